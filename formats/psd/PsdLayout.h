@@ -1,0 +1,86 @@
+#pragma once
+// Byte layout of the PSD files rivodiv reads and writes (version 1, RGB, 8 bits per channel).
+// Every integer is big-endian; fixed-size records are held as byte images in file order.
+#include <cstdint>
+#include <cstring>
+
+#include "image/BlendMode.h"
+
+namespace psd {
+
+inline uint16_t load16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint32_t load32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+inline int16_t load16s(const uint8_t* p) { return static_cast<int16_t>(load16(p)); }
+inline int32_t load32s(const uint8_t* p) { return static_cast<int32_t>(load32(p)); }
+inline void store16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+inline void store32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+constexpr char kSignature[4] = {'8', 'B', 'P', 'S'};
+constexpr char kResourceSignature[4] = {'8', 'B', 'I', 'M'};
+constexpr uint16_t kVersion = 1;
+constexpr uint16_t kDepth = 8;
+constexpr uint16_t kModeRgb = 3;
+constexpr uint16_t kCompressionRaw = 0;
+constexpr uint16_t kCompressionPackBits = 1;
+constexpr uint16_t kResourceResolution = 1005;
+constexpr uint16_t kResourceAlphaNames = 1006;
+constexpr int16_t kChannelTransparency = -1;
+constexpr int16_t kChannelMask = -2;
+
+// File header, 26 bytes.
+struct FileHeader {
+    static constexpr size_t kSize = 26;
+    uint8_t bytes[kSize];
+    // offsets
+    static constexpr size_t kSignatureAt = 0, kVersionAt = 4, kChannelsAt = 12, kHeightAt = 14,
+                            kWidthAt = 18, kDepthAt = 22, kModeAt = 24;
+};
+
+// Resolution information (resource 1005), 16 bytes.
+struct ResolutionInfo {
+    static constexpr size_t kSize = 16;
+    uint8_t bytes[kSize];
+    static constexpr size_t kHResAt = 0, kHResUnitAt = 4, kWidthUnitAt = 6, kVResAt = 8,
+                            kVResUnitAt = 12, kHeightUnitAt = 14;
+};
+
+// First 18 bytes of a layer record: top, left, bottom, right (signed), channel count.
+struct LayerRect {
+    static constexpr size_t kSize = 18;
+    uint8_t bytes[kSize];
+    static constexpr size_t kTopAt = 0, kLeftAt = 4, kBottomAt = 8, kRightAt = 12, kChannelCountAt = 16;
+};
+
+// Blend block of a layer record: signature, key, opacity, clipping, flags, filler, extra length.
+struct LayerBlend {
+    static constexpr size_t kSize = 16;
+    uint8_t bytes[kSize];
+    static constexpr size_t kSignatureAt = 0, kKeyAt = 4, kOpacityAt = 8, kClippingAt = 9, kFlagsAt = 10,
+                            kFillerAt = 11, kExtraLengthAt = 12;
+};
+
+// Layer flags.
+constexpr uint8_t kFlagTransparencyProtected = 0x01;
+constexpr uint8_t kFlagHidden = 0x02;
+
+// Size of one channel entry of a layer record: 2-byte ID, 4-byte data length.
+constexpr size_t kChannelEntrySize = 6;
+
+// The 4-byte PSD key written for a blend mode ("norm" for anything outside 2..22).
+const char* blendKeyFor(BlendMode mode);
+// The blend mode a key stands for when read: the lower mode where two share a key, exclusion for
+// "smud", normal for "norm" and every unknown key.
+BlendMode blendModeForKey(const uint8_t key[4]);
+
+}  // namespace psd

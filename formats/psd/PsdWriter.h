@@ -1,0 +1,14 @@
+#pragma once
+#include <cstdio>
+#include <string>
+
+#include "image/DocumentInfo.h"
+#include "image/LayerTempList.h"
+#include "image/dib24.h"
+
+// Writes a version 1, 8-bit RGB PSD file: every layer with PackBits channels, the canvas as the
+// merged image. False when the document cannot be represented (refused before anything is written).
+bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers,
+              const LayerTempList& alphaChannels, const DocumentInfo& doc);
+bool writePsdFile(const std::string& path, const dib24& canvas, const LayerTempList& layers,
+                  const LayerTempList& alphaChannels, const DocumentInfo& doc);

@@ -1,0 +1,11 @@
+#pragma once
+#include <cstdio>
+#include <string>
+
+#include "image/DocumentInfo.h"
+#include "image/LayerTempList.h"
+
+// Appends the layers of the WLX file at the stream's position to layers and sets doc's width and
+// height. False when the file is damaged or foreign; layers completed before that stay in the list.
+bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc);
+bool readWlxFile(const std::string& path, LayerTempList& layers, DocumentInfo& doc);

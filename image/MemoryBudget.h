@@ -1,0 +1,22 @@
+#pragma once
+#include <cstdint>
+
+// Installed physical memory in bytes; a conservative guess when the platform cannot tell.
+uint64_t physicalMemoryBytes();
+
+// Running total of what one document's buffers will take, checked before each allocation so that
+// a hostile file fails cleanly instead of driving the process out of memory.
+class MemoryBudget {
+public:
+    MemoryBudget();
+    explicit MemoryBudget(uint64_t limitBytes) : limit_(limitBytes) {}
+
+    // Adds bytes to the total; false (and nothing added) when the total would pass the limit.
+    bool reserve(uint64_t bytes);
+    uint64_t used() const { return used_; }
+    uint64_t limit() const { return limit_; }
+
+private:
+    uint64_t limit_;
+    uint64_t used_ = 0;
+};
