@@ -1,5 +1,120 @@
+#include <algorithm>
+#include <cstddef>
+
+#include "composite/BlendFunctions.h"
 #include "image/Layer.h"
 #include "image/dib24.h"
 
-// Placeholder until the blend modes land.
-void Layer::compositeOnto(dib24&, const CompositeBounds*) const {}
+namespace {
+
+// The pixels to visit: columns x0..x1-1, rows y0..y1-1, in layer coordinates.
+struct Span {
+    size_t x0, x1, y0, y1;
+};
+
+// Clamps v to 0..255 and moves the canvas byte D towards it by k / 65536.
+inline uint8_t mix(int32_t v, int32_t D, int32_t k) {
+    v = v < 0 ? 0 : (v > 255 ? 255 : v);
+    return static_cast<uint8_t>(((v - D) * k + D * 65536) >> 16);
+}
+
+// Visits the span top row first, left to right; a pixel with alpha 0 costs only the test.
+template <class PerPixel>
+inline void forEachOpaquePixel(const Layer& layer, dib24& canvas, const Span& s, PerPixel perPixel) {
+    const size_t layerWidth = static_cast<size_t>(layer.width);
+    const size_t canvasStride = static_cast<size_t>(canvas.stride);
+    const size_t canvasHeight = static_cast<size_t>(canvas.height);
+    for (size_t y = s.y0; y < s.y1; ++y) {
+        const uint8_t* lp = layer.pixels.data() + (y * layerWidth + s.x0) * 4;
+        uint8_t* dp = canvas.bits + (canvasHeight - 1 - y) * canvasStride + 3 * s.x0;
+        for (size_t x = s.x0; x < s.x1; ++x, lp += 4, dp += 3) {
+            const uint32_t a = lp[3];
+            if (a == 0) continue;
+            perPixel(lp, dp, a);
+        }
+    }
+}
+
+void compositeNormal(const Layer& layer, dib24& canvas, const Span& s, int32_t opacity) {
+    const uint32_t op = static_cast<uint32_t>(opacity);
+    forEachOpaquePixel(layer, canvas, s, [op](const uint8_t* lp, uint8_t* dp, uint32_t a) {
+        const uint32_t w = op * a;  // 0..25500
+        const uint32_t rest = 25500 - w;
+        dp[0] = static_cast<uint8_t>((w * lp[0] + rest * dp[0]) / 25500);
+        dp[1] = static_cast<uint8_t>((w * lp[1] + rest * dp[1]) / 25500);
+        dp[2] = static_cast<uint8_t>((w * lp[2] + rest * dp[2]) / 25500);
+    });
+}
+
+template <class Fn>
+void compositeSeparable(const Layer& layer, dib24& canvas, const Span& s, int32_t f) {
+    const int32_t* sqrtTable = layer.sqrtTable;
+    forEachOpaquePixel(layer, canvas, s, [f, sqrtTable](const uint8_t* lp, uint8_t* dp, uint32_t a) {
+        const int32_t k = static_cast<int32_t>(a + 1) * f;
+        for (int c = 0; c < 3; ++c) dp[c] = mix(Fn::v(lp[c], dp[c], sqrtTable), dp[c], k);
+    });
+}
+
+template <class Fn>
+void compositeHls(const Layer& layer, dib24& canvas, const Span& s, int32_t f) {
+    forEachOpaquePixel(layer, canvas, s, [f](const uint8_t* lp, uint8_t* dp, uint32_t a) {
+        const int32_t k = static_cast<int32_t>(a + 1) * f;
+        const BgrColor v = Fn::v(lp, dp);
+        dp[0] = mix(v.blue, dp[0], k);
+        dp[1] = mix(v.green, dp[1], k);
+        dp[2] = mix(v.red, dp[2], k);
+    });
+}
+
+}  // namespace
+
+void Layer::compositeOnto(dib24& canvas, const CompositeBounds* bounds) const {
+    if (visible == 0 || opacity <= 0) return;
+    if (canvas.bits == nullptr || width <= 0 || height <= 0) return;
+    if (pixels.size() < pixelBytes(width, height)) return;
+
+    // Only whole layer pixels that have a canvas pixel beneath them are visited.
+    int64_t left = 0, top = 0;
+    int64_t right = std::min(width, canvas.width);
+    int64_t bottom = std::min(height, canvas.height);
+    if (bounds != nullptr) {
+        left = std::max<int64_t>(bounds->left, 0);
+        top = std::max<int64_t>(bounds->top, 0);
+        right = std::min<int64_t>(bounds->right, right);
+        bottom = std::min<int64_t>(bounds->bottom, bottom);
+    }
+    if (left >= right || top >= bottom) return;
+    const Span span{static_cast<size_t>(left), static_cast<size_t>(right), static_cast<size_t>(top),
+                    static_cast<size_t>(bottom)};
+
+    // Above 100 the mixes would leave 0..255 and wrap into unrelated colours.
+    const int32_t op = std::min(opacity, 100);
+    const int32_t f = op * 256 / 100;
+
+    switch (blendMode) {
+        case blend::Multiply:
+        case blend::MultiplyAlt: return compositeSeparable<blendfn::Multiply>(*this, canvas, span, f);
+        case blend::Screen: return compositeSeparable<blendfn::Screen>(*this, canvas, span, f);
+        case blend::Overlay: return compositeSeparable<blendfn::Overlay>(*this, canvas, span, f);
+        case blend::HardLight: return compositeSeparable<blendfn::HardLight>(*this, canvas, span, f);
+        case blend::SoftLight: return compositeSeparable<blendfn::SoftLight>(*this, canvas, span, f);
+        case blend::VividLight: return compositeSeparable<blendfn::VividLight>(*this, canvas, span, f);
+        case blend::LinearLight: return compositeSeparable<blendfn::LinearLight>(*this, canvas, span, f);
+        case blend::PinLight: return compositeSeparable<blendfn::PinLight>(*this, canvas, span, f);
+        case blend::ColorDodge: return compositeSeparable<blendfn::ColorDodge>(*this, canvas, span, f);
+        case blend::ColorBurn: return compositeSeparable<blendfn::ColorBurn>(*this, canvas, span, f);
+        case blend::LinearDodge: return compositeSeparable<blendfn::LinearDodge>(*this, canvas, span, f);
+        case blend::LinearBurn: return compositeSeparable<blendfn::LinearBurn>(*this, canvas, span, f);
+        case blend::Darken: return compositeSeparable<blendfn::Darken>(*this, canvas, span, f);
+        case blend::Lighten: return compositeSeparable<blendfn::Lighten>(*this, canvas, span, f);
+        case blend::Difference: return compositeSeparable<blendfn::Difference>(*this, canvas, span, f);
+        case blend::Exclusion: return compositeSeparable<blendfn::Exclusion>(*this, canvas, span, f);
+        case blend::Hue: return compositeHls<blendfn::Hue>(*this, canvas, span, f);
+        case blend::Saturation: return compositeHls<blendfn::Saturation>(*this, canvas, span, f);
+        case blend::Color: return compositeHls<blendfn::Color>(*this, canvas, span, f);
+        case blend::Luminosity: return compositeHls<blendfn::Luminosity>(*this, canvas, span, f);
+        default:
+            // Normal, its alias, and any value that is no blend mode.
+            return compositeNormal(*this, canvas, span, op);
+    }
+}

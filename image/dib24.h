@@ -1,10 +1,15 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
+#include <cstdlib>
+#include <memory>
+
+#include "image/BmpLayout.h"
 
 // The flat 24-bit canvas: blue, green, red; rows bottom to top, each padded to a multiple of 4
-// bytes (stride). Without GDI the pixels live in an ordinary zeroed block.
+// bytes (stride). The pixel at column x, row y counted from the top starts at
+// (height - 1 - y) * stride + 3 * x. Without GDI the pixels live in an ordinary zeroed block.
 class dib24 {
 public:
     dib24() = default;
@@ -12,13 +17,33 @@ public:
     dib24(const dib24&) = delete;
     dib24& operator=(const dib24&) = delete;
 
-    // Always true. When the image cannot be held (size overflow, not enough memory) the object is
-    // left without pixels and with zero size.
+    // Always true. When the image cannot be held (size not positive, stride * height past 32 bits
+    // or past physical memory, allocation refused) the object is left without pixels and with zero
+    // size; the header keeps the requested values.
     bool create(int32_t w, int32_t h, int32_t dpi);
     // COLORREF layout: red in bits 0-7, green 8-15, blue 16-23. Padding bytes are not written.
     void fill(uint32_t colorref);
+    // Releases the pixels; harmless when there are none.
     void destroy();
 
+    // A 14-byte file header, the 40-byte info header and the rows as they are in memory. False
+    // when there is no image or the stream refuses the bytes.
+    bool saveBmp(std::FILE* out) const;
+    // A BMP file: BI_RGB with 1, 4, 8 or 24 bits per pixel, bottom-up rows. False on anything
+    // short, unknown or too large; the stream is read no further than the file promises.
+    bool loadBmp(std::FILE* in);
+    // An info header with its colour table, and the pixel rows apart from it: BI_RGB with 1, 4, 8
+    // or 24 bits. Both blocks are bounded by their sizes.
+    bool loadDib(const uint8_t* info, size_t infoSize, const uint8_t* rows, size_t rowsSize);
+    // A packed DIB in one memory block (info header, colour table or masks, rows): BI_RGB with 1,
+    // 4, 8, 24 or 32 bits, or BI_BITFIELDS with 32.
+    bool loadPackedDibMemory(const uint8_t* block, size_t size);
+
+    // Dots per inch to dots per metre and back, rounded half up in double precision.
+    static int32_t pelsPerMeterFromDpi(int32_t dpi);
+    static int32_t dpiFromPelsPerMeter(int32_t pelsPerMeter);
+
+    bmp::InfoHeader bitmapInfo;
     uint8_t* bits = nullptr;
     int32_t width = 0;
     int32_t height = 0;
@@ -26,5 +51,19 @@ public:
     int32_t resolution = 0;
 
 private:
-    std::vector<uint8_t> memory_;
+    // Where the source pixels of a load come from; every pointer is bounded by its count.
+    struct Source {
+        bmp::InfoHeader header;
+        const uint8_t* colorTable = nullptr;
+        size_t colorEntries = 0;
+        uint32_t masks[3] = {0, 0, 0};  // red, green, blue; BI_BITFIELDS only
+        const uint8_t* rows = nullptr;
+        size_t rowsSize = 0;
+    };
+    bool loadFrom(const Source& src);
+
+    struct FreeDeleter {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<uint8_t, FreeDeleter> memory_;
 };

@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+
+#include "composite/Hls.h"
+#include "image/Layer.h"
+#include "image/dib24.h"
+
+namespace {
+
+using Bgr = std::array<int, 3>;
+
+// Composites one layer pixel (blue, green, red, alpha) onto one canvas pixel and returns the canvas.
+Bgr compositeOne(BlendMode mode, std::array<uint8_t, 4> layerPixel, int32_t opacity, Bgr canvasPixel) {
+    Layer layer;
+    layer.resize(1, 1, mode);
+    layer.opacity = opacity;
+    std::memcpy(layer.pixels.data(), layerPixel.data(), 4);
+    dib24 canvas;
+    canvas.create(1, 1, 0);
+    for (int c = 0; c < 3; ++c) canvas.bits[c] = static_cast<uint8_t>(canvasPixel[c]);
+    layer.compositeOnto(canvas);
+    return {canvas.bits[0], canvas.bits[1], canvas.bits[2]};
+}
+
+struct ModeCase {
+    const char* what;
+    BlendMode mode;
+    std::array<uint8_t, 4> layer;  // blue, green, red, alpha
+    int32_t opacity;
+    Bgr canvas;
+    Bgr expected;
+};
+
+// Grey pixels are written as one value in every channel.
+constexpr std::array<uint8_t, 4> grey(uint8_t v, uint8_t a = 255) { return {v, v, v, a}; }
+constexpr Bgr greyOut(int v) { return {v, v, v}; }
+
+const ModeCase kModeCases[] = {
+    // The normal mix: opacity x alpha over 25500.
+    {"normal copies at full opacity", blend::Normal, {10, 20, 30, 255}, 100, greyOut(200), {10, 20, 30}},
+    {"normal at opacity 50", blend::Normal, {200, 100, 0, 255}, 50, greyOut(100), {150, 100, 50}},
+    {"normal white alpha 128 over black", blend::Normal, grey(255, 128), 100, greyOut(0), greyOut(128)},
+    {"normal alias", blend::NormalAlt, {200, 100, 0, 255}, 50, greyOut(100), {150, 100, 50}},
+    // Multiply and screen: the -1 after the shift, clamped.
+    {"multiply 128 over 128", blend::Multiply, grey(128), 100, greyOut(128), greyOut(64)},
+    {"multiply white over white", blend::Multiply, grey(255), 100, greyOut(255), greyOut(255)},
+    {"multiply black clamps -1 to 0", blend::Multiply, grey(0), 100, greyOut(77), greyOut(0)},
+    {"multiply at opacity 50", blend::Multiply, grey(0), 50, greyOut(200), greyOut(100)},
+    {"multiply alias", blend::MultiplyAlt, grey(128), 100, greyOut(128), greyOut(64)},
+    {"screen of whites is 254", blend::Screen, grey(255), 100, greyOut(255), greyOut(254)},
+    {"screen white over any value", blend::Screen, grey(255), 100, greyOut(37), greyOut(254)},
+    {"screen black over black", blend::Screen, grey(0), 100, greyOut(0), greyOut(0)},
+    {"screen alpha 128 uses k = 129 * 256", blend::Screen, grey(255, 128), 100, greyOut(0), greyOut(127)},
+    // Overlay chooses by the canvas, hard light by the layer.
+    {"overlay white over black", blend::Overlay, grey(255), 100, greyOut(0), greyOut(1)},
+    {"overlay dark layer over light canvas", blend::Overlay, grey(100), 100, greyOut(200), greyOut(186)},
+    {"hard light dark layer over light canvas", blend::HardLight, grey(100), 100, greyOut(200), greyOut(157)},
+    // Soft light: three branches, the last through the layer's square-root table.
+    {"soft light white over 128", blend::SoftLight, grey(255), 100, greyOut(128), greyOut(180)},
+    {"soft light white over 32", blend::SoftLight, grey(255), 100, greyOut(32), greyOut(87)},
+    {"soft light white over 33", blend::SoftLight, grey(255), 100, greyOut(33), greyOut(91)},
+    {"soft light black over 128", blend::SoftLight, grey(0), 100, greyOut(128), greyOut(64)},
+    // Truncating divisions by a layer-dependent divisor.
+    {"vivid light dark, quotient truncated toward zero", blend::VividLight, grey(100), 100, greyOut(200), greyOut(130)},
+    {"vivid light dark below threshold", blend::VividLight, grey(100), 100, greyOut(55), greyOut(0)},
+    {"vivid light black", blend::VividLight, grey(0), 100, greyOut(255), greyOut(0)},
+    {"vivid light light", blend::VividLight, grey(200), 100, greyOut(50), greyOut(115)},
+    {"vivid light white", blend::VividLight, grey(255), 100, greyOut(0), greyOut(255)},
+    {"linear light inside", blend::LinearLight, grey(200), 100, greyOut(100), greyOut(245)},
+    {"linear light clamps low", blend::LinearLight, grey(10), 100, greyOut(100), greyOut(0)},
+    {"linear light clamps high", blend::LinearLight, grey(250), 100, greyOut(200), greyOut(255)},
+    {"pin light dark", blend::PinLight, grey(50), 100, greyOut(200), greyOut(100)},
+    {"pin light light", blend::PinLight, grey(200), 100, greyOut(50), greyOut(145)},
+    {"colour dodge clamps 25500", blend::ColorDodge, grey(254), 100, greyOut(100), greyOut(255)},
+    {"colour dodge clamps before the opacity mix", blend::ColorDodge, grey(254), 50, greyOut(100), greyOut(177)},
+    {"colour dodge white", blend::ColorDodge, grey(255), 100, greyOut(0), greyOut(255)},
+    {"colour dodge truncates", blend::ColorDodge, grey(100), 100, greyOut(100), greyOut(164)},
+    {"colour burn black", blend::ColorBurn, grey(0), 100, greyOut(200), greyOut(0)},
+    {"colour burn truncates toward zero", blend::ColorBurn, grey(200), 100, greyOut(100), greyOut(58)},
+    {"linear dodge limits", blend::LinearDodge, grey(200), 100, greyOut(100), greyOut(255)},
+    {"linear dodge adds", blend::LinearDodge, grey(50), 100, greyOut(60), greyOut(110)},
+    {"linear burn subtracts", blend::LinearBurn, grey(200), 100, greyOut(100), greyOut(45)},
+    {"linear burn limits", blend::LinearBurn, grey(50), 100, greyOut(60), greyOut(0)},
+    {"darken", blend::Darken, {50, 200, 7, 255}, 100, {60, 100, 7}, {50, 100, 7}},
+    {"lighten", blend::Lighten, {50, 200, 7, 255}, 100, {60, 100, 7}, {60, 200, 7}},
+    {"difference 10 over 250", blend::Difference, grey(10), 100, greyOut(250), greyOut(240)},
+    {"exclusion", blend::Exclusion, grey(100), 100, greyOut(200), greyOut(143)},
+    // HLS modes: red layer pixel over greys and greys over red.
+    {"colour of red over grey 128", blend::Color, {0, 0, 255, 255}, 100, greyOut(128), {1, 1, 255}},
+    {"hue of red over grey 128", blend::Hue, {0, 0, 255, 255}, 100, greyOut(128), greyOut(128)},
+    {"saturation of grey over red", blend::Saturation, grey(40), 100, {0, 0, 255}, greyOut(128)},
+    {"luminosity of grey 200 over red", blend::Luminosity, grey(200), 100, {0, 0, 255}, {145, 145, 255}},
+    // Values outside the format's ranges.
+    {"opacity above 100 composites as 100", blend::Normal, {10, 20, 30, 255}, 150, greyOut(200), {10, 20, 30}},
+    {"opacity above 100 in a k mode", blend::Screen, grey(255, 128), 200, greyOut(0), greyOut(127)},
+    {"mode 23 composites as normal", blend::AlphaChannel, {200, 100, 0, 255}, 50, greyOut(100), {150, 100, 50}},
+    {"negative mode composites as normal", -1, {200, 100, 0, 255}, 50, greyOut(100), {150, 100, 50}},
+    {"mode 99 composites as normal", 99, {200, 100, 0, 255}, 50, greyOut(100), {150, 100, 50}},
+};
+
+TEST(CompositeTest, ModesGiveTheirExactValues) {
+    for (const ModeCase& c : kModeCases)
+        EXPECT_EQ(compositeOne(c.mode, c.layer, c.opacity, c.canvas), c.expected) << c.what;
+}
+
+TEST(CompositeTest, TransparentPixelsNeverTouchTheCanvas) {
+    for (BlendMode mode = 0; mode < blend::ModeCount; ++mode)
+        for (int32_t opacity : {1, 50, 100, 150})
+            EXPECT_EQ(compositeOne(mode, {255, 0, 255, 0}, opacity, {3, 129, 250}), (Bgr{3, 129, 250}))
+                << "mode " << mode << " opacity " << opacity;
+}
+
+TEST(CompositeTest, HiddenOrZeroOpacityLayersDoNothing) {
+    for (BlendMode mode : {blend::Normal, blend::Multiply, blend::Screen, blend::Color}) {
+        EXPECT_EQ(compositeOne(mode, {0, 255, 0, 255}, 0, {9, 9, 9}), (Bgr{9, 9, 9})) << mode;
+        EXPECT_EQ(compositeOne(mode, {0, 255, 0, 255}, -20, {9, 9, 9}), (Bgr{9, 9, 9})) << mode;
+
+        Layer layer;
+        layer.resize(1, 1, mode);
+        layer.pixels = {0, 255, 0, 255};
+        layer.visible = 0;
+        dib24 canvas;
+        canvas.create(1, 1, 0);
+        canvas.fill(0x090909);
+        layer.compositeOnto(canvas);
+        EXPECT_EQ(canvas.bits[1], 9) << mode;
+    }
+}
+
+// A 4 x 3 layer of opaque black composited onto a white 4 x 3 canvas; returns which canvas
+// pixels turned black, rows from the top.
+std::array<std::array<bool, 4>, 3> blackenedBy(const CompositeBounds* bounds) {
+    Layer layer;
+    layer.resize(4, 3, blend::Normal);
+    for (size_t i = 3; i < layer.pixels.size(); i += 4) layer.pixels[i] = 255;
+    dib24 canvas;
+    canvas.create(4, 3, 0);
+    canvas.fill(0xffffff);
+    layer.compositeOnto(canvas, bounds);
+    std::array<std::array<bool, 4>, 3> out{};
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 4; ++x) out[y][x] = canvas.bits[(3 - 1 - y) * canvas.stride + 3 * x] == 0;
+    return out;
+}
+
+TEST(CompositeTest, BoundsAreClippedToTheLayer) {
+    using Mask = std::array<std::array<bool, 4>, 3>;
+    const bool o = false, X = true;
+    struct Case {
+        CompositeBounds bounds;
+        Mask expected;
+    } cases[] = {
+        {{-5, -5, 2, 2}, Mask{{{X, X, o, o}, {X, X, o, o}, {o, o, o, o}}}},
+        {{2, 1, 100, 100}, Mask{{{o, o, o, o}, {o, o, X, X}, {o, o, X, X}}}},
+        {{1, 0, 2, 3}, Mask{{{o, X, o, o}, {o, X, o, o}, {o, X, o, o}}}},
+        {{3, 2, 1, 1}, Mask{}},           // inverted: empty
+        {{4, 0, 9, 3}, Mask{}},           // wholly right of the layer
+        {{-9, -9, 0, 3}, Mask{}},         // wholly left of it
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(blackenedBy(&c.bounds), c.expected)
+            << c.bounds.left << "," << c.bounds.top << "," << c.bounds.right << "," << c.bounds.bottom;
+    EXPECT_EQ(blackenedBy(nullptr), (Mask{{{X, X, X, X}, {X, X, X, X}, {X, X, X, X}}}));
+}
+
+TEST(CompositeTest, TopLayerRowLandsInTheLastCanvasRowAndPaddingIsKept) {
+    Layer layer;
+    layer.resize(1, 2, blend::Multiply);
+    layer.pixels = {0, 0, 255, 255, /* bottom row transparent */ 0, 0, 0, 0};
+    dib24 canvas;
+    canvas.create(1, 2, 0);
+    canvas.fill(0xffffff);
+    canvas.bits[3] = canvas.bits[canvas.stride + 3] = 0x5a;  // padding of both rows
+    layer.compositeOnto(canvas);
+    const uint8_t* top = canvas.bits + canvas.stride;  // rows are stored bottom-up
+    EXPECT_EQ((Bgr{top[0], top[1], top[2]}), (Bgr{0, 0, 255}));
+    EXPECT_EQ((Bgr{canvas.bits[0], canvas.bits[1], canvas.bits[2]}), greyOut(255));
+    EXPECT_EQ(canvas.bits[3], 0x5a);
+    EXPECT_EQ(top[3], 0x5a);
+}
+
+TEST(CompositeTest, LayerLargerThanCanvasOrCanvasWithoutImageIsSafe) {
+    Layer layer;
+    layer.resize(3, 3, blend::Normal);
+    layer.pixels.assign(layer.pixels.size(), 255);
+    dib24 small;
+    small.create(2, 1, 0);
+    layer.compositeOnto(small);
+    const uint8_t expected[8] = {255, 255, 255, 255, 255, 255, 0, 0};  // padding untouched
+    EXPECT_EQ(std::memcmp(small.bits, expected, sizeof expected), 0);
+    dib24 none;
+    layer.compositeOnto(none);
+    EXPECT_EQ(none.bits, nullptr);
+}
+
+TEST(HlsTest, RgbToHlsOfPrimaries) {
+    struct Case {
+        std::array<uint8_t, 3> bgr;
+        int hue, lightness, saturation;
+    } cases[] = {
+        {{0, 0, 255}, 0, 128, 255},      // red
+        {{0, 255, 0}, 85, 128, 255},     // green
+        {{255, 0, 0}, 170, 128, 255},    // blue
+        {{255, 0, 255}, 214, 128, 255},  // magenta: a negative hue gets 256 added
+        {{128, 128, 128}, 0, 128, 0},    // grey
+        {{200, 100, 50}, 155, 125, 153}, // a mixed colour, blue largest
+    };
+    for (const Case& c : cases) {
+        const HlsColor h = rgbToHls(c.bgr.data());
+        EXPECT_EQ(h.hue, c.hue) << int(c.bgr[0]) << "," << int(c.bgr[1]) << "," << int(c.bgr[2]);
+        EXPECT_EQ(h.lightness, c.lightness);
+        EXPECT_EQ(h.saturation, c.saturation);
+    }
+}
+
+TEST(HlsTest, HlsValueWrapsWithPeriod1531) {
+    // m1 0 and m2 65025 make the ramps one unit per step of t.
+    struct Case {
+        int t, expected;
+    } cases[] = {
+        {0, 0}, {254, 254}, {255, 255}, {1019, 1}, {1020, 0},
+        {1531 + 254, 254},  // 1785 wraps to 254, not 255
+        {-512, 1},          // wraps to 1019, not 1018
+        {-511, 0},
+        {-1, 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(hlsValue(0, 65025, c.t), c.expected) << "t " << c.t;
+}
+
+TEST(HlsTest, HlsToRgbOfPrimariesAndGreys) {
+    struct Case {
+        HlsColor hls;
+        BgrColor bgr;
+    } cases[] = {
+        // m1 is 255 here, so the smallest components come out as 1, not 0.
+        {{0, 128, 255}, {1, 1, 255}},
+        {{85, 128, 255}, {1, 255, 1}},
+        {{170, 128, 255}, {255, 1, 1}},
+        {{40, 77, 0}, {77, 77, 77}},
+    };
+    for (const Case& c : cases) {
+        const BgrColor got = hlsToRgb(c.hls);
+        EXPECT_EQ(got.blue, c.bgr.blue) << c.hls.hue;
+        EXPECT_EQ(got.green, c.bgr.green) << c.hls.hue;
+        EXPECT_EQ(got.red, c.bgr.red) << c.hls.hue;
+    }
+}
+
+}  // namespace
