@@ -89,7 +89,7 @@ TEST(PackBitsRoundTripTest, RandomRowsDecodeToThemselves) {
         EXPECT_EQ(back.back(), 0xEE) << "decoder wrote past the row, trial " << trial;
         back.pop_back();
         ASSERT_EQ(back, row) << "trial " << trial;
-        // Walk the packets: no no-op headers, and no run shorter than 2 bytes can be expressed anyway.
+        // Walk the packets: the encoder never emits the 0x80 no-op header.
         for (size_t i = 0; i < packed.size();) {
             ASSERT_NE(packed[i], 0x80) << "encoder emitted a no-op, trial " << trial;
             i += packed[i] < 0x80 ? packed[i] + 2u : 2u;

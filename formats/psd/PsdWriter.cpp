@@ -64,8 +64,8 @@ bool pixelsCover(const Layer& layer, int64_t w, int64_t h) {
 }
 
 // Everything about the file that must be known before its first byte: the packed length of every
-// row (they go into 16-bit row counts, and a layer channel's total goes into its record) and the
-// layer info length. Working it out first lets an unrepresentable document be refused while the
+// row (they go into 16-bit row counts, and a layer channel's total goes into its record), and
+// whether the layer section's 32-bit lengths can hold it all. Working it out first lets an unrepresentable document be refused while the
 // output is still untouched, and means each row is packed only once more, while writing.
 struct Plan {
     struct Channel {
@@ -75,7 +75,6 @@ struct Plan {
     std::vector<std::array<Channel, psd::kLayerChannelCount>> layers;
     std::vector<std::string> names;     // padded Pascal names of the layers
     std::vector<uint16_t> mergedCounts; // channel by channel, rows from the top
-    uint32_t layerInfoLength = 0;
     int32_t longestRow = 0;  // widest row to gather, for the one row buffer
 };
 
@@ -102,7 +101,7 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
     if (canvas.width > 0 && canvas.height > 0 &&
         (canvas.bits == nullptr || static_cast<int64_t>(canvas.stride) < static_cast<int64_t>(canvas.width) * 3))
         return false;
-    if (layers.size() > 32767) return false;
+    if (layers.size() > 32767) return false;  // the count is signed; negative means something else
     if (alphaChannels.size() > 65535 - 3) return false;
     int32_t longest = canvas.width;
     for (const Layer* layer : layers) {
@@ -137,7 +136,6 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
             if (info > UINT32_MAX - 8) return false;  // the section length adds 8 to it
         }
     }
-    plan.layerInfoLength = static_cast<uint32_t>(info);
 
     const size_t channels = 3 + alphaChannels.size();
     const size_t rows = static_cast<size_t>(canvas.height);
@@ -264,9 +262,11 @@ void writeFile(BigEndianOutput& out, const dib24& canvas, const LayerTempList& l
                             row, packed, gather);
         }
     }
-    info.patch(plan.layerInfoLength);
+    // The plan has checked that this count, plus 8, fits in 32 bits.
+    const uint32_t infoLength = static_cast<uint32_t>(info.bytesSince());
+    info.patch(infoLength);
     out.u32(0);  // global layer mask information
-    section.patch(plan.layerInfoLength + 8);
+    section.patch(infoLength + 8);
 
     out.u16(psd::kCompressionPackBits);
     const size_t channels = 3 + alphaChannels.size();
