@@ -52,7 +52,7 @@ std::string hexOf(const std::string& bytes) {
     return out;
 }
 
-struct LayerSpec {
+struct LayerModel {
     std::string name;
     BlendMode mode;
     int32_t opacity;
@@ -84,7 +84,7 @@ TEST_F(PsdInteropTest, PsdToolsAndImageMagickReadWhatWeWrite) {
     DocumentInfo doc;
     doc.width = w;
     doc.height = h;
-    const LayerSpec specs[] = {
+    const LayerModel models[] = {
         {"\x94\x77\x8C\x69", blend::Normal, 100, true, false},              // 背景 in CP932
         {"\x95\x5C\x83\x8C\x83\x43\x83\x84\x81\x5B", blend::Multiply, 50, true, true},  // 表レイヤー
         {"hidden", blend::Screen, 100, false, false},
@@ -94,13 +94,13 @@ TEST_F(PsdInteropTest, PsdToolsAndImageMagickReadWhatWeWrite) {
         {"lum", blend::Luminosity, 1, true, false},
     };
     LayerTempList layers, alphas;
-    for (size_t i = 0; i < std::size(specs); ++i) {
+    for (size_t i = 0; i < std::size(models); ++i) {
         auto* layer = new Layer;
-        layer->resize(w, h, specs[i].mode);
-        layer->name = specs[i].name;
-        layer->opacity = specs[i].opacity;
-        layer->visible = specs[i].visible ? 1 : 0;
-        layer->alphaLocked = specs[i].locked ? 1 : 0;
+        layer->resize(w, h, models[i].mode);
+        layer->name = models[i].name;
+        layer->opacity = models[i].opacity;
+        layer->visible = models[i].visible ? 1 : 0;
+        layer->alphaLocked = models[i].locked ? 1 : 0;
         const int k = static_cast<int>(i);
         for (int32_t y = 0; y < h; ++y) {
             for (int32_t x = 0; x < w; ++x) {

@@ -54,21 +54,21 @@ def check(psd_path, expected):
     want = expected["layers"]
     if len(layers) != len(want):
         problems.append(f"{len(layers)} layers, expected {len(want)}")
-    for index, (layer, spec) in enumerate(zip(layers, want)):
+    for index, (layer, wanted) in enumerate(zip(layers, want)):
         record = layer._record
         # psd-tools decodes Pascal names as Mac Roman, which maps every byte, so encoding
         # back gives the bytes stored in the file.
         name = record.name.encode("macroman")
-        label = f"layer {index} ({spec['name_hex']})"
-        if name.hex() != spec["name_hex"]:
+        label = f"layer {index} ({wanted['name_hex']})"
+        if name.hex() != wanted["name_hex"]:
             problems.append(f"{label}: name bytes {name.hex()}")
-        if layer.opacity != spec["opacity"]:
-            problems.append(f"{label}: opacity {layer.opacity}, expected {spec['opacity']}")
-        if bool(layer.visible) != spec["visible"]:
-            problems.append(f"{label}: visible {layer.visible}, expected {spec['visible']}")
+        if layer.opacity != wanted["opacity"]:
+            problems.append(f"{label}: opacity {layer.opacity}, expected {wanted['opacity']}")
+        if bool(layer.visible) != wanted["visible"]:
+            problems.append(f"{label}: visible {layer.visible}, expected {wanted['visible']}")
         key = layer.blend_mode.value.decode("latin-1")
-        if key != spec["blend_key"]:
-            problems.append(f"{label}: blend key {key!r}, expected {spec['blend_key']!r}")
+        if key != wanted["blend_key"]:
+            problems.append(f"{label}: blend key {key!r}, expected {wanted['blend_key']!r}")
         if tuple(layer.bbox) != (0, 0, width, height):
             problems.append(f"{label}: rectangle {layer.bbox}, expected the full canvas")
             continue
@@ -77,7 +77,7 @@ def check(psd_path, expected):
             problems.append(f"{label}: psd-tools gives no RGBA pixels ({image and image.mode})")
             continue
         actual = np.asarray(image)
-        pixels = load_raw(spec["pixels"], (height, width, 4))
+        pixels = load_raw(wanted["pixels"], (height, width, 4))
         if actual.shape != pixels.shape:
             problems.append(f"{label}: pixels shaped {actual.shape}, expected {pixels.shape}")
         elif not np.array_equal(actual, pixels):
