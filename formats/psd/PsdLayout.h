@@ -84,3 +84,29 @@ const char* blendKeyFor(BlendMode mode);
 BlendMode blendModeForKey(const uint8_t key[4]);
 
 }  // namespace psd
+
+// ---- What the writer adds ----
+namespace psd {
+
+// A resource block's head: signature, ID, the empty name (2 bytes), data size.
+constexpr size_t kResourceHeadSize = 12;
+// Display units written in the resolution information.
+constexpr uint16_t kUnitPixelsPerInch = 1;
+constexpr uint16_t kUnitCentimetres = 2;
+// Row byte counts are 16-bit: the longest packed row a file can describe.
+constexpr int32_t kMaxPackedRow = 65535;
+// Every written layer carries transparency, red, green and blue.
+constexpr size_t kLayerChannelCount = 4;
+// A name longer than this is cut when written.
+constexpr size_t kMaxNameLength = 255;
+
+// The four channels of every written layer, in record order, with the pixel byte each comes from
+// (pixels are blue, green, red, alpha).
+struct LayerChannel {
+    int16_t id;
+    int byteIndex;
+};
+constexpr LayerChannel kLayerChannels[kLayerChannelCount] = {
+    {kChannelTransparency, 3}, {0, 2}, {1, 1}, {2, 0}};
+
+}  // namespace psd

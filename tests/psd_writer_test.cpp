@@ -1,0 +1,366 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "formats/psd/PsdWriter.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Hex digits with any spacing; quoted text between ' marks is taken as its ASCII bytes.
+Bytes hex(const std::string& text) {
+    Bytes out;
+    int pending = -1;
+    bool quoted = false;
+    for (char ch : text) {
+        if (ch == '\'') {
+            quoted = !quoted;
+            continue;
+        }
+        if (quoted) {
+            out.push_back(static_cast<uint8_t>(ch));
+            continue;
+        }
+        int v;
+        if (ch >= '0' && ch <= '9') v = ch - '0';
+        else if (ch >= 'A' && ch <= 'F') v = ch - 'A' + 10;
+        else if (ch >= 'a' && ch <= 'f') v = ch - 'a' + 10;
+        else continue;
+        if (pending < 0) {
+            pending = v;
+        } else {
+            out.push_back(static_cast<uint8_t>(pending << 4 | v));
+            pending = -1;
+        }
+    }
+    return out;
+}
+
+uint32_t be32(const Bytes& b, size_t at) {
+    return static_cast<uint32_t>(b.at(at)) << 24 | static_cast<uint32_t>(b.at(at + 1)) << 16 |
+           static_cast<uint32_t>(b.at(at + 2)) << 8 | b.at(at + 3);
+}
+uint16_t be16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b.at(at) << 8 | b.at(at + 1)); }
+Bytes slice(const Bytes& b, size_t at, size_t n) {
+    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + n));
+}
+
+// A document of w x h: a canvas of one colour and lists the tests fill.
+struct Doc {
+    Doc(int32_t w, int32_t h, uint32_t colorref = 0xFFFFFF) {
+        info.width = w;
+        info.height = h;
+        canvas.create(w, h, 72);
+        canvas.fill(colorref);
+    }
+    Layer& addLayer(const std::string& name, LayerTempList& list) {
+        auto* layer = new Layer;
+        layer->resize(info.width, info.height, blend::Normal);
+        layer->name = name;
+        list.add(layer);
+        return *layer;
+    }
+    Layer& addLayer(const std::string& name = "layer") { return addLayer(name, layers); }
+
+    dib24 canvas;
+    LayerTempList layers;
+    LayerTempList alphas;
+    DocumentInfo info;
+};
+
+struct Written {
+    bool ok = false;
+    Bytes bytes;
+};
+
+Written write(const Doc& doc) {
+    Written w;
+    std::FILE* f = std::tmpfile();
+    if (f == nullptr) {
+        ADD_FAILURE() << "no temporary file";
+        return w;
+    }
+    w.ok = writePsd(f, doc.canvas, doc.layers, doc.alphas, doc.info);
+    std::fseek(f, 0, SEEK_END);
+    w.bytes.resize(static_cast<size_t>(std::ftell(f)));
+    std::fseek(f, 0, SEEK_SET);
+    if (!w.bytes.empty() && std::fread(w.bytes.data(), 1, w.bytes.size(), f) != w.bytes.size())
+        ADD_FAILURE() << "short read back";
+    std::fclose(f);
+    return w;
+}
+
+// Offsets in a file with no alpha channels: header 26, colour mode data 4, resources 4 + 28.
+constexpr size_t kResourcesAt = 30;
+constexpr size_t kLayerSectionAt = 62;
+constexpr size_t kFirstRecordAt = kLayerSectionAt + 10;
+constexpr size_t kFirstExtraLengthAt = kFirstRecordAt + 18 + 24 + 12;
+constexpr size_t kFirstNameAt = kFirstRecordAt + 18 + 24 + 16 + 8;
+
+TEST(PsdWriterTest, EmptyDocumentIsHeaderResourcesTenByteLayerSectionAndWhiteMergedImage) {
+    Doc doc(2, 1);
+    const Written w = write(doc);
+    ASSERT_TRUE(w.ok);
+    const Bytes expected = hex(
+        "'8BPS' 0001 000000000000 0003 00000001 00000002 0008 0003"
+        "00000000"
+        "0000001C '8BIM' 03ED 0000 00000010 00480000 0001 0002 00480000 0001 0002"
+        "0000000A 00000002 0000 00000000"
+        "0001 0002 0002 0002  FFFF FFFF FFFF");
+    EXPECT_EQ(w.bytes, expected);
+}
+
+TEST(PsdWriterTest, ResolutionKeepsItsLow16Bits) {
+    const std::pair<int32_t, const char*> cases[] = {{72, "00480000"}, {350, "015E0000"}, {70000, "11700000"}};
+    for (auto [dpi, bytes] : cases) {
+        Doc doc(1, 1);
+        doc.info.resolution = dpi;
+        const Written w = write(doc);
+        ASSERT_TRUE(w.ok);
+        EXPECT_EQ(be32(w.bytes, kResourcesAt), 28u);
+        EXPECT_EQ(slice(w.bytes, kResourcesAt + 16, 16), hex(std::string(bytes) + "00010002" + bytes + "00010002"))
+            << dpi;
+    }
+}
+
+TEST(PsdWriterTest, AlphaChannelNamesAreOddPaddedAndWidenTheMergedImage) {
+    Doc doc(3, 2);
+    doc.addLayer("A", doc.alphas);
+    doc.addLayer("BC", doc.alphas);
+    const Written w = write(doc);
+    ASSERT_TRUE(w.ok);
+    EXPECT_EQ(be16(w.bytes, 12), 5);
+    EXPECT_EQ(be32(w.bytes, kResourcesAt), 46u);
+    EXPECT_EQ(slice(w.bytes, kResourcesAt + 4 + 28, 18), hex("'8BIM' 03EE 0000 00000006 01'A' 02'BC' 00"));
+    // No layers: the merged image follows the layer section (length field + 10) and has 5 x 2 row counts.
+    const size_t merged = kResourcesAt + 4 + 46 + 4 + 10;
+    EXPECT_EQ(be16(w.bytes, merged), 1);
+    const size_t rows = merged + 2 + 5 * 2 * 2;
+    size_t packed = 0;
+    for (size_t k = 0; k < 10; ++k) packed += be16(w.bytes, merged + 2 + 2 * k);
+    EXPECT_EQ(w.bytes.size(), rows + packed);
+}
+
+TEST(PsdWriterTest, NamesArePaddedToFourAndCutAt255) {
+    const std::pair<size_t, size_t> cases[] = {{0, 4},   {2, 4},   {3, 4},   {4, 8},
+                                               {5, 8},   {255, 256}, {256, 256}, {300, 256}};
+    for (auto [length, field] : cases) {
+        Doc doc(1, 1);
+        std::string name;
+        for (size_t i = 0; i < length; ++i) name.push_back(static_cast<char>(0x81 + i % 100));  // CP932-ish bytes
+        doc.addLayer(name);
+        const Written w = write(doc);
+        ASSERT_TRUE(w.ok);
+        const size_t kept = length < 255 ? length : 255;
+        EXPECT_EQ(be32(w.bytes, kFirstExtraLengthAt), 8 + field) << length;
+        EXPECT_EQ(w.bytes.at(kFirstNameAt), kept) << length;
+        EXPECT_EQ(slice(w.bytes, kFirstNameAt + 1, kept), Bytes(name.begin(), name.begin() + kept)) << length;
+        EXPECT_EQ(slice(w.bytes, kFirstNameAt + 1 + kept, field - 1 - kept), Bytes(field - 1 - kept, 0)) << length;
+        EXPECT_EQ(be16(w.bytes, kFirstNameAt + field), 1) << "first channel's compression after " << length;
+    }
+}
+
+TEST(PsdWriterTest, BlendBlockAttributes) {
+    struct Case {
+        int32_t opacity;
+        uint8_t visible, alphaLocked, clipping;
+        BlendMode mode;
+        const char* block;  // key, opacity, clipping, flags, filler
+    };
+    const Case cases[] = {
+        {100, 1, 0, 0, blend::Normal, "'norm' FF 00 00 00"},
+        {50, 0, 1, 0, blend::NormalAlt, "'norm' 80 00 03 00"},
+        {33, 1, 1, 0, blend::MultiplyAlt, "'mul ' 54 00 01 00"},
+        {1, 0, 0, 1, blend::Exclusion, "'smud' 03 01 02 00"},
+        {0, 1, 0, 7, blend::AlphaChannel, "'norm' 00 01 00 00"},
+        {101, 1, 0, 0, blend::Luminosity, "'lum ' FF 00 00 00"},
+        {128, 1, 0, 0, blend::ColorDodge, "'div ' FF 00 00 00"},
+        {-4, 1, 0, 0, -1, "'norm' 00 00 00 00"},
+        {99, 2, 5, 0, blend::Screen, "'scrn' FC 00 01 00"},
+    };
+    for (const Case& c : cases) {
+        Doc doc(1, 1);
+        Layer& layer = doc.addLayer("x");
+        layer.opacity = c.opacity;
+        layer.visible = c.visible;
+        layer.alphaLocked = c.alphaLocked;
+        layer.clipping = c.clipping;
+        layer.blendMode = c.mode;
+        const Written w = write(doc);
+        ASSERT_TRUE(w.ok);
+        EXPECT_EQ(slice(w.bytes, kFirstRecordAt + 42, 16), hex(std::string("'8BIM'") + c.block + "0000000C"))
+            << "opacity " << c.opacity << " mode " << c.mode;
+    }
+}
+
+TEST(PsdWriterTest, LayerInfoLengthSpansCountThroughChannelDataAndSectionAddsEight) {
+    Doc doc(5, 3);
+    for (int i = 0; i < 3; ++i) {
+        Layer& layer = doc.addLayer(std::string(static_cast<size_t>(i * 3 + 1), 'n'));
+        for (size_t p = 0; p < layer.pixels.size(); ++p) layer.pixels[p] = static_cast<uint8_t>(p * (i + 1) / 3);
+    }
+    const Written w = write(doc);
+    ASSERT_TRUE(w.ok);
+    const uint32_t section = be32(w.bytes, kLayerSectionAt);
+    const uint32_t info = be32(w.bytes, kLayerSectionAt + 4);
+    EXPECT_EQ(section, info + 8);
+    EXPECT_EQ(be32(w.bytes, kLayerSectionAt + 8 + info), 0u) << "global mask length right after the channel data";
+    EXPECT_EQ(be16(w.bytes, kLayerSectionAt + 4 + section), 1) << "merged image compression after the section";
+    EXPECT_EQ(be16(w.bytes, kLayerSectionAt + 8), 3);
+
+    // Each record's channel lengths add up to its data, with nothing between channels.
+    size_t record = kLayerSectionAt + 10;
+    size_t data = record;
+    std::vector<uint32_t> lengths;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(slice(w.bytes, record, 18), hex("00000000 00000000 00000003 00000005 0004"));
+        const Bytes ids = {w.bytes[record + 18], w.bytes[record + 19], w.bytes[record + 24], w.bytes[record + 25],
+                           w.bytes[record + 30], w.bytes[record + 31], w.bytes[record + 36], w.bytes[record + 37]};
+        EXPECT_EQ(ids, hex("FFFF 0000 0001 0002"));
+        for (int c = 0; c < 4; ++c) lengths.push_back(be32(w.bytes, record + 20 + 6 * static_cast<size_t>(c)));
+        record += 18 + 24 + 12 + 4 + be32(w.bytes, record + 18 + 24 + 12);
+    }
+    data = record;
+    for (uint32_t length : lengths) {
+        EXPECT_EQ(be16(w.bytes, data), 1);
+        uint32_t rows = 0;
+        for (size_t y = 0; y < 3; ++y) rows += be16(w.bytes, data + 2 + 2 * y);
+        EXPECT_EQ(length, 2 + 6 + rows);
+        data += length;
+    }
+    EXPECT_EQ(data, kLayerSectionAt + 8 + info);
+}
+
+// A whole small file, field by field: one layer with an odd-length channel, one alpha channel,
+// a canvas whose top row differs from its bottom row.
+TEST(PsdWriterTest, WholeFileByteForByte) {
+    Doc doc(4, 2);
+    for (int32_t x = 0; x < 4; ++x) {  // canvas rows are stored bottom-up: row 1 is the image's top
+        const uint8_t top[4][3] = {{9, 2, 1}, {9, 3, 1}, {8, 4, 1}, {7, 5, 1}};  // blue, green, red
+        for (int b = 0; b < 3; ++b) doc.canvas.bits[doc.canvas.stride + x * 3 + b] = top[x][b];
+    }
+    Layer& layer = doc.addLayer("ab");
+    const uint8_t row0[16] = {0x10, 0x20, 0x30, 0xFF, 0x10, 0x21, 0x31, 0xFF,
+                              0x10, 0x22, 0x32, 0x80, 0x10, 0x22, 0x32, 0x80};
+    std::copy(row0, row0 + 16, layer.pixels.begin());
+    layer.blendMode = blend::Screen;
+    layer.opacity = 50;
+    layer.visible = 0;
+    layer.alphaLocked = 1;
+    layer.clipping = 1;
+    Layer& alpha = doc.addLayer("A", doc.alphas);
+    for (int x = 0; x < 4; ++x) alpha.pixels[static_cast<size_t>(4 + x) * 4 + 3] = static_cast<uint8_t>(x + 1);
+
+    const Written w = write(doc);
+    ASSERT_TRUE(w.ok);
+    const Bytes expected = hex(
+        // header: 4 channels, 2 rows, 4 columns
+        "'8BPS' 0001 000000000000 0004 00000002 00000004 0008 0003"
+        "00000000"
+        // resources: resolution and the alpha names block, 28 + 12 + 2
+        "0000002A"
+        "'8BIM' 03ED 0000 00000010 00480000 0001 0002 00480000 0001 0002"
+        "'8BIM' 03EE 0000 00000002 01'A'"
+        // layer section 128, layer info 120, one layer
+        "00000080 00000078 0001"
+        "00000000 00000000 00000002 00000004 0004"
+        "FFFF 0000000C 0000 0000000D 0001 0000000D 0002 0000000A"
+        "'8BIM' 'scrn' 80 01 03 00 0000000C"
+        "00000000 00000000 02'ab'00"
+        // transparency: FF FF 80 80 / 00 00 00 00
+        "0001 0004 0002 FFFF FF80 FD00"
+        // red: 30 31 32 32 (odd length, the next compression follows at once)
+        "0001 0005 0002 013031FF32 FD00"
+        // green: 20 21 22 22
+        "0001 0005 0002 012021FF22 FD00"
+        // blue: 10 10 10 10
+        "0001 0002 0002 FD10 FD00"
+        "00000000"
+        // merged: counts for red, green, blue, alpha (top row first), then the rows
+        "0001 0002 0002 0005 0002 0005 0002 0002 0005"
+        "FD01 FDFF  0302030405 FDFF  FF09010807 FDFF  FD00 0301020304");
+    EXPECT_EQ(w.bytes, expected);
+}
+
+// "single byte, then a pair" packs n bytes to n + n / 3: 49152 of them need a 65536-byte row.
+void fillWorstCase(uint8_t* p, size_t n, size_t step) {
+    for (size_t i = 0; i < n; ++i) p[i * step] = static_cast<uint8_t>(i % 3 == 0 ? (i / 3) % 200 : 201 + (i / 3) % 50);
+}
+
+TEST(PsdWriterTest, RowTooLongToCountIsRefusedBeforeAnyByte) {
+    const int32_t w = 49152;
+    {
+        Doc doc(w, 2);
+        Layer& layer = doc.addLayer("wide");
+        fillWorstCase(layer.pixels.data() + static_cast<size_t>(w) * 4 + 2, static_cast<size_t>(w), 4);  // red, row 1
+        const Written out = write(doc);
+        EXPECT_FALSE(out.ok) << "layer channel";
+        EXPECT_TRUE(out.bytes.empty());
+    }
+    {
+        Doc doc(w, 1);
+        fillWorstCase(doc.canvas.bits + 1, static_cast<size_t>(w), 3);  // green of the merged image
+        const Written out = write(doc);
+        EXPECT_FALSE(out.ok) << "merged channel";
+        EXPECT_TRUE(out.bytes.empty());
+
+        const std::string path = testing::TempDir() + "rivodiv_refused.psd";
+        std::remove(path.c_str());
+        EXPECT_FALSE(writePsdFile(path, doc.canvas, doc.layers, doc.alphas, doc.info));
+        EXPECT_EQ(std::fopen(path.c_str(), "rb"), nullptr) << "a refused document leaves no file";
+    }
+    {
+        Doc doc(w, 1);
+        Layer& alpha = doc.addLayer("a", doc.alphas);
+        fillWorstCase(alpha.pixels.data() + 3, static_cast<size_t>(w), 4);
+        EXPECT_FALSE(write(doc).ok) << "alpha channel";
+    }
+    {
+        // Just under the limit: 49151 such bytes pack to exactly 65535 and are written.
+        Doc doc(w - 1, 1);
+        Layer& layer = doc.addLayer("wide");
+        fillWorstCase(layer.pixels.data() + 3, static_cast<size_t>(w - 1), 4);
+        const Written out = write(doc);
+        ASSERT_TRUE(out.ok);
+        EXPECT_EQ(be32(out.bytes, kFirstRecordAt + 20), 2u + 2u + 65535u);
+    }
+}
+
+TEST(PsdWriterTest, ModelsItCannotReadSafelyAreRefused) {
+    {
+        Doc doc(3, 3);
+        doc.info.width = 4;  // canvas no longer matches the header's size
+        EXPECT_FALSE(write(doc).ok);
+    }
+    {
+        Doc doc(3, 3);
+        doc.addLayer().pixels.resize(8);
+        EXPECT_FALSE(write(doc).ok);
+    }
+    {
+        Doc doc(3, 3);
+        Layer& alpha = doc.addLayer("a", doc.alphas);
+        alpha.resize(2, 3, blend::AlphaChannel);
+        EXPECT_FALSE(write(doc).ok);
+    }
+}
+
+TEST(PsdWriterTest, WritePsdFileWritesTheSameBytes) {
+    Doc doc(3, 2, 0x123456);
+    doc.addLayer("one").pixels[7] = 200;
+    const std::string path = testing::TempDir() + "rivodiv_writer.psd";
+    ASSERT_TRUE(writePsdFile(path, doc.canvas, doc.layers, doc.alphas, doc.info));
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    Bytes fromFile;
+    for (int ch; (ch = std::fgetc(f)) != EOF;) fromFile.push_back(static_cast<uint8_t>(ch));
+    std::fclose(f);
+    std::remove(path.c_str());
+    EXPECT_EQ(fromFile, write(doc).bytes);
+    EXPECT_FALSE(writePsdFile(testing::TempDir() + "no/such/dir/x.psd", doc.canvas, doc.layers, doc.alphas, doc.info));
+}
+
+}  // namespace
