@@ -708,6 +708,28 @@ TEST(PsdReaderTest, HostileSizesFailBeforeAllocating) {
     }
 }
 
+TEST(PsdReaderTest, BillionsOfEmptyRowsAreNoWork) {
+    TestPsd tall;
+    tall.width = 0;
+    tall.height = INT32_MAX;
+    tall.merged = rawMerged({});
+    ReadResult r1;
+    readBytes(tall.build(), r1);
+    EXPECT_TRUE(r1.ok);
+    EXPECT_EQ(r1.layers.size(), 1u);
+
+    TestPsd psd;
+    TestLayer thin;
+    thin.top = INT32_MIN;
+    thin.bottom = INT32_MAX;
+    thin.channels = {rawChannel(0, {}), rawChannel(-1, {})};
+    psd.layers = {thin};
+    ReadResult r2;
+    readBytes(psd.build(), r2);
+    EXPECT_TRUE(r2.ok);
+    EXPECT_EQ(r2.layers.size(), 1u);
+}
+
 TEST(PsdReaderTest, ReadPsdFileClearsLayersOnFailure) {
     LayerTempList layers;
     LayerTempList alphaChannels;

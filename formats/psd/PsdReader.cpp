@@ -49,6 +49,8 @@ bool readRows(psd::Input& in, uint16_t compression, const uint16_t* rowCounts, u
     if (rows == 0) return true;
     std::vector<uint8_t> row;
     if (compression == psd::kCompressionRaw) {
+        // Empty rows take no bytes: billions of them are no reason to loop.
+        if (columns == 0) return true;
         if (!in.fits(product(rows, columns))) return false;
         row.resize(static_cast<size_t>(columns));
         for (uint64_t r = 0; r < rows; ++r) {
