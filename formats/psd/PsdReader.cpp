@@ -1,11 +1,386 @@
 #include "formats/psd/PsdReader.h"
 
-// Placeholder until the PSD reader lands.
-bool readPsd(std::FILE*, LayerTempList& layers, LayerTempList&, DocumentInfo&) {
-    layers.clear();
-    return false;
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "formats/psd/PackBits.h"
+#include "formats/psd/PsdInput.h"
+#include "formats/psd/PsdLayerInfo.h"
+#include "formats/psd/PsdLayout.h"
+#include "image/MemoryBudget.h"
+
+namespace {
+
+// Names given where the file has none, as code page 932 bytes.
+constexpr char kBackgroundName[] = "\x94\x77\x8c\x69";                 // "背景"
+constexpr char kLayerName[] = "\x83\x8c\x83\x43\x83\x84\x81\x5b";       // "レイヤー"
+constexpr char kAlphaChannelName[] =                                     // "アルファチャンネル"
+    "\x83\x41\x83\x8b\x83\x74\x83\x40\x83\x60\x83\x83\x83\x93\x83\x6c\x83\x8b";
+
+constexpr uint32_t kTransparencyId = 0xFFFF;
+// A row's packed length is a 16-bit count, and PackBits turns at most 2 packed bytes into 128: no
+// longer row can ever unpack, so nothing longer is allocated for one.
+constexpr uint64_t kMaxPackedRow = 0xFFFF;
+constexpr uint64_t kMaxUnpackedRow = (kMaxPackedRow + 1) / 2 * 128;
+
+// a * b, or UINT64_MAX when it does not fit in 64 bits (never fits in a file or in memory either).
+uint64_t product(uint64_t a, uint64_t b) {
+    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
+    return a * b;
 }
-bool readPsdFile(const std::string&, LayerTempList& layers, LayerTempList&, DocumentInfo&) {
-    layers.clear();
-    return false;
+
+// Byte of a blue-green-red-alpha pixel that a channel ID fills, or -1 for channels not carried.
+int pixelByteForChannel(uint32_t id) {
+    switch (id) {
+        case 0: return 2;
+        case 1: return 1;
+        case 2: return 0;
+        case kTransparencyId: return 3;
+        default: return -1;
+    }
+}
+
+// Reads rows of `columns` bytes, raw or PackBits with the given row byte counts, and hands each to
+// sink(rowIndex, rowBytes). Every length is checked against the file before a buffer is sized by it.
+template <typename Sink>
+bool readRows(psd::Input& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
+              uint64_t columns, Sink&& sink) {
+    if (rows == 0) return true;
+    std::vector<uint8_t> row;
+    if (compression == psd::kCompressionRaw) {
+        // Empty rows take no bytes: billions of them are no reason to loop.
+        if (columns == 0) return true;
+        if (!in.fits(product(rows, columns))) return false;
+        row.resize(static_cast<size_t>(columns));
+        for (uint64_t r = 0; r < rows; ++r) {
+            if (!in.read(row.data(), row.size())) return false;
+            sink(r, row.data());
+        }
+        return true;
+    }
+    if (columns > kMaxUnpackedRow) return false;
+    uint64_t packedTotal = 0;
+    for (uint64_t r = 0; r < rows; ++r) packedTotal += rowCounts[r];
+    if (!in.fits(packedTotal)) return false;
+    row.resize(static_cast<size_t>(columns));
+    std::vector<uint8_t> packed(kMaxPackedRow);
+    for (uint64_t r = 0; r < rows; ++r) {
+        const uint16_t count = rowCounts[r];
+        if (!in.read(packed.data(), count)) return false;
+        if (!packBitsDecode(packed.data(), count, row.data(), static_cast<int32_t>(columns))) return false;
+        sink(r, row.data());
+    }
+    return true;
+}
+
+// Reads `count` 16-bit row byte counts in one piece.
+bool readRowCounts(psd::Input& in, uint64_t count, std::vector<uint16_t>& counts) {
+    const uint64_t bytes = product(count, 2);
+    if (!in.fits(bytes)) return false;
+    std::vector<uint8_t> raw(static_cast<size_t>(bytes));
+    if (!in.read(raw.data(), raw.size())) return false;
+    counts.resize(static_cast<size_t>(count));
+    for (size_t i = 0; i < counts.size(); ++i) counts[i] = psd::load16(raw.data() + 2 * i);
+    return true;
+}
+
+class Reader {
+public:
+    Reader(std::FILE* file, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc)
+        : in_(file), layers_(layers), alphaChannels_(alphaChannels), doc_(doc) {}
+
+    bool read() {
+        layers_.clear();
+        if (!in_.ok() || !readHeader()) return false;
+        if (!skipColourModeData() || !readResources()) return false;
+        bool hasLayerSection = false;
+        if (!readLayerSection(hasLayerSection)) return false;
+        if (!hasLayerSection && !reserveDocument(0)) return false;
+        if (!layers_.empty() && channelCount_ == 3) return true;
+        return readMergedImage();
+    }
+
+private:
+    bool readHeader() {
+        psd::FileHeader header;
+        if (!in_.read(header.bytes, sizeof header.bytes)) return false;
+        if (std::memcmp(header.bytes + psd::FileHeader::kSignatureAt, psd::kSignature, 4) != 0) return false;
+        if (psd::load16(header.bytes + psd::FileHeader::kDepthAt) != psd::kDepth) return false;
+        if (psd::load16(header.bytes + psd::FileHeader::kModeAt) != psd::kModeRgb) return false;
+        channelCount_ = psd::load16(header.bytes + psd::FileHeader::kChannelsAt);
+        if (channelCount_ < 3) return false;
+        const uint32_t height = psd::load32(header.bytes + psd::FileHeader::kHeightAt);
+        const uint32_t width = psd::load32(header.bytes + psd::FileHeader::kWidthAt);
+        // Layers hold their size as signed 32-bit values.
+        if (width > INT32_MAX || height > INT32_MAX) return false;
+        doc_.width = static_cast<int32_t>(width);
+        doc_.height = static_cast<int32_t>(height);
+        doc_.resolution = 72;
+        return true;
+    }
+
+    bool skipColourModeData() {
+        uint32_t length = 0;
+        if (in_.read32(length) && length != 0) return in_.skip(length);
+        return true;
+    }
+
+    bool readResources() {
+        uint32_t length = 0;
+        if (!in_.read32(length) || length == 0) return true;
+        if (!in_.fits(length)) return false;
+        std::vector<uint8_t> section(length, 0);
+        if (!in_.read(section.data(), section.size())) return false;
+        walkResources(section);
+        return true;
+    }
+
+    // A block whose head, name or data does not fit in the section ends the walk; what was read stays.
+    void walkResources(const std::vector<uint8_t>& section) {
+        const uint64_t size = section.size();
+        uint64_t offset = 0;
+        while (offset < size) {
+            // signature (4), ID (2), Pascal name padded to even, data size (4), data
+            if (offset + 7 > size) return;
+            const uint16_t id = psd::load16(&section[offset + 4]);
+            const uint64_t nameField = (1u + section[offset + 6] + 1u) & ~uint64_t{1};
+            const uint64_t sizeAt = offset + 6 + nameField;
+            if (sizeAt + 4 > size) return;
+            const uint64_t dataSize = psd::load32(&section[sizeAt]);
+            const uint64_t dataAt = sizeAt + 4;
+            if (dataSize > size - dataAt) return;
+            const uint8_t* data = section.data() + dataAt;
+            if (id == psd::kResourceResolution && dataSize >= 4) {
+                const double fixed = psd::load32(data + psd::ResolutionInfo::kHResAt);
+                doc_.resolution = static_cast<int32_t>(fixed / 65536.0 + 0.5);
+            } else if (id == psd::kResourceAlphaNames) {
+                readAlphaNames(data, dataSize);
+            }
+            offset = dataAt + dataSize + (dataSize & 1);
+        }
+    }
+
+    void readAlphaNames(const uint8_t* data, uint64_t size) {
+        uint64_t at = 0;
+        while (at < size) {
+            const uint64_t n = data[at];
+            if (at + 1 + n > size) return;
+            alphaNames_.emplace_back(reinterpret_cast<const char*>(data + at + 1), static_cast<size_t>(n));
+            at += 1 + n;
+        }
+    }
+
+    // Layers the merged image adds: the background when there are no layers, and its alpha channels.
+    uint64_t mergedLayerCount(uint64_t layerCount) const {
+        const uint64_t extra = channelCount_ - 3u;
+        const uint64_t alphas = mergedTransparency_ ? (extra > 0 ? extra - 1 : 0) : extra;
+        if (layerCount == 0) return 1 + alphas;
+        return channelCount_ > 3 ? alphas : 0;
+    }
+
+    // The whole document must fit in memory before its first layer is made.
+    bool reserveDocument(uint64_t layerCount) {
+        const uint64_t perLayer = Layer::pixelBytes(doc_.width, doc_.height);
+        return budget_.reserve(product(perLayer, layerCount + mergedLayerCount(layerCount)));
+    }
+
+    bool readLayerSection(bool& hasLayerSection) {
+        uint32_t sectionLength = 0;
+        if (!in_.read32(sectionLength) || sectionLength == 0) return true;
+        hasLayerSection = true;
+        const uint64_t sectionStart = in_.position();
+        uint32_t layerInfoLength = 0;
+        uint16_t rawCount = 0;
+        if (!in_.read32(layerInfoLength) || !in_.read16(rawCount)) return false;
+        int32_t count = static_cast<int16_t>(rawCount);
+        if (count < 0) {
+            count = -count;
+            mergedTransparency_ = true;
+        }
+        if (!reserveDocument(static_cast<uint64_t>(count))) return false;
+
+        PSDLayerInfoList infos;
+        for (int32_t i = 0; i < count; ++i) {
+            if (!readLayerRecord(infos)) return false;
+        }
+        for (const PSDLayerInfo* info : infos) {
+            if (!readLayer(*info)) return false;
+        }
+        if (!in_.seek(sectionStart + sectionLength)) return false;
+        infos.clear();
+        return true;
+    }
+
+    bool readLayerRecord(PSDLayerInfoList& infos) {
+        psd::LayerRect rect;
+        if (!in_.read(rect.bytes, sizeof rect.bytes)) return false;
+        const uint16_t channels = psd::load16(rect.bytes + psd::LayerRect::kChannelCountAt);
+        if (!in_.fits(product(channels, psd::kChannelEntrySize))) return false;
+        auto* info = new PSDLayerInfo(channels);
+        infos.push_back(info);
+        info->rect = rect;
+        for (uint16_t c = 0; c < channels; ++c) {
+            uint16_t id = 0;
+            uint32_t length = 0;
+            if (!in_.read16(id) || !in_.read32(length)) return false;
+            info->channelIds[c] = id;
+            info->channelLengths[c] = static_cast<int32_t>(length);
+            if (id == kTransparencyId) info->hasTransparency = 1;
+        }
+        if (!in_.read(info->blend.bytes, sizeof info->blend.bytes)) return false;
+        const uint64_t extraStart = in_.position();
+
+        uint32_t maskLength = 0;
+        uint32_t rangesLength = 0;
+        if (!in_.read32(maskLength) || !in_.skip(maskLength)) return false;
+        if (!in_.read32(rangesLength) || !in_.skip(rangesLength)) return false;
+
+        uint8_t nameLength = 0;
+        if (!in_.read8(nameLength)) return false;
+        // Length byte and name together fill a multiple of 4 bytes.
+        const size_t fieldRest = (nameLength + 1u) % 4 == 0 ? nameLength : (nameLength + 1u) / 4 * 4 + 3;
+        uint8_t field[258];
+        if (!in_.read(field, fieldRest)) return false;
+        info->name.assign(reinterpret_cast<const char*>(field), nameLength);
+
+        return in_.seek(extraStart + info->extraLength());
+    }
+
+    bool readLayer(const PSDLayerInfo& info) {
+        auto* layer = new Layer;
+        layer->resize(doc_.width, doc_.height, blend::Normal);
+        layer->clipping = info.clipping() != 0 ? 1 : 0;
+        layer->alphaLocked = info.flags() & psd::kFlagTransparencyProtected;
+        layer->visible = (info.flags() & psd::kFlagHidden) ? 0 : 1;
+        if (!info.name.empty()) {
+            layer->name = info.name;
+        } else {
+            layer->name = layers_.size() <= 1 ? kBackgroundName : kLayerName;
+        }
+        layer->opacity = static_cast<int32_t>(info.opacity() * 0.39215686274509803 + 0.5);
+        layer->blendMode = psd::blendModeForKey(info.blendKey());
+        if (!info.hasTransparency) {
+            for (size_t i = 3; i < layer->pixels.size(); i += 4) layer->pixels[i] = 255;
+        }
+        layers_.add(layer);
+
+        const int64_t top = info.top();
+        const int64_t left = info.left();
+        const int64_t rows = int64_t{info.bottom()} - top;
+        const int64_t columns = int64_t{info.right()} - left;
+        for (uint16_t c = 0; c < info.channelCount; ++c) {
+            const int32_t length = info.channelLengths[c];
+            if (length < 1) continue;
+            const uint64_t start = in_.position();
+            const int byte = pixelByteForChannel(static_cast<uint32_t>(info.channelIds[c]));
+            // Masks and other channels follow rectangles of their own; an inverted rectangle has no
+            // pixels. Either way the declared length alone finds the next channel.
+            if (byte >= 0 && rows >= 0 && columns >= 0) {
+                if (!readLayerChannel(*layer, byte, top, left, static_cast<uint64_t>(rows),
+                                      static_cast<uint64_t>(columns))) {
+                    return false;
+                }
+            }
+            if (!in_.seek(start + static_cast<uint64_t>(length))) return false;
+        }
+        return true;
+    }
+
+    bool readLayerChannel(Layer& layer, int byte, int64_t top, int64_t left, uint64_t rows, uint64_t columns) {
+        uint16_t compression = 0;
+        if (!in_.read16(compression)) return false;
+        std::vector<uint16_t> rowCounts;
+        if (compression == psd::kCompressionPackBits) {
+            if (!readRowCounts(in_, rows, rowCounts)) return false;
+        } else if (compression != psd::kCompressionRaw) {
+            return false;
+        }
+        // Only the part of each row inside the canvas is kept.
+        const int64_t width = layer.width;
+        const int64_t height = layer.height;
+        const int64_t firstColumn = std::max<int64_t>(0, -left);
+        const int64_t endColumn = std::min<int64_t>(static_cast<int64_t>(columns), width - left);
+        return readRows(in_, compression, rowCounts.data(), rows, columns, [&](uint64_t r, const uint8_t* row) {
+            const int64_t y = top + static_cast<int64_t>(r);
+            if (y < 0 || y >= height) return;
+            uint8_t* target = layer.pixels.data() + static_cast<size_t>(y * width) * 4 + byte;
+            for (int64_t k = firstColumn; k < endColumn; ++k) target[(left + k) * 4] = row[k];
+        });
+    }
+
+    bool readMergedImage() {
+        uint16_t compression = 0;
+        if (!in_.read16(compression)) return false;
+        const uint64_t width = static_cast<uint64_t>(doc_.width);
+        const uint64_t height = static_cast<uint64_t>(doc_.height);
+        std::vector<uint16_t> rowCounts;
+        if (compression == psd::kCompressionPackBits) {
+            if (!readRowCounts(in_, product(channelCount_, height), rowCounts)) return false;
+        } else if (compression == psd::kCompressionRaw) {
+            // The planes must all be there before any layer is made for them.
+            if (!in_.fits(product(channelCount_, product(width, height)))) return false;
+        } else {
+            return false;
+        }
+
+        Layer* background = nullptr;
+        if (layers_.empty()) {
+            background = new Layer;
+            background->resize(doc_.width, doc_.height, blend::Normal);
+            background->name = kBackgroundName;
+            for (size_t i = 3; i < background->pixels.size(); i += 4) background->pixels[i] = 255;
+            layers_.add(background);
+        }
+        const unsigned firstAlpha = mergedTransparency_ ? 4 : 3;
+        for (unsigned c = 0; c < channelCount_; ++c) {
+            Layer* target = nullptr;
+            int byte = 3;
+            if (c < 3) {
+                target = background;
+                byte = 2 - static_cast<int>(c);
+            } else if (c >= firstAlpha) {
+                target = new Layer;
+                target->resize(doc_.width, doc_.height, blend::AlphaChannel);
+                target->name = c - 3 < alphaNames_.size() ? alphaNames_[c - 3] : kAlphaChannelName;
+                alphaChannels_.add(target);
+            }
+            const uint16_t* counts = rowCounts.empty() ? nullptr : rowCounts.data() + c * height;
+            const bool ok = readRows(in_, compression, counts, height, width, [&](uint64_t y, const uint8_t* row) {
+                if (target == nullptr) return;
+                uint8_t* pixel = target->pixels.data() + static_cast<size_t>(y * width) * 4 + byte;
+                for (uint64_t x = 0; x < width; ++x) pixel[x * 4] = row[x];
+            });
+            if (!ok) return false;
+        }
+        return true;
+    }
+
+    psd::Input in_;
+    LayerTempList& layers_;
+    LayerTempList& alphaChannels_;
+    DocumentInfo& doc_;
+    MemoryBudget budget_;
+    uint16_t channelCount_ = 0;
+    bool mergedTransparency_ = false;
+    std::vector<std::string> alphaNames_;
+};
+
+}  // namespace
+
+bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc) {
+    return Reader(in, layers, alphaChannels, doc).read();
+}
+
+bool readPsdFile(const std::string& path, LayerTempList& layers, LayerTempList& alphaChannels,
+                 DocumentInfo& doc) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        layers.clear();
+        return false;
+    }
+    const bool ok = readPsd(file, layers, alphaChannels, doc);
+    std::fclose(file);
+    if (!ok) layers.clear();
+    return ok;
 }

@@ -1,0 +1,763 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "formats/psd/PsdReader.h"
+
+namespace {
+
+const std::string kBackground = "\x94\x77\x8c\x69";
+const std::string kLayer = "\x83\x8c\x83\x43\x83\x84\x81\x5b";
+const std::string kAlphaChannel = "\x83\x41\x83\x8b\x83\x74\x83\x40\x83\x60\x83\x83\x83\x93\x83\x6c\x83\x8b";
+
+using Bytes = std::vector<uint8_t>;
+
+void put8(Bytes& b, uint32_t v) { b.push_back(static_cast<uint8_t>(v)); }
+void put16(Bytes& b, uint32_t v) {
+    put8(b, v >> 8);
+    put8(b, v);
+}
+void put32(Bytes& b, uint32_t v) {
+    put16(b, v >> 16);
+    put16(b, v);
+}
+void putText(Bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
+void putBytes(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+
+// One row as a single literal packet (rows of 1 to 128 bytes).
+Bytes literalRow(const Bytes& row) {
+    Bytes packed{static_cast<uint8_t>(row.size() - 1)};
+    putBytes(packed, row);
+    return packed;
+}
+
+// Channel data after the compression code: the row count table, then the packed rows.
+Bytes packedRows(const std::vector<Bytes>& packed) {
+    Bytes out;
+    for (const Bytes& row : packed) put16(out, static_cast<uint32_t>(row.size()));
+    for (const Bytes& row : packed) putBytes(out, row);
+    return out;
+}
+
+struct TestChannel {
+    int16_t id;
+    uint16_t compression;
+    Bytes payload;                           // what follows the compression code
+    std::optional<uint32_t> declaredLength;  // default: 2 + payload
+};
+
+TestChannel rawChannel(int16_t id, const Bytes& plane) { return {id, 0, plane, {}}; }
+
+struct TestLayer {
+    int32_t top = 0, left = 0, bottom = 0, right = 0;
+    std::vector<TestChannel> channels;
+    std::string key = "norm";
+    uint8_t opacity = 255;
+    uint8_t clipping = 0;
+    uint8_t flags = 0;
+    std::string name;
+    Bytes mask;        // layer mask data
+    Bytes additional;  // additional layer information after the name
+};
+
+struct TestPsd {
+    std::string signature = "8BPS";
+    uint16_t version = 1;
+    uint16_t channels = 3;
+    uint32_t width = 2;
+    uint32_t height = 2;
+    uint16_t depth = 8;
+    uint16_t mode = 3;
+    Bytes colourMode;
+    Bytes resources;  // the resource blocks, back to back
+    bool layerSection = false;
+    std::optional<int16_t> layerCount;  // default: the number of layers
+    std::vector<TestLayer> layers;
+    Bytes merged;  // compression code and image data, up to the end of the file
+
+    Bytes build() const {
+        Bytes b;
+        putText(b, signature);
+        put16(b, version);
+        b.insert(b.end(), 6, 0);
+        put16(b, channels);
+        put32(b, height);
+        put32(b, width);
+        put16(b, depth);
+        put16(b, mode);
+        put32(b, static_cast<uint32_t>(colourMode.size()));
+        putBytes(b, colourMode);
+        put32(b, static_cast<uint32_t>(resources.size()));
+        putBytes(b, resources);
+        if (!layerSection && layers.empty()) {
+            put32(b, 0);
+        } else {
+            Bytes info;
+            put16(info, static_cast<uint16_t>(layerCount.value_or(static_cast<int16_t>(layers.size()))));
+            for (const TestLayer& layer : layers) putRecord(info, layer);
+            for (const TestLayer& layer : layers) {
+                for (const TestChannel& channel : layer.channels) {
+                    if (channel.declaredLength == 0u) continue;  // declared empty: no data at all
+                    put16(info, channel.compression);
+                    putBytes(info, channel.payload);
+                }
+            }
+            put32(b, static_cast<uint32_t>(4 + info.size() + 4));
+            put32(b, static_cast<uint32_t>(info.size()));
+            putBytes(b, info);
+            put32(b, 0);  // global layer mask information
+        }
+        putBytes(b, merged);
+        return b;
+    }
+
+    static void putRecord(Bytes& b, const TestLayer& layer) {
+        put32(b, static_cast<uint32_t>(layer.top));
+        put32(b, static_cast<uint32_t>(layer.left));
+        put32(b, static_cast<uint32_t>(layer.bottom));
+        put32(b, static_cast<uint32_t>(layer.right));
+        put16(b, static_cast<uint32_t>(layer.channels.size()));
+        for (const TestChannel& channel : layer.channels) {
+            put16(b, static_cast<uint16_t>(channel.id));
+            put32(b, channel.declaredLength.value_or(static_cast<uint32_t>(2 + channel.payload.size())));
+        }
+        putText(b, "8BIM");
+        putText(b, layer.key);
+        put8(b, layer.opacity);
+        put8(b, layer.clipping);
+        put8(b, layer.flags);
+        put8(b, 0);
+        Bytes extra;
+        put32(extra, static_cast<uint32_t>(layer.mask.size()));
+        putBytes(extra, layer.mask);
+        put32(extra, 0);
+        put8(extra, static_cast<uint32_t>(layer.name.size()));
+        putText(extra, layer.name);
+        for (size_t field = 1 + layer.name.size(); field % 4 != 0; ++field) put8(extra, 0);
+        putBytes(extra, layer.additional);
+        put32(b, static_cast<uint32_t>(extra.size()));
+        putBytes(b, extra);
+    }
+};
+
+Bytes resourceBlock(uint16_t id, const Bytes& data, const std::string& name = "") {
+    Bytes b;
+    putText(b, "8BIM");
+    put16(b, id);
+    put8(b, static_cast<uint32_t>(name.size()));
+    putText(b, name);
+    if (name.size() % 2 == 0) put8(b, 0);
+    put32(b, static_cast<uint32_t>(data.size()));
+    putBytes(b, data);
+    if (data.size() % 2 != 0) put8(b, 0);
+    return b;
+}
+
+Bytes resolutionData(uint32_t fixed) {
+    Bytes d;
+    put32(d, fixed);
+    put16(d, 1);
+    put16(d, 2);
+    put32(d, fixed);
+    put16(d, 1);
+    put16(d, 2);
+    return d;
+}
+
+Bytes alphaNamesData(const std::vector<std::string>& names) {
+    Bytes d;
+    for (const std::string& name : names) {
+        put8(d, static_cast<uint32_t>(name.size()));
+        putText(d, name);
+    }
+    return d;
+}
+
+// Raw merged image: compression 0, then the planes.
+Bytes rawMerged(const std::vector<Bytes>& planes) {
+    Bytes b;
+    put16(b, 0);
+    for (const Bytes& plane : planes) putBytes(b, plane);
+    return b;
+}
+
+struct ReadResult {
+    bool ok = false;
+    LayerTempList layers;
+    LayerTempList alphaChannels;
+    DocumentInfo doc;
+};
+
+void readBytes(const Bytes& bytes, ReadResult& result) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    std::rewind(file);
+    result.ok = readPsd(file, result.layers, result.alphaChannels, result.doc);
+    std::fclose(file);
+}
+
+// Pixel (x, y) of a layer as blue, green, red, alpha.
+std::vector<int> pixel(const Layer& layer, int x, int y) {
+    const uint8_t* p = layer.pixels.data() + (static_cast<size_t>(y) * layer.width + x) * 4;
+    return {p[0], p[1], p[2], p[3]};
+}
+
+// A layer covering the whole 2x2 canvas with raw red, green, blue and transparency channels.
+TestLayer opaqueLayer(const std::string& name = "L") {
+    TestLayer layer;
+    layer.bottom = 2;
+    layer.right = 2;
+    layer.name = name;
+    layer.channels = {rawChannel(-1, {255, 255, 255, 255}), rawChannel(0, {10, 11, 12, 13}),
+                      rawChannel(1, {20, 21, 22, 23}), rawChannel(2, {30, 31, 32, 33})};
+    return layer;
+}
+
+TEST(PsdReaderTest, HeaderChecks) {
+    struct Case {
+        const char* what;
+        void (*change)(TestPsd&);
+        bool ok;
+    };
+    const Case cases[] = {
+        {"plain 8-bit RGB", [](TestPsd&) {}, true},
+        {"version 2 is not examined", [](TestPsd& p) { p.version = 2; }, true},
+        {"bad signature", [](TestPsd& p) { p.signature = "8BPB"; }, false},
+        {"16-bit", [](TestPsd& p) { p.depth = 16; }, false},
+        {"grayscale", [](TestPsd& p) { p.mode = 1; }, false},
+        {"CMYK", [](TestPsd& p) { p.mode = 4; }, false},
+        {"two channels", [](TestPsd& p) { p.channels = 2; }, false},
+        {"width beyond 32-bit signed", [](TestPsd& p) { p.width = 0x80000000u; }, false},
+    };
+    for (const Case& c : cases) {
+        TestPsd psd;
+        psd.merged = rawMerged({Bytes(4, 1), Bytes(4, 2), Bytes(4, 3)});
+        c.change(psd);
+        ReadResult r;
+        readBytes(psd.build(), r);
+        EXPECT_EQ(r.ok, c.ok) << c.what;
+    }
+}
+
+TEST(PsdReaderTest, ShortHeaderFails) {
+    Bytes bytes = TestPsd{}.build();
+    bytes.resize(25);
+    ReadResult r;
+    readBytes(bytes, r);
+    EXPECT_FALSE(r.ok);
+}
+
+TEST(PsdReaderTest, NoLayerSectionGivesOneOpaqueBackgroundFromTheMergedImage) {
+    TestPsd psd;
+    psd.width = 2;
+    psd.height = 1;
+    psd.colourMode = {1, 2, 3};  // skipped by its length
+    psd.merged = rawMerged({{200, 201}, {100, 101}, {50, 51}});
+    ReadResult r;
+    readBytes(psd.build(), r);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.doc.width, 2);
+    EXPECT_EQ(r.doc.height, 1);
+    EXPECT_EQ(r.doc.resolution, 72);
+    ASSERT_EQ(r.layers.size(), 1u);
+    EXPECT_TRUE(r.alphaChannels.empty());
+    const Layer& bg = *r.layers[0];
+    EXPECT_EQ(bg.name, kBackground);
+    EXPECT_EQ(bg.blendMode, blend::Normal);
+    EXPECT_EQ(pixel(bg, 0, 0), (std::vector<int>{50, 100, 200, 255}));
+    EXPECT_EQ(pixel(bg, 1, 0), (std::vector<int>{51, 101, 201, 255}));
+}
+
+TEST(PsdReaderTest, PackedMergedImageWithAlphaChannelsNamedByResource) {
+    TestPsd psd;
+    psd.width = 3;
+    psd.height = 2;
+    psd.channels = 5;
+    psd.resources = resourceBlock(1006, alphaNamesData({"A1", "second"}));
+    Bytes merged;
+    put16(merged, 1);
+    std::vector<Bytes> rows;
+    for (int c = 0; c < 5; ++c) {
+        for (int y = 0; y < 2; ++y) {
+            rows.push_back(literalRow({static_cast<uint8_t>(c * 10 + y), static_cast<uint8_t>(c * 10 + y + 1),
+                                       static_cast<uint8_t>(c * 10 + y + 2)}));
+        }
+    }
+    putBytes(merged, packedRows(rows));
+    psd.merged = merged;
+    ReadResult r;
+    readBytes(psd.build(), r);
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.layers.size(), 1u);
+    EXPECT_EQ(pixel(*r.layers[0], 2, 1), (std::vector<int>{23, 13, 3, 255}));
+    ASSERT_EQ(r.alphaChannels.size(), 2u);
+    EXPECT_EQ(r.alphaChannels[0]->name, "A1");
+    EXPECT_EQ(r.alphaChannels[1]->name, "second");
+    for (const Layer* alpha : r.alphaChannels) EXPECT_EQ(alpha->blendMode, blend::AlphaChannel);
+    EXPECT_EQ(pixel(*r.alphaChannels[0], 0, 1), (std::vector<int>{0, 0, 0, 31}));
+    EXPECT_EQ(pixel(*r.alphaChannels[1], 2, 0), (std::vector<int>{0, 0, 0, 42}));
+}
+
+TEST(PsdReaderTest, NegativeLayerCountMakesChannelThreeMergedTransparency) {
+    struct Case {
+        std::vector<std::string> names;
+        std::string expected;
+    };
+    const Case cases[] = {{{"zero", "one"}, "one"}, {{"zero"}, kAlphaChannel}, {{}, kAlphaChannel}};
+    for (const Case& c : cases) {
+        TestPsd psd;
+        psd.width = 1;
+        psd.height = 1;
+        psd.channels = 5;
+        if (!c.names.empty()) psd.resources = resourceBlock(1006, alphaNamesData(c.names));
+        psd.layers = {opaqueLayer()};
+        psd.layers[0].bottom = psd.layers[0].right = 1;
+        for (TestChannel& ch : psd.layers[0].channels) ch.payload.resize(1);
+        psd.layerCount = -1;
+        psd.merged = rawMerged({{1}, {2}, {3}, {4}, {77}});
+        ReadResult r;
+        readBytes(psd.build(), r);
+        ASSERT_TRUE(r.ok);
+        ASSERT_EQ(r.layers.size(), 1u);
+        EXPECT_EQ(r.layers[0]->name, "L");
+        ASSERT_EQ(r.alphaChannels.size(), 1u);
+        EXPECT_EQ(r.alphaChannels[0]->name, c.expected);
+        EXPECT_EQ(pixel(*r.alphaChannels[0], 0, 0), (std::vector<int>{0, 0, 0, 77}));
+    }
+}
+
+TEST(PsdReaderTest, MergedImageIsReadOnlyWithoutLayersOrWithExtraChannels) {
+    // Layers and exactly 3 channels: the merged image is never read, so a truncated one is fine.
+    TestPsd three;
+    three.layers = {opaqueLayer()};
+    three.merged = {0, 0, 1, 2};
+    ReadResult r3;
+    readBytes(three.build(), r3);
+    EXPECT_TRUE(r3.ok);
+    EXPECT_EQ(r3.layers.size(), 1u);
+
+    // With an alpha channel the merged image is read, and the same truncation fails.
+    TestPsd four = three;
+    four.channels = 4;
+    ReadResult r4;
+    readBytes(four.build(), r4);
+    EXPECT_FALSE(r4.ok);
+}
+
+TEST(PsdReaderTest, LayerAttributesFromTheRecord) {
+    struct Case {
+        uint8_t opacity;
+        const char* key;
+        uint8_t clipping;
+        uint8_t flags;
+        int32_t expectedOpacity;
+        BlendMode expectedMode;
+        uint8_t expectedClipping, expectedLocked, expectedVisible;
+    };
+    const Case cases[] = {
+        {255, "norm", 0, 0, 100, blend::Normal, 0, 0, 1},
+        {128, "mul ", 1, 1, 50, blend::Multiply, 1, 1, 1},
+        {127, "smud", 7, 2, 50, blend::Exclusion, 1, 0, 0},
+        {2, "lddg", 0, 3, 1, blend::LinearDodge, 0, 1, 0},
+        {1, "xyzw", 0, 0, 0, blend::Normal, 0, 0, 1},
+        {0, "lum ", 0, 0, 0, blend::Luminosity, 0, 0, 1},
+    };
+    for (const Case& c : cases) {
+        TestPsd psd;
+        TestLayer layer = opaqueLayer("name");
+        layer.opacity = c.opacity;
+        layer.key = c.key;
+        layer.clipping = c.clipping;
+        layer.flags = c.flags;
+        psd.layers = {layer};
+        ReadResult r;
+        readBytes(psd.build(), r);
+        ASSERT_TRUE(r.ok) << c.key;
+        const Layer& l = *r.layers[0];
+        EXPECT_EQ(l.opacity, c.expectedOpacity) << "opacity " << int(c.opacity);
+        EXPECT_EQ(l.blendMode, c.expectedMode) << c.key;
+        EXPECT_EQ(l.clipping, c.expectedClipping);
+        EXPECT_EQ(l.alphaLocked, c.expectedLocked) << "flags " << int(c.flags);
+        EXPECT_EQ(l.visible, c.expectedVisible) << "flags " << int(c.flags);
+        EXPECT_EQ(l.name, "name");
+        EXPECT_EQ(pixel(l, 1, 1), (std::vector<int>{33, 23, 13, 255}));
+    }
+}
+
+TEST(PsdReaderTest, UnnamedLayersAndNamePaddings) {
+    TestPsd psd;
+    const std::string longName(255, 'n');
+    for (const std::string& name : {std::string(), std::string(), std::string(), std::string("abc"), longName,
+                                    std::string("abcd")}) {
+        TestLayer layer = opaqueLayer(name);
+        layer.additional = {'8', 'B', 'I', 'M', 'l', 'u', 'n', 'i', 0, 0, 0, 0};  // skipped by the extra length
+        psd.layers.push_back(layer);
+    }
+    ReadResult r;
+    readBytes(psd.build(), r);
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.layers.size(), 6u);
+    EXPECT_EQ(r.layers[0]->name, kBackground);
+    EXPECT_EQ(r.layers[1]->name, kBackground);
+    EXPECT_EQ(r.layers[2]->name, kLayer);
+    EXPECT_EQ(r.layers[3]->name, "abc");
+    EXPECT_EQ(r.layers[4]->name, longName);
+    EXPECT_EQ(r.layers[5]->name, "abcd");
+    for (const Layer* layer : r.layers) EXPECT_EQ(pixel(*layer, 0, 1), (std::vector<int>{32, 22, 12, 255}));
+}
+
+TEST(PsdReaderTest, RectanglesAreClippedToTheCanvas) {
+    TestPsd psd;
+    psd.width = 3;
+    psd.height = 3;
+    TestLayer partial;  // rows -1..0, columns 2..3: only (2, 0) is inside
+    partial.top = -1;
+    partial.left = 2;
+    partial.bottom = 1;
+    partial.right = 4;
+    partial.channels = {rawChannel(-1, {1, 2, 3, 4}), rawChannel(0, {5, 6, 7, 8})};
+    TestLayer outside;
+    outside.top = 10;
+    outside.left = -20;
+    outside.bottom = 12;
+    outside.right = -18;
+    outside.channels = {rawChannel(-1, {9, 9, 9, 9})};
+    psd.layers = {partial, outside};
+    ReadResult r;
+    readBytes(psd.build(), r);
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.layers.size(), 2u);
+    const Layer& p = *r.layers[0];
+    for (int y = 0; y < 3; ++y) {
+        for (int x = 0; x < 3; ++x) {
+            const std::vector<int> expected = (x == 2 && y == 0) ? std::vector<int>{0, 0, 7, 3} : std::vector<int>(4, 0);
+            EXPECT_EQ(pixel(p, x, y), expected) << x << "," << y;
+        }
+    }
+    for (uint8_t b : r.layers[1]->pixels) ASSERT_EQ(b, 0);
+}
+
+TEST(PsdReaderTest, LayerWithoutTransparencyIsOpaqueBlackOutsideItsRectangle) {
+    TestPsd psd;
+    TestLayer layer;
+    layer.top = 1;
+    layer.left = 1;
+    layer.bottom = 2;
+    layer.right = 2;
+    layer.channels = {rawChannel(0, {90}), rawChannel(1, {91}), rawChannel(2, {92})};
+    psd.layers = {layer};
+    ReadResult r;
+    readBytes(psd.build(), r);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(pixel(*r.layers[0], 0, 0), (std::vector<int>{0, 0, 0, 255}));
+    EXPECT_EQ(pixel(*r.layers[0], 1, 1), (std::vector<int>{92, 91, 90, 255}));
+}
+
+TEST(PsdReaderTest, ChannelsOtherThanColourAndTransparencyAreSkippedUndecoded) {
+    TestPsd psd;
+    TestLayer layer = opaqueLayer();
+    // A mask whose own rectangle is 3x1: its rows would not unpack to the layer's 2 columns.
+    layer.mask = Bytes(20, 0);
+    layer.channels.insert(layer.channels.begin() + 1,
+                          TestChannel{-2, 1, packedRows({literalRow({1, 2, 3})}), {}});
+    // An unknown channel with a compression code that would fail if it were decoded.
+    layer.channels.push_back(TestChannel{7, 9, {1, 2, 3}, {}});
+    // Declared length 0: skipped without moving, so the next channel is read from the same place.
+    layer.channels.push_back(TestChannel{0, 0, {}, 0u});
+    psd.layers = {layer, opaqueLayer("after")};
+    ReadResult r;
+    readBytes(psd.build(), r);
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.layers.size(), 2u);
+    EXPECT_EQ(pixel(*r.layers[0], 1, 0), (std::vector<int>{31, 21, 11, 255}));
+    EXPECT_EQ(r.layers[1]->name, "after");
+    EXPECT_EQ(pixel(*r.layers[1], 0, 1), (std::vector<int>{32, 22, 12, 255}));
+}
+
+TEST(PsdReaderTest, InvertedRectangleKeepsTheLayerWithoutPixels) {
+    TestPsd psd;
+    TestLayer inverted;
+    inverted.top = 2;
+    inverted.bottom = 0;
+    inverted.left = 0;
+    inverted.right = 2;
+    inverted.name = "inv";
+    inverted.key = "scrn";
+    inverted.channels = {TestChannel{-1, 1, {0xFF, 0xFF}, {}}, rawChannel(0, {1, 2, 3})};
+    psd.layers = {inverted, opaqueLayer("next")};
+    ReadResult r;
+    readBytes(psd.build(), r);
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.layers.size(), 2u);
+    EXPECT_EQ(r.layers[0]->name, "inv");
+    EXPECT_EQ(r.layers[0]->blendMode, blend::Screen);
+    for (uint8_t b : r.layers[0]->pixels) ASSERT_EQ(b, 0);
+    EXPECT_EQ(pixel(*r.layers[1], 1, 0), (std::vector<int>{31, 21, 11, 255}));
+}
+
+TEST(PsdReaderTest, PackedLayerChannelsAndTheirFailures) {
+    struct Case {
+        const char* what;
+        uint16_t compression;
+        Bytes payload;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"two packed rows", 1, packedRows({literalRow({10, 11}), {0xFF, 12}}), true},
+        {"no-op header 0x80 before a literal", 1, packedRows({{0x80, 0x01, 10, 11}, {0xFF, 12}}), true},
+        {"compression code 2", 2, {0, 0, 0, 0}, false},
+        {"row overruns its columns", 1, packedRows({literalRow({10, 11, 12}), {0xFF, 12}}), false},
+        {"row ends early", 1, packedRows({{0x01, 10}, {0xFF, 12}}), false},
+        {"row counts promise more bytes than the file holds", 1, {0xFF, 0xFF}, false},
+    };
+    for (const Case& c : cases) {
+        TestPsd psd;
+        psd.width = 2;
+        psd.height = 2;
+        TestLayer layer;
+        layer.bottom = 2;
+        layer.right = 2;
+        layer.channels = {TestChannel{0, c.compression, c.payload, {}}};
+        psd.layers = {layer};
+        ReadResult r;
+        readBytes(psd.build(), r);
+        EXPECT_EQ(r.ok, c.ok) << c.what;
+        if (c.ok) {
+            ASSERT_EQ(r.layers.size(), 1u);
+            EXPECT_EQ(pixel(*r.layers[0], 1, 0)[2], 11) << c.what;
+            EXPECT_EQ(pixel(*r.layers[0], 0, 1)[2], 12) << c.what;
+        }
+    }
+}
+
+TEST(PsdReaderTest, MergedImageFailures) {
+    struct Case {
+        const char* what;
+        Bytes merged;
+    };
+    const Case cases[] = {
+        {"no compression code", {}},
+        {"compression code 2", {0, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}},
+        {"raw planes short", {0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}},
+        {"row table short", {0, 1, 0, 1, 0, 1}},
+        {"packed row does not unpack", [] {
+             Bytes b{0, 1};
+             putBytes(b, packedRows({{0x00, 1}, {0xFF, 1}, {0xFF, 1}, {0xFF, 1}, {0xFF, 1}, {0xFF, 1}}));
+             return b;
+         }()},
+    };
+    for (const Case& c : cases) {
+        TestPsd psd;
+        psd.merged = c.merged;
+        ReadResult r;
+        readBytes(psd.build(), r);
+        EXPECT_FALSE(r.ok) << c.what;
+    }
+}
+
+TEST(PsdReaderTest, ResolutionAndResourceWalk) {
+    struct Case {
+        const char* what;
+        Bytes resources;
+        int32_t resolution;
+        size_t alphaNames;
+    };
+    const Bytes res300 = resourceBlock(1005, resolutionData(300u << 16));
+    const Bytes res72half = resourceBlock(1005, resolutionData(72u << 16 | 0x8000));
+    Bytes overrunning;
+    putText(overrunning, "8BIM");
+    put16(overrunning, 1005);
+    put16(overrunning, 0);
+    put32(overrunning, 1000);  // data beyond the section
+    putBytes(overrunning, resolutionData(150u << 16));
+    const Case cases[] = {
+        {"300 dpi", res300, 300, 0},
+        {"72.5 dpi rounds to 73", res72half, 73, 0},
+        {"named block before it, odd data padded", [&] {
+             Bytes b = resourceBlock(1000, {1, 2, 3}, "named");
+             putBytes(b, resourceBlock(1001, {4}, "x"));
+             putBytes(b, res300);
+             return b;
+         }(), 300, 0},
+        {"overrunning block ends the walk, keeping what was read", [&] {
+             Bytes b = res72half;
+             putBytes(b, overrunning);
+             return b;
+         }(), 73, 0},
+        {"truncated block head ends the walk", [&] {
+             Bytes b = res300;
+             putBytes(b, {'8', 'B', 'I', 'M', 0x03});
+             return b;
+         }(), 300, 0},
+        {"alpha names with the writer's zero pad give one more empty name", [&] {
+             Bytes d = alphaNamesData({"a", "bb"});
+             d.push_back(0);
+             Bytes b = resourceBlock(1006, d);
+             putBytes(b, res300);
+             return b;
+         }(), 300, 3},
+        {"alpha name running past the block stops the names", resourceBlock(1006, {1, 'a', 5, 'b'}), 72, 1},
+    };
+    for (const Case& c : cases) {
+        TestPsd psd;
+        psd.channels = 3 + static_cast<uint16_t>(c.alphaNames);
+        psd.resources = c.resources;
+        std::vector<Bytes> planes(psd.channels, Bytes(4, 9));
+        psd.merged = rawMerged(planes);
+        ReadResult r;
+        readBytes(psd.build(), r);
+        ASSERT_TRUE(r.ok) << c.what;
+        EXPECT_EQ(r.doc.resolution, c.resolution) << c.what;
+        if (c.alphaNames == 3) {
+            ASSERT_EQ(r.alphaChannels.size(), 3u);
+            EXPECT_EQ(r.alphaChannels[0]->name, "a");
+            EXPECT_EQ(r.alphaChannels[1]->name, "bb");
+            EXPECT_EQ(r.alphaChannels[2]->name, "");
+        }
+        if (c.alphaNames == 1) {
+            ASSERT_EQ(r.alphaChannels.size(), 1u);
+            EXPECT_EQ(r.alphaChannels[0]->name, "a");
+        }
+    }
+}
+
+TEST(PsdReaderTest, LayerInfoLengthZeroReadsTheGlobalMaskLengthAsNoLayers) {
+    TestPsd psd;
+    Bytes bytes = psd.build();
+    // Replace the empty layer section by one with a zero layer info length and a zero global mask length.
+    bytes.resize(bytes.size() - 4);
+    put32(bytes, 8);
+    put32(bytes, 0);
+    put32(bytes, 0);
+    putBytes(bytes, rawMerged({{1, 1, 1, 1}, {2, 2, 2, 2}, {3, 3, 3, 3}}));
+    ReadResult r;
+    readBytes(bytes, r);
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.layers.size(), 1u);
+    EXPECT_EQ(r.layers[0]->name, kBackground);
+    EXPECT_EQ(pixel(*r.layers[0], 1, 1), (std::vector<int>{3, 2, 1, 255}));
+}
+
+TEST(PsdReaderTest, HostileSizesFailBeforeAllocating) {
+    struct Case {
+        const char* what;
+        void (*change)(TestPsd&);
+    };
+    const Case cases[] = {
+        {"30000 x 30000 with 1000 layers", [](TestPsd& p) {
+             p.width = p.height = 30000;
+             p.layerSection = true;
+             p.layerCount = 1000;
+         }},
+        {"30000 x 30000 with 65535 alpha channels, no layers", [](TestPsd& p) {
+             p.width = p.height = 30000;
+             p.channels = 65535;
+             p.merged = {0, 1};
+         }},
+        {"30000 x 30000 with 100 complete but empty layers", [](TestPsd& p) {
+             p.width = p.height = 30000;
+             p.layers.assign(100, TestLayer{});
+         }},
+        {"resource section longer than the file", [](TestPsd& p) {
+             p.resources = resourceBlock(1005, resolutionData(0));
+             p.colourMode.clear();
+         }},
+        {"huge raw merged image", [](TestPsd& p) {
+             p.width = p.height = 20000;
+             p.merged = {0, 0, 1, 2, 3};
+         }},
+        {"huge packed merged image", [](TestPsd& p) {
+             p.width = p.height = 20000;
+             p.merged = {0, 1, 0, 2, 0, 2};
+         }},
+        {"layer with 65535 channels in a short file", [](TestPsd& p) {
+             TestLayer layer;
+             layer.channels.resize(3, TestChannel{0, 0, {}, {}});
+             p.layers = {layer};
+         }},
+        {"layer as wide as possible", [](TestPsd& p) {
+             TestLayer layer;
+             layer.left = INT32_MIN;
+             layer.right = INT32_MAX;
+             layer.bottom = 1;
+             layer.channels = {TestChannel{0, 1, {0, 2, 0xFF, 0}, {}}};
+             p.layers = {layer};
+         }},
+    };
+    for (const Case& c : cases) {
+        TestPsd psd;
+        c.change(psd);
+        Bytes bytes = psd.build();
+        if (std::string(c.what) == "resource section longer than the file") {
+            bytes.resize(26 + 4 + 4 + 10);
+        }
+        if (std::string(c.what) == "layer with 65535 channels in a short file") {
+            // Channel count field of the first record: header, colour mode, resources, three lengths.
+            const size_t at = 26 + 4 + 4 + 4 + 4 + 2 + 16;
+            bytes[at] = bytes[at + 1] = 0xFF;
+        }
+        ReadResult r;
+        readBytes(bytes, r);
+        EXPECT_FALSE(r.ok) << c.what;
+        EXPECT_LT(bytes.size(), 8000u) << c.what;
+    }
+}
+
+TEST(PsdReaderTest, BillionsOfEmptyRowsAreNoWork) {
+    TestPsd tall;
+    tall.width = 0;
+    tall.height = INT32_MAX;
+    tall.merged = rawMerged({});
+    ReadResult r1;
+    readBytes(tall.build(), r1);
+    EXPECT_TRUE(r1.ok);
+    EXPECT_EQ(r1.layers.size(), 1u);
+
+    TestPsd psd;
+    TestLayer thin;
+    thin.top = INT32_MIN;
+    thin.bottom = INT32_MAX;
+    thin.channels = {rawChannel(0, {}), rawChannel(-1, {})};
+    psd.layers = {thin};
+    ReadResult r2;
+    readBytes(psd.build(), r2);
+    EXPECT_TRUE(r2.ok);
+    EXPECT_EQ(r2.layers.size(), 1u);
+}
+
+TEST(PsdReaderTest, ReadPsdFileClearsLayersOnFailure) {
+    LayerTempList layers;
+    LayerTempList alphaChannels;
+    DocumentInfo doc;
+    layers.add(new Layer);
+    EXPECT_FALSE(readPsdFile("/nonexistent/dir/x.psd", layers, alphaChannels, doc));
+    EXPECT_TRUE(layers.empty());
+
+    // A failure after the first layer was made leaves nothing behind either.
+    TestPsd psd;
+    psd.layers = {opaqueLayer(), opaqueLayer()};
+    psd.layers[1].channels[0].compression = 5;
+    const Bytes bytes = psd.build();
+    const std::string path = testing::TempDir() + "psd_reader_partial.psd";
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fclose(out);
+    EXPECT_FALSE(readPsdFile(path, layers, alphaChannels, doc));
+    EXPECT_TRUE(layers.empty());
+    psd.layers[1].channels[0].compression = 0;
+    const Bytes good = psd.build();
+    out = std::fopen(path.c_str(), "wb");
+    std::fwrite(good.data(), 1, good.size(), out);
+    std::fclose(out);
+    EXPECT_TRUE(readPsdFile(path, layers, alphaChannels, doc));
+    EXPECT_EQ(layers.size(), 2u);
+    std::remove(path.c_str());
+}
+
+}  // namespace
