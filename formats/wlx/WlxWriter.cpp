@@ -58,8 +58,8 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
     const size_t rowBytes = static_cast<size_t>(doc.width) * 4;
     const size_t rows = static_cast<size_t>(doc.height);
     // The scratch buffer exists before the first byte is written, so running out of memory
-    // leaves nothing behind.
-    std::vector<uint8_t> scratch(rowBytes * rows);
+    // leaves nothing behind; a document without layers needs none, however large its canvas.
+    std::vector<uint8_t> scratch(layers.empty() ? 0 : rowBytes * rows);
     std::string packed;
 
     writeHeaders(out, layers.size(), doc);
