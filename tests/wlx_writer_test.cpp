@@ -190,8 +190,11 @@ TEST(WlxWriterTest, RoundTripKeepsSizeOrderPixelsAndVisibility) {
 }
 
 TEST(WlxWriterTest, DocumentsTheFormatCannotHoldAreRefusedBeforeWriting) {
+    // The largest count still fits; one more does not.
     LayerTempList tooMany;
-    for (int i = 0; i < 65536; ++i) tooMany.add(makeLayer(0, 0, "", 0, 100, 1));
+    for (int i = 0; i < 65535; ++i) tooMany.add(makeLayer(0, 0, "", 0, 100, 1));
+    EXPECT_EQ(write(tooMany, DocumentInfo{0, 0, 72}).size(), kHeadSize + 65535 * (kRecordSize + 8));
+    tooMany.add(makeLayer(0, 0, "", 0, 100, 1));
     LayerTempList none;
     LayerTempList small;
     small.add(makeLayer(1, 2, "", 0, 100, 1));
@@ -210,9 +213,6 @@ TEST(WlxWriterTest, DocumentsTheFormatCannotHoldAreRefusedBeforeWriting) {
     for (const auto& c : cases) {
         EXPECT_TRUE(write(c.layers, c.doc, false).empty()) << c.what;
     }
-    // The largest sizes and counts still fit.
-    tooMany.pop_back();
-    EXPECT_EQ(write(tooMany, DocumentInfo{0, 0, 72}).size(), kHeadSize + 65535 * (kRecordSize + 8));
     EXPECT_EQ(write(none, DocumentInfo{65535, 65535, 72}), wlxtest::documentHead(65535, 65535, 0));
 }
 
