@@ -283,3 +283,33 @@ TEST(WlxReaderTest, FileWrapperFailsOnAMissingFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every cut and every damaged byte of a valid file either fails cleanly or still gives layers of the
+// canvas size; under the sanitizer build any read outside a buffer would stop the test.
+TEST(WlxReaderTest, CutAndDamagedFilesFailCleanly) {
+    Bytes file = wlxtest::documentHead(kW, kH, 2);
+    wlxtest::appendLayer(file, "one", 1, 100, 1, storedBlock(1));
+    wlxtest::appendLayer(file, "two", 2, 50, 0, storedBlock(2));
+
+    for (size_t length = 0; length < file.size(); ++length) {
+        ReadResult r;
+        read(Bytes(file.begin(), file.begin() + static_cast<ptrdiff_t>(length)), r);
+        EXPECT_FALSE(r.ok) << "cut at " << length;
+        EXPECT_LT(r.layers.size(), 2u);
+    }
+    for (size_t at = 0; at < file.size(); ++at) {
+        for (uint8_t value : {uint8_t{0x00}, uint8_t{0xFF}, static_cast<uint8_t>(file[at] ^ 0x01)}) {
+            Bytes damaged = file;
+            damaged[at] = value;
+            ReadResult r;
+            read(damaged, r);
+            for (const Layer* layer : r.layers) {
+                EXPECT_EQ(layer->pixels.size(), Layer::pixelBytes(r.doc.width, r.doc.height)) << "byte " << at;
+            }
+        }
+    }
+}
+
+}  // namespace
