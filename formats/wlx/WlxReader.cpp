@@ -20,7 +20,8 @@ public:
         const int64_t here = tell();
         if (here < 0 || !seekTo(0, SEEK_END)) return;
         const int64_t end = tell();
-        if (end >= here && seekTo(here, SEEK_SET)) {
+        // Back to where the caller left the stream, whatever the end position told.
+        if (seekTo(here, SEEK_SET) && end >= here) {
             remaining_ = static_cast<uint64_t>(end - here);
             sized_ = true;
         }
