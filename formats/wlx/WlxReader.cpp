@@ -1,5 +1,173 @@
 #include "formats/wlx/WlxReader.h"
 
-// Placeholder until the WLX reader lands.
-bool readWlx(std::FILE*, LayerTempList&, DocumentInfo&) { return false; }
-bool readWlxFile(const std::string&, LayerTempList&, DocumentInfo&) { return false; }
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "formats/wlx/WlxLayout.h"
+#include "formats/wlx/ZlibBlock.h"
+#include "image/MemoryBudget.h"
+
+namespace {
+
+// The input stream with a count of the bytes left in it, so that no buffer is ever sized beyond
+// what the file really holds. For a stream that cannot tell its size, blocks are read in pieces.
+class Source {
+public:
+    explicit Source(std::FILE* in) : in_(in) {
+        const int64_t here = tell();
+        if (here < 0 || !seekTo(0, SEEK_END)) return;
+        const int64_t end = tell();
+        // Back to where the caller left the stream, whatever the end position told.
+        if (seekTo(here, SEEK_SET) && end >= here) {
+            remaining_ = static_cast<uint64_t>(end - here);
+            sized_ = true;
+        }
+    }
+
+    size_t read(void* to, size_t count) {
+        const size_t got = std::fread(to, 1, count, in_);
+        if (sized_) remaining_ -= std::min<uint64_t>(remaining_, got);
+        return got;
+    }
+
+    // Reads up to count bytes into block, keeping only what was there.
+    void readBlock(uint64_t count, std::vector<uint8_t>& block) {
+        block.clear();
+        if (sized_) {
+            block.resize(static_cast<size_t>(std::min(count, remaining_)));
+            block.resize(read(block.data(), block.size()));
+            return;
+        }
+        constexpr uint64_t kPiece = uint64_t{1} << 20;
+        while (block.size() < count) {
+            const size_t at = block.size();
+            const size_t piece = static_cast<size_t>(std::min(count - at, kPiece));
+            block.resize(at + piece);
+            const size_t got = read(block.data() + at, piece);
+            block.resize(at + got);
+            if (got < piece) break;
+        }
+    }
+
+    // Reads and drops up to count bytes; stops quietly at the end of the file.
+    void skip(uint64_t count) {
+        uint8_t scratch[4096];
+        while (count != 0) {
+            const size_t piece = static_cast<size_t>(std::min<uint64_t>(count, sizeof scratch));
+            const size_t got = read(scratch, piece);
+            if (got < piece) return;
+            count -= got;
+        }
+    }
+
+private:
+    int64_t tell() {
+#ifdef _WIN32
+        return _ftelli64(in_);
+#else
+        return ftello(in_);
+#endif
+    }
+    bool seekTo(int64_t offset, int origin) {
+#ifdef _WIN32
+        return _fseeki64(in_, offset, origin) == 0;
+#else
+        return fseeko(in_, static_cast<off_t>(offset), origin) == 0;
+#endif
+    }
+
+    std::FILE* in_;
+    uint64_t remaining_ = 0;
+    bool sized_ = false;
+};
+
+// Row 0 of a block is the bottom row of the picture; a Layer keeps the top row first.
+void reverseRows(std::vector<uint8_t>& pixels, size_t rowBytes, size_t rows) {
+    for (size_t top = 0, bottom = rows; top + 1 < bottom; ++top, --bottom) {
+        std::swap_ranges(pixels.begin() + static_cast<ptrdiff_t>(top * rowBytes),
+                         pixels.begin() + static_cast<ptrdiff_t>((top + 1) * rowBytes),
+                         pixels.begin() + static_cast<ptrdiff_t>((bottom - 1) * rowBytes));
+    }
+}
+
+bool readLayers(Source& source, uint16_t layerCount, LayerTempList& layers, const DocumentInfo& doc) {
+    using wlx::LayerRecord;
+    const uint64_t pixelBytes = Layer::pixelBytes(doc.width, doc.height);
+    MemoryBudget budget;
+    std::vector<uint8_t> block;
+    for (uint32_t i = 0; i < layerCount; ++i) {
+        uint8_t record[LayerRecord::kSize];
+        if (source.read(record, sizeof record) < sizeof record) return false;
+        source.readBlock(wlx::load32(record + LayerRecord::kDataSizeAt), block);
+
+        // A block too short to inflate to the pixels fails before the layer is allocated.
+        if (pixelBytes > block.size() * wlx::kMaxInflateRatio + wlx::kInflateSlack) return false;
+        if (!budget.reserve(pixelBytes)) return false;
+
+        // The layer joins the list only once its pixels are complete.
+        auto layer = std::make_unique<Layer>();
+        layer->resize(doc.width, doc.height, blend::Normal);
+        if (!uncompressBlockExact(block.data(), block.size(), layer->pixels.data(), layer->pixels.size())) {
+            return false;
+        }
+        reverseRows(layer->pixels, static_cast<size_t>(doc.width) * 4, static_cast<size_t>(doc.height));
+
+        const uint8_t* name = record + LayerRecord::kNameAt;
+        const void* end = std::memchr(name, 0, LayerRecord::kNameSize);
+        layer->name.assign(reinterpret_cast<const char*>(name),
+                           end ? static_cast<const uint8_t*>(end) - name : LayerRecord::kNameSize);
+        layer->opacity = wlx::opacityPercentFromByte(record[LayerRecord::kOpacityAt]);
+        layer->visible = (record[LayerRecord::kFlagsAt] & wlx::kFlagVisible) ? 1 : 0;
+        layer->blendMode = wlx::blendModeFromCode(record[LayerRecord::kBlendCodeAt]);
+        layers.reserve(layers.size() + 1);  // so that add cannot throw once the layer is let go
+        layers.add(layer.release());
+    }
+    return true;
+}
+
+bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+    using wlx::ExtensionHeader;
+    using wlx::FileHeader;
+    Source source(in);
+
+    uint8_t header[FileHeader::kSize];
+    if (source.read(header, sizeof header) < sizeof header) return false;
+    if (header[FileHeader::kTerminatorAt] != 0) return false;
+    if (std::memcmp(header + FileHeader::kMagicAt, wlx::kMagic, sizeof wlx::kMagic) != 0) return false;
+    if (wlx::load32(header + FileHeader::kVersionAt) != wlx::kVersion) return false;
+    doc.width = wlx::load16(header + FileHeader::kWidthAt);
+    doc.height = wlx::load16(header + FileHeader::kHeightAt);
+
+    uint8_t extension[ExtensionHeader::kSize];
+    if (source.read(extension, sizeof extension) < sizeof extension) return false;
+    source.skip(wlx::load32(extension + ExtensionHeader::kExtraSizeAt));
+
+    // Bytes missing at the end of the file count as 0.
+    uint8_t sizeField[wlx::kLayerHeaderSizeFieldSize] = {};
+    source.read(sizeField, sizeof sizeField);
+    if (wlx::load32(sizeField) != wlx::kLayerHeaderSize) return false;
+
+    return readLayers(source, wlx::load16(header + FileHeader::kLayerCountAt), layers, doc);
+}
+
+}  // namespace
+
+bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+    try {
+        return readDocument(in, layers, doc);
+    } catch (const std::bad_alloc&) {
+        // The budget guards against hostile sizes; memory taken by others can still run out.
+        return false;
+    }
+}
+
+bool readWlxFile(const std::string& path, LayerTempList& layers, DocumentInfo& doc) {
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (!in) return false;
+    const bool ok = readWlx(in, layers, doc);
+    std::fclose(in);
+    return ok;
+}

@@ -1,5 +1,97 @@
 #include "formats/wlx/WlxWriter.h"
 
-// Placeholder until the WLX writer lands.
-bool writeWlx(std::FILE*, const LayerTempList&, const DocumentInfo&) { return false; }
-bool writeWlxFile(const std::string&, const LayerTempList&, const DocumentInfo&) { return false; }
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "formats/wlx/WlxLayout.h"
+#include "formats/wlx/ZlibBlock.h"
+
+namespace {
+
+// Sizes and counts the 16-bit fields can hold, and layers that really have the canvas size (the
+// rows are copied by the document's size, so a smaller layer would be read past its end).
+bool storable(const LayerTempList& layers, const DocumentInfo& doc) {
+    if (doc.width < 0 || doc.height < 0) return false;
+    if (static_cast<uint32_t>(doc.width) > wlx::kMaxDimension ||
+        static_cast<uint32_t>(doc.height) > wlx::kMaxDimension || layers.size() > wlx::kMaxLayerCount) {
+        return false;
+    }
+    const uint64_t pixelBytes = Layer::pixelBytes(doc.width, doc.height);
+    return std::all_of(layers.begin(), layers.end(),
+                       [&](const Layer* layer) { return layer && layer->pixels.size() >= pixelBytes; });
+}
+
+void writeHeaders(std::FILE* out, size_t layerCount, const DocumentInfo& doc) {
+    using wlx::FileHeader;
+    uint8_t header[FileHeader::kSize] = {};
+    std::memcpy(header + FileHeader::kMagicAt, wlx::kMagic, sizeof wlx::kMagic);
+    wlx::store32(header + FileHeader::kVersionAt, wlx::kVersion);
+    wlx::store16(header + FileHeader::kWidthAt, static_cast<uint16_t>(doc.width));
+    wlx::store16(header + FileHeader::kHeightAt, static_cast<uint16_t>(doc.height));
+    wlx::store16(header + FileHeader::kLayerCountAt, static_cast<uint16_t>(layerCount));
+    std::fwrite(header, 1, sizeof header, out);
+
+    const uint8_t extension[wlx::ExtensionHeader::kSize] = {};
+    std::fwrite(extension, 1, sizeof extension, out);
+
+    uint8_t sizeField[wlx::kLayerHeaderSizeFieldSize];
+    wlx::store32(sizeField, wlx::kLayerHeaderSize);
+    std::fwrite(sizeField, 1, sizeof sizeField, out);
+}
+
+void writeRecord(std::FILE* out, const Layer& layer, uint32_t dataSize) {
+    using wlx::LayerRecord;
+    uint8_t record[LayerRecord::kSize] = {};
+    std::memcpy(record + LayerRecord::kNameAt, layer.name.data(),
+                std::min(layer.name.size(), LayerRecord::kMaxWrittenNameLength));
+    record[LayerRecord::kBlendCodeAt] = wlx::blendCodeFromMode(layer.blendMode);
+    record[LayerRecord::kOpacityAt] = wlx::opacityByteFromPercent(layer.opacity);
+    record[LayerRecord::kFlagsAt] = layer.visible ? wlx::kFlagVisible : 0;
+    wlx::store32(record + LayerRecord::kDataSizeAt, dataSize);
+    std::fwrite(record, 1, sizeof record, out);
+}
+
+bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc) {
+    if (!storable(layers, doc)) return false;
+    const size_t rowBytes = static_cast<size_t>(doc.width) * 4;
+    const size_t rows = static_cast<size_t>(doc.height);
+    // The scratch buffer exists before the first byte is written, so running out of memory
+    // leaves nothing behind; a document without layers needs none, however large its canvas.
+    std::vector<uint8_t> scratch(layers.empty() ? 0 : rowBytes * rows);
+    std::string packed;
+
+    writeHeaders(out, layers.size(), doc);
+    for (const Layer* layer : layers) {
+        // Blocks store the bottom row first.
+        for (size_t r = 0; r < rows; ++r) {
+            std::memcpy(scratch.data() + r * rowBytes, layer->pixels.data() + (rows - 1 - r) * rowBytes, rowBytes);
+        }
+        packed.clear();
+        if (!compressBlock(scratch.data(), scratch.size(), packed)) return false;
+        // Noisy pixels of a huge canvas can pack to more than the 32-bit size field can describe.
+        if (packed.size() > UINT32_MAX) return false;
+        writeRecord(out, *layer, static_cast<uint32_t>(packed.size()));
+        std::fwrite(packed.data(), 1, packed.size(), out);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc) {
+    try {
+        return writeDocument(out, layers, doc);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool writeWlxFile(const std::string& path, const LayerTempList& layers, const DocumentInfo& doc) {
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (!out) return false;
+    const bool ok = writeWlx(out, layers, doc);
+    std::fclose(out);
+    return ok;
+}

@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include "formats/wlx/WlxReader.h"
+#include "formats/wlx/WlxWriter.h"
+#include "wlx_test_support.h"
+
+namespace {
+
+using wlxtest::Bytes;
+
+Layer* makeLayer(int32_t w, int32_t h, const std::string& name, BlendMode mode, int32_t opacity, uint8_t visible,
+                 uint8_t seed = 0) {
+    auto* layer = new Layer;
+    layer->resize(w, h, mode);
+    layer->name = name;
+    layer->opacity = opacity;
+    layer->visible = visible;
+    layer->pixels = wlxtest::patternPixels(static_cast<uint32_t>(w), static_cast<uint32_t>(h), seed);
+    return layer;
+}
+
+Bytes write(const LayerTempList& layers, const DocumentInfo& doc, bool expectOk = true) {
+    wlxtest::Stream out;
+    EXPECT_EQ(writeWlx(out.get(), layers, doc), expectOk);
+    return out.contents();
+}
+
+bool readBack(const Bytes& file, LayerTempList& layers, DocumentInfo& doc) {
+    wlxtest::Stream in(file);
+    return readWlx(in.get(), layers, doc);
+}
+
+constexpr size_t kHeadSize = 34, kRecordSize = 39;
+
+TEST(WlxWriterTest, BytesEqualTheModelEncodedFieldByField) {
+    DocumentInfo doc{5, 3, 350};
+    LayerTempList layers;
+    layers.add(makeLayer(5, 3, "Background", blend::Normal, 100, 1, 11));
+    layers.add(makeLayer(5, 3, "\x89\x65", blend::SoftLight, 37, 0, 22));  // CP932 shadow
+    layers.add(makeLayer(5, 3, "x", blend::Luminosity, 2, 1, 33));
+
+    Bytes expected = wlxtest::documentHead(5, 3, 3);
+    const struct {
+        std::string name;
+        uint8_t code, opacity, flags;
+    } fields[] = {{"Background", 0, 128, 1}, {"\x89\x65", 6, 47, 0}, {"x", 0, 3, 1}};
+    for (size_t i = 0; i < 3; ++i) {
+        const Bytes stored = wlxtest::flipRows(layers[i]->pixels, 5, 3);
+        wlxtest::appendLayer(expected, fields[i].name, fields[i].code, fields[i].opacity, fields[i].flags,
+                             wlxtest::zlibDefault(stored));
+    }
+    EXPECT_EQ(write(layers, doc), expected);
+}
+
+TEST(WlxWriterTest, AnEmptyListGivesThe34ByteFile) {
+    LayerTempList layers;
+    EXPECT_EQ(write(layers, DocumentInfo{300, 200, 72}), wlxtest::documentHead(300, 200, 0));
+}
+
+TEST(WlxWriterTest, NamesAreCutTo31Bytes) {
+    const std::string cp932Run = "\x83\x8C\x83\x43\x83\x84\x81\x5B\x83\x8C\x83\x43\x83\x84\x81\x5B"
+                                 "\x83\x8C\x83\x43\x83\x84\x81\x5B\x83\x8C\x83\x43\x83\x84\x81\x5B";
+    const struct {
+        std::string name;
+        std::string stored;
+    } rows[] = {
+        {"", ""},
+        {std::string(31, 'n'), std::string(31, 'n')},
+        {std::string(32, 'm'), std::string(31, 'm')},
+        {std::string(40, 'k'), std::string(40, 'k').substr(0, 31)},
+        {cp932Run, cp932Run.substr(0, 31)},  // the 31st byte leads a two-byte character and is kept alone
+    };
+    for (const auto& row : rows) {
+        LayerTempList layers;
+        layers.add(makeLayer(1, 1, row.name, blend::Normal, 100, 1));
+        const Bytes file = write(layers, DocumentInfo{1, 1, 72});
+        ASSERT_GE(file.size(), kHeadSize + kRecordSize);
+        const std::string field(file.begin() + kHeadSize, file.begin() + kHeadSize + 32);
+        EXPECT_EQ(field, row.stored + std::string(32 - row.stored.size(), '\0')) << row.name.size();
+
+        LayerTempList back;
+        DocumentInfo doc;
+        ASSERT_TRUE(readBack(file, back, doc));
+        EXPECT_EQ(back[0]->name, row.stored);
+    }
+}
+
+TEST(WlxWriterTest, BlendModesWrittenAsCodesAndReadBack) {
+    const struct {
+        BlendMode mode;
+        uint8_t code;
+        BlendMode readBack;
+    } rows[] = {
+        {blend::Normal, 0, blend::Normal},           {blend::NormalAlt, 0, blend::Normal},
+        {blend::Multiply, 1, blend::Multiply},       {blend::MultiplyAlt, 1, blend::Multiply},
+        {blend::Screen, 4, blend::Screen},           {blend::Overlay, 5, blend::Overlay},
+        {blend::HardLight, 7, blend::HardLight},     {blend::SoftLight, 6, blend::SoftLight},
+        {blend::VividLight, 11, blend::VividLight},  {blend::LinearLight, 12, blend::LinearLight},
+        {blend::PinLight, 13, blend::PinLight},      {blend::ColorDodge, 8, blend::ColorDodge},
+        {blend::ColorBurn, 9, blend::ColorBurn},     {blend::LinearDodge, 2, blend::LinearDodge},
+        {blend::LinearBurn, 10, blend::LinearBurn},  {blend::Darken, 0, blend::Normal},
+        {blend::Lighten, 0, blend::Normal},          {blend::Difference, 14, blend::Difference},
+        {blend::Exclusion, 0, blend::Normal},        {blend::Hue, 0, blend::Normal},
+        {blend::Saturation, 0, blend::Normal},       {blend::Color, 0, blend::Normal},
+        {blend::Luminosity, 0, blend::Normal},       {blend::AlphaChannel, 0, blend::Normal},
+        {-1, 0, blend::Normal},                      {1000, 0, blend::Normal},
+    };
+    LayerTempList layers;
+    for (const auto& row : rows) layers.add(makeLayer(1, 1, "b", row.mode, 100, 1));
+    const Bytes file = write(layers, DocumentInfo{1, 1, 72});
+    LayerTempList back;
+    DocumentInfo doc;
+    ASSERT_TRUE(readBack(file, back, doc));
+    ASSERT_EQ(back.size(), std::size(rows));
+
+    size_t at = kHeadSize;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        ASSERT_LT(at + kRecordSize, file.size());
+        EXPECT_EQ(file[at + 32], rows[i].code) << "mode " << rows[i].mode;
+        EXPECT_EQ(back[i]->blendMode, rows[i].readBack) << "mode " << rows[i].mode;
+        const uint32_t dataSize = file[at + 35] | file[at + 36] << 8 | file[at + 37] << 16 | uint32_t{file[at + 38]} << 24;
+        at += kRecordSize + dataSize;
+    }
+    EXPECT_EQ(at, file.size());
+}
+
+TEST(WlxWriterTest, EveryPercentageSurvivesWriteThenRead) {
+    LayerTempList layers;
+    for (int32_t percent = 0; percent <= 100; ++percent) layers.add(makeLayer(1, 1, "", 0, percent, 1));
+    const Bytes file = write(layers, DocumentInfo{1, 1, 72});
+    LayerTempList back;
+    DocumentInfo doc;
+    ASSERT_TRUE(readBack(file, back, doc));
+    ASSERT_EQ(back.size(), 101u);
+    for (int32_t percent = 0; percent <= 100; ++percent) EXPECT_EQ(back[percent]->opacity, percent);
+}
+
+TEST(WlxWriterTest, OpacityBytesWritten) {
+    // Out-of-range percentages only come from odd files; they keep the low 8 bits.
+    const std::pair<int32_t, uint8_t> rows[] = {{0, 0},   {1, 1},     {2, 3},     {50, 64},   {99, 127},
+                                                {100, 128}, {199, 255}, {200, 0},  {-1, 0},    {-100, 0x81}};
+    LayerTempList layers;
+    for (auto [percent, byte] : rows) layers.add(makeLayer(1, 1, "", 0, percent, 1));
+    const Bytes file = write(layers, DocumentInfo{1, 1, 72});
+    LayerTempList back;
+    DocumentInfo doc;
+    ASSERT_TRUE(readBack(file, back, doc));
+    size_t at = kHeadSize;
+    for (auto [percent, byte] : rows) {
+        EXPECT_EQ(file[at + 33], byte) << percent;
+        at += kRecordSize + (file[at + 35] | file[at + 36] << 8);
+    }
+}
+
+TEST(WlxWriterTest, OpacityByte2ReadsAs2PercentAndIsWrittenBackAs3) {
+    Bytes file = wlxtest::documentHead(1, 1, 1);
+    wlxtest::appendLayer(file, "", 0, 2, 1, wlxtest::zlibDefault(Bytes(4, 0)));
+    LayerTempList layers;
+    DocumentInfo doc;
+    ASSERT_TRUE(readBack(file, layers, doc));
+    EXPECT_EQ(layers[0]->opacity, 2);
+    EXPECT_EQ(write(layers, doc)[kHeadSize + 33], 3);
+}
+
+TEST(WlxWriterTest, RoundTripKeepsSizeOrderPixelsAndVisibility) {
+    DocumentInfo doc{17, 9, 144};
+    LayerTempList layers;
+    layers.add(makeLayer(17, 9, "bottom", blend::Normal, 100, 1, 1));
+    layers.add(makeLayer(17, 9, "hidden", blend::Overlay, 73, 0, 2));
+    layers.add(makeLayer(17, 9, "top", blend::ColorBurn, 5, 1, 3));
+    layers[1]->alphaLocked = 1;
+    layers[2]->clipping = 1;
+    const Bytes file = write(layers, doc);
+
+    LayerTempList back;
+    DocumentInfo backDoc;
+    ASSERT_TRUE(readBack(file, back, backDoc));
+    EXPECT_EQ(backDoc.width, 17);
+    EXPECT_EQ(backDoc.height, 9);
+    ASSERT_EQ(back.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(back[i]->name, layers[i]->name);
+        EXPECT_EQ(back[i]->pixels, layers[i]->pixels) << i;
+        EXPECT_EQ(back[i]->visible, layers[i]->visible) << i;
+        EXPECT_EQ(back[i]->opacity, layers[i]->opacity) << i;
+        EXPECT_EQ(back[i]->blendMode, layers[i]->blendMode) << i;
+        EXPECT_EQ(back[i]->alphaLocked, 0);
+        EXPECT_EQ(back[i]->clipping, 0);
+    }
+}
+
+TEST(WlxWriterTest, DocumentsTheFormatCannotHoldAreRefusedBeforeWriting) {
+    // The largest count still fits; one more does not.
+    LayerTempList tooMany;
+    for (int i = 0; i < 65535; ++i) tooMany.add(makeLayer(0, 0, "", 0, 100, 1));
+    EXPECT_EQ(write(tooMany, DocumentInfo{0, 0, 72}).size(), kHeadSize + 65535 * (kRecordSize + 8));
+    tooMany.add(makeLayer(0, 0, "", 0, 100, 1));
+    LayerTempList none;
+    LayerTempList small;
+    small.add(makeLayer(1, 2, "", 0, 100, 1));
+
+    const struct {
+        const char* what;
+        const LayerTempList& layers;
+        DocumentInfo doc;
+    } cases[] = {
+        {"65536 layers", tooMany, {0, 0, 72}},
+        {"width 65536", none, {65536, 1, 72}},
+        {"height 65536", none, {1, 65536, 72}},
+        {"negative width", none, {-1, 1, 72}},
+        {"layer smaller than the canvas", small, {2, 2, 72}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_TRUE(write(c.layers, c.doc, false).empty()) << c.what;
+    }
+    EXPECT_EQ(write(none, DocumentInfo{65535, 65535, 72}), wlxtest::documentHead(65535, 65535, 0));
+}
+
+TEST(WlxWriterTest, FileWrapperWritesAndFailsOnAnUnwritablePath) {
+    LayerTempList layers;
+    layers.add(makeLayer(4, 4, "file", blend::Screen, 60, 1, 5));
+    const DocumentInfo doc{4, 4, 72};
+    EXPECT_FALSE(writeWlxFile("/nonexistent/dir/out.wlx", layers, doc));
+
+    const std::string path = ::testing::TempDir() + "wlx_writer_test_out.wlx";
+    ASSERT_TRUE(writeWlxFile(path, layers, doc));
+    LayerTempList back;
+    DocumentInfo backDoc;
+    ASSERT_TRUE(readWlxFile(path, back, backDoc));
+    std::remove(path.c_str());
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0]->pixels, layers[0]->pixels);
+}
+
+}  // namespace
