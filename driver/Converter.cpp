@@ -78,7 +78,7 @@ private:
         DocumentInfo doc;
         doc.resolution = 72;
         const std::string prefix = c_.paths.siblingPrefix(source);
-        const std::string outputPath = prefix + c_.paths.pathStem(source) + ".psd";
+        const std::string outputPath = c_.paths.siblingPath(source, "psd");
 
         std::FILE* in = std::fopen(source.c_str(), "rb");
         if (!in) return error(c_.texts.readFailed + source);
@@ -107,7 +107,7 @@ private:
         DocumentInfo doc;
         doc.resolution = 72;
         const std::string prefix = c_.paths.siblingPrefix(source);
-        const std::string outputPath = prefix + c_.paths.pathStem(source) + ".wlx";
+        const std::string outputPath = c_.paths.siblingPath(source, "wlx");
 
         std::FILE* in = std::fopen(source.c_str(), "rb");
         if (!in) return error(c_.texts.readFailed + source);

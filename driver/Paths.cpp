@@ -172,6 +172,8 @@ std::string PathSyntax::pathDirectory(std::string_view text) const {
 }
 std::string PathSyntax::pathWithTrailingSeparator(std::string_view text) const {
     auto [root, rest] = splitRoot(text);
+    // The POSIX root is itself a separator: "/" stays "/".
+    if (style_ == Style::Posix && !root.empty() && rest.empty()) return root;
     return root + addTrailingSeparator(rest);
 }
 std::string PathSyntax::pathStem(std::string_view text) const {
@@ -188,4 +190,11 @@ std::string PathSyntax::siblingPrefix(std::string_view source) const {
     auto [root, rest] = splitRoot(source);
     if (lastUnit(rest, separator(), cp_) == std::string_view::npos) return root;
     return pathWithTrailingSeparator(pathDirectory(source));
+}
+
+std::string PathSyntax::siblingPath(std::string_view source, std::string_view extension) const {
+    std::string path = siblingPrefix(source) + pathStem(source);
+    path += '.';
+    path += extension;
+    return path;
 }

@@ -77,6 +77,8 @@ public:
     // without a directory part (cat.wlx, D:cat.wlx, /cat.wlx) keeps just its root, so the new
     // file lands beside the source rather than in a drive's root directory.
     std::string siblingPrefix(std::string_view source) const;
+    // siblingPrefix + the source's stem + "." + extension.
+    std::string siblingPath(std::string_view source, std::string_view extension) const;
 
 private:
     Style style_;
