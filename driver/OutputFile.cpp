@@ -15,8 +15,13 @@
 namespace {
 
 bool isDirectory(const std::string& path) {
+#ifdef _WIN32
+    struct _stat64 st {};
+    return ::_stat64(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR;
+#else
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR;
+#endif
 }
 
 #ifdef _WIN32

@@ -137,8 +137,15 @@ std::string toLowerMultibyte(std::string_view text, const CodePageBytes& cp) {
 }
 
 bool fileExists(const std::string& path) {
+    if (path.empty()) return false;
+#ifdef _WIN32
+    // The 64-bit query, so that a file past 2 GiB is not taken for a missing one.
+    struct _stat64 st {};
+    if (::_stat64(path.c_str(), &st) != 0) return false;
+#else
     struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
+    if (::stat(path.c_str(), &st) != 0) return false;
+#endif
     return (st.st_mode & S_IFMT) != S_IFDIR;
 }
 

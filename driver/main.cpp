@@ -11,6 +11,11 @@
 
 #include "driver/win32/Win32UserInterface.h"
 
+// Arguments arrive exactly as the command line gave them; wildcards are not expanded.
+extern "C" {
+int _dowildcard = 0;
+}
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // The lead bytes of the ANSI code page are read once, before anything else runs.
     const PathSyntax paths = PathSyntax::windows(ansiCodePageBytes());
