@@ -68,6 +68,8 @@ bool replaceWith(const std::string& temporary, const std::string& destination) {
 
 void removeTemporary(const std::string& path) { DeleteFileA(path.c_str()); }
 
+void followLink(std::string&, std::string&) {}
+
 #else
 
 // Permissions a plain create would have given: the old file's, or 0666 less the umask.
@@ -104,12 +106,26 @@ bool replaceWith(const std::string& temporary, const std::string& destination) {
 
 void removeTemporary(const std::string& path) { ::unlink(path.c_str()); }
 
+// Writing through a symbolic link must replace the file it points to, not the link.
+void followLink(std::string& destination, std::string& directoryPrefix) {
+    struct stat st {};
+    if (::lstat(destination.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return;
+    char* target = ::realpath(destination.c_str(), nullptr);
+    if (!target) return;
+    destination = target;
+    std::free(target);
+    directoryPrefix = destination.substr(0, destination.rfind('/') + 1);
+}
+
 #endif
 
 }  // namespace
 
-bool writeFileReplacing(const std::string& destination, const std::string& directoryPrefix,
+bool writeFileReplacing(const std::string& outputPath, const std::string& outputPrefix,
                         const std::function<bool(std::FILE*)>& write) {
+    std::string destination = outputPath;
+    std::string directoryPrefix = outputPrefix;
+    followLink(destination, directoryPrefix);
     if (destination.empty() || isDirectory(destination) || !destinationWritable(destination))
         return false;
 

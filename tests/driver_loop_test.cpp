@@ -394,6 +394,19 @@ TEST_F(DriverLoop, ReplacedFileKeepsItsPermissions) {
     EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
+TEST_F(DriverLoop, OverwritingThroughALinkReplacesItsTarget) {
+    put("a.psd", "GOOD 2 2 1");
+    mkdir(at("real").c_str(), 0755);
+    put("real/target.wlx", "old");
+    ASSERT_EQ(symlink("real/target.wlx", at("a.wlx").c_str()), 0);
+    ui.answers = {kAnswerOk};
+    EXPECT_EQ(run({at("a.psd")}), 0);
+    struct stat st {};
+    ASSERT_EQ(lstat(at("a.wlx").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(get("real/target.wlx"), "WLX 2x2 layers 1");
+}
+
 TEST_F(DriverLoop, BareFileNameGetsItsOutputBesideIt) {
     put("cat.wlx", "GOOD 3 2 2");
     char previous[4096];
