@@ -70,15 +70,23 @@ void removeTemporary(const std::string& path) { DeleteFileA(path.c_str()); }
 
 void followLink(std::string&, std::string&) {}
 
+void givePermissions(std::FILE*, const std::string&) {}
+
 #else
 
-// Permissions a plain create would have given: the old file's, or 0666 less the umask.
-mode_t permissionsFor(const std::string& destination) {
+// The temporary is created owner-only; give it what overwriting in place would have kept: the
+// old file's permissions, or 0666 less the umask for a new file.
+void givePermissions(std::FILE* stream, const std::string& destination) {
     struct stat st {};
-    if (::stat(destination.c_str(), &st) == 0) return st.st_mode & 07777;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
+    mode_t mode;
+    if (::stat(destination.c_str(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    static_cast<void>(::fchmod(::fileno(stream), mode));
 }
 
 std::FILE* createTemporary(const std::string& directoryPrefix, std::string& path) {
@@ -135,12 +143,17 @@ bool writeFileReplacing(const std::string& outputPath, const std::string& output
         if (!temporary.empty()) removeTemporary(temporary);
         return false;
     }
-#ifndef _WIN32
-    // Without this the file would keep the temporary's owner-only permissions.
-    static_cast<void>(::fchmod(::fileno(stream), permissionsFor(destination)));
-#endif
+    givePermissions(stream, destination);
 
-    bool ok = write(stream);
+    bool ok = false;
+    try {
+        ok = write(stream);
+    } catch (...) {
+        // Out of memory ends the program, but it must not leave a stray temporary behind.
+        std::fclose(stream);
+        removeTemporary(temporary);
+        throw;
+    }
     ok = ok && std::ferror(stream) == 0 && flushToDisk(stream);
     ok = (std::fclose(stream) == 0) && ok;
     ok = ok && replaceWith(temporary, destination);
