@@ -1,0 +1,135 @@
+#include "driver/Converter.h"
+
+#include "driver/OutputFile.h"
+#include "formats/psd/PsdReader.h"
+#include "formats/psd/PsdWriter.h"
+#include "formats/wlx/WlxReader.h"
+#include "formats/wlx/WlxWriter.h"
+
+FormatOperations FormatOperations::real() {
+    FormatOperations ops;
+    ops.readWlx = ::readWlx;
+    ops.readPsd = ::readPsd;
+    ops.composite = [](const Layer& layer, dib24& canvas) { layer.compositeOnto(canvas); };
+    ops.writePsd = ::writePsd;
+    ops.writeWlx = ::writeWlx;
+    return ops;
+}
+
+namespace {
+
+constexpr uint32_t kWhite = 0xffffff;
+
+enum class Format { Unknown, Wlx, Psd };
+
+Format formatOf(const std::string& path, const PathSyntax& paths) {
+    const std::string key = paths.toLowerMultibyte(paths.pathExtension(path));
+    if (key == "wlx") return Format::Wlx;
+    if (key == "psd") return Format::Psd;
+    return Format::Unknown;
+}
+
+class Run {
+public:
+    explicit Run(RunContext& context) : c_(context) {}
+
+    int operator()(const std::vector<std::string>& arguments) {
+        std::vector<std::string> inputFiles = arguments;
+        if (inputFiles.empty()) {
+            std::string chosen = c_.ui.chooseFile(c_.texts.chooseTitle);
+            if (chosen.empty()) return 1;
+            inputFiles.push_back(std::move(chosen));
+        }
+        for (const std::string& path : inputFiles) {
+            if (!fileExists(path)) return fail(c_.texts.fileMissing + path);
+            if (formatOf(path, c_.paths) == Format::Unknown) return fail(c_.texts.unknownFormat + path);
+        }
+        for (const std::string& path : inputFiles) {
+            if (formatOf(path, c_.paths) == Format::Wlx)
+                wlxToPsd(path);
+            else
+                psdToWlx(path);
+        }
+        return 0;
+    }
+
+private:
+    int fail(const std::string& text) {
+        error(text);
+        return 1;
+    }
+    void error(const std::string& text) { c_.ui.showMessage(kMessageCaption, text, kErrorFlags); }
+
+    // The overwrite question, asked only when an entry (not a directory) is in the way.
+    bool mayWrite(const std::string& outputPath, const std::string& formatPrefix) {
+        if (!fileExists(outputPath)) return true;
+        const std::string text = formatPrefix + outputPath + c_.texts.existsQuestion;
+        return c_.ui.showMessage(kMessageCaption, text, kQuestionFlags) == kAnswerOk;
+    }
+
+    void writeOrReport(const std::string& prefix, const std::string& outputPath,
+                       const std::function<bool(std::FILE*)>& write) {
+        if (!writeFileReplacing(outputPath, prefix, write)) error(c_.texts.writeFailed + outputPath);
+    }
+
+    void wlxToPsd(const std::string& source) {
+        LayerTempList layers;
+        LayerTempList alphaChannels;
+        DocumentInfo doc;
+        doc.resolution = 72;
+        const std::string prefix = c_.paths.siblingPrefix(source);
+        const std::string outputPath = c_.paths.siblingPath(source, "psd");
+
+        std::FILE* in = std::fopen(source.c_str(), "rb");
+        if (!in) return error(c_.texts.readFailed + source);
+        const bool read = c_.formats.readWlx(in, layers, doc);
+        std::fclose(in);
+        if (!read) return error(c_.texts.readFailed + source);
+
+        if (!mayWrite(outputPath, c_.texts.psdExists)) return;
+
+        dib24 canvas;
+        canvas.create(doc.width, doc.height, 0);
+        // A canvas too large to hold would give a merged image that contradicts the header.
+        if (doc.width > 0 && doc.height > 0 && canvas.bits == nullptr)
+            return error(c_.texts.writeFailed + outputPath);
+        canvas.fill(kWhite);
+        for (const Layer* layer : layers) c_.formats.composite(*layer, canvas);
+
+        writeOrReport(prefix, outputPath, [&](std::FILE* out) {
+            return c_.formats.writePsd(out, canvas, layers, alphaChannels, doc);
+        });
+    }
+
+    void psdToWlx(const std::string& source) {
+        LayerTempList layers;
+        LayerTempList alphaChannels;
+        DocumentInfo doc;
+        doc.resolution = 72;
+        const std::string prefix = c_.paths.siblingPrefix(source);
+        const std::string outputPath = c_.paths.siblingPath(source, "wlx");
+
+        std::FILE* in = std::fopen(source.c_str(), "rb");
+        if (!in) return error(c_.texts.readFailed + source);
+        const bool read = c_.formats.readPsd(in, layers, alphaChannels, doc);
+        std::fclose(in);
+        if (!read) {
+            layers.clear();
+            return error(c_.texts.readFailed + source);
+        }
+
+        if (!mayWrite(outputPath, c_.texts.wlxExists)) return;
+
+        // The alpha channels have no place in the WLX file and are dropped with the list.
+        writeOrReport(prefix, outputPath,
+                      [&](std::FILE* out) { return c_.formats.writeWlx(out, layers, doc); });
+    }
+
+    RunContext& c_;
+};
+
+}  // namespace
+
+int runConversion(const std::vector<std::string>& arguments, RunContext& context) {
+    return Run(context)(arguments);
+}

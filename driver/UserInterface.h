@@ -1,0 +1,16 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Everything the conversion loop says to or asks of the user goes through here, so the loop runs
+// the same under a message box, a terminal, or a test script.
+class UserInterface {
+public:
+    virtual ~UserInterface() = default;
+
+    // Shows text modally under caption with message box flags; returns the answer (1 for OK).
+    virtual int showMessage(const std::string& caption, const std::string& text, uint32_t flags) = 0;
+
+    // Asks for one existing file; the empty string when the user gives up.
+    virtual std::string chooseFile(const std::string& title) = 0;
+};

@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "driver/Paths.h"
+
+namespace {
+
+// 表 in code page 932: its second byte is the backslash.
+const std::string kOmote = "\x95\x5c";
+
+struct PathRow {
+    std::string text;
+    size_t root;
+    std::string directory;
+    std::string withTrailing;
+    std::string stem;
+    std::string extension;
+};
+
+void expectRow(const PathSyntax& syntax, const PathRow& row) {
+    SCOPED_TRACE("text: \"" + row.text + "\"");
+    EXPECT_EQ(syntax.rootLength(row.text), row.root);
+    EXPECT_EQ(syntax.pathDirectory(row.text), row.directory);
+    EXPECT_EQ(syntax.pathWithTrailingSeparator(row.text), row.withTrailing);
+    EXPECT_EQ(syntax.pathStem(row.text), row.stem);
+    EXPECT_EQ(syntax.pathExtension(row.text), row.extension);
+}
+
+const PathRow kWindowsRows[] = {
+    {"D:\\pics\\cat.wlx", 2, "D:\\pics", "D:\\pics\\cat.wlx\\", "cat", "wlx"},
+    {"D:\\pics", 2, "D:", "D:\\pics\\", "pics", ""},
+    {"D:", 2, "D:", "D:\\", "", ""},
+    {"D:\\a.b\\cat", 2, "D:\\a.b", "D:\\a.b\\cat\\", "cat", ""},
+    {"D:\\x\\a.tar.WLX", 2, "D:\\x", "D:\\x\\a.tar.WLX\\", "a.tar", "WLX"},
+    {"D:\\x\\.psd", 2, "D:\\x", "D:\\x\\.psd\\", "", "psd"},
+    {"D:\\x\\cat.", 2, "D:\\x", "D:\\x\\cat.\\", "cat", ""},
+    {"\\\\srv\\share\\cat.psd", 11, "\\\\srv\\share", "\\\\srv\\share\\cat.psd\\", "cat", "psd"},
+    {"\\\\srv\\share", 11, "\\\\srv\\share", "\\\\srv\\share\\", "", ""},
+    {"\\\\srv", 0, "\\", "\\\\srv\\", "srv", ""},
+    {"sub\\cat.psd", 0, "sub", "sub\\cat.psd\\", "cat", "psd"},
+    {"cat.psd", 0, "", "cat.psd\\", "cat", "psd"},
+    {"", 0, "", "\\", "", ""},
+    // A forward slash is an ordinary character in this syntax.
+    {"D:/pics/cat.wlx", 2, "D:", "D:/pics/cat.wlx\\", "/pics/cat", "wlx"},
+    {"z:x", 2, "z:", "z:x\\", "x", ""},
+    {"1:x", 0, "", "1:x\\", "1:x", ""},
+};
+
+TEST(WindowsPaths, WorkedValuesWithAndWithoutLeadBytes) {
+    for (const CodePageBytes& cp : {CodePageBytes::cp932(), CodePageBytes::none()})
+        for (const PathRow& row : kWindowsRows) expectRow(PathSyntax::windows(cp), row);
+}
+
+TEST(WindowsPaths, FreeFunctionsAgreeWithTheTable) {
+    const CodePageBytes cp = CodePageBytes::cp932();
+    for (const PathRow& row : kWindowsRows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(rootLength(row.text, cp), row.root);
+        EXPECT_EQ(pathDirectory(row.text, cp), row.directory);
+        EXPECT_EQ(pathWithTrailingBackslash(row.text, cp), row.withTrailing);
+        EXPECT_EQ(pathStem(row.text, cp), row.stem);
+        EXPECT_EQ(pathExtension(row.text, cp), row.extension);
+        const auto [root, rest] = splitRoot(row.text, cp);
+        EXPECT_EQ(root.size(), row.root);
+        EXPECT_EQ(root + rest, row.text);
+    }
+}
+
+TEST(WindowsPaths, NetworkPrefixNeedsServerAndShare) {
+    const CodePageBytes cp = CodePageBytes::cp932();
+    struct {
+        const char* text;
+        size_t root;
+    } rows[] = {
+        {"\\\\", 0},          {"\\\\srv\\", 0},        {"\\\\srv\\\\x", 0},
+        {"\\\\a\\b", 5},      {"\\\\a\\b\\c\\d", 5},   {"\\x\\y", 0},
+        {"\\\\\\share", 8},  // an empty server name is accepted; only the share must be present
+    };
+    for (const auto& row : rows) EXPECT_EQ(rootLength(row.text, cp), row.root) << row.text;
+}
+
+TEST(WindowsPaths, DoubleByteCharacterEndingInBackslashByteIsNotSplit) {
+    const CodePageBytes cp = CodePageBytes::cp932();
+    const std::string path = "D:\\" + kOmote + "\\a.wlx";
+    EXPECT_EQ(fileNamePart(path, cp), "a.wlx");
+    EXPECT_EQ(directoryPart(splitRoot(path, cp).second, cp), "\\" + kOmote);
+    EXPECT_EQ(pathDirectory(path, cp), "D:\\" + kOmote);
+    EXPECT_EQ(addTrailingBackslash("D:\\" + kOmote, cp), "D:\\" + kOmote + "\\");
+    EXPECT_EQ(pathStem("D:\\" + kOmote + ".wlx", cp), kOmote);
+    // A share named by such a character ends after it, not inside it.
+    EXPECT_EQ(rootLength("\\\\srv\\" + kOmote + "\\x", cp), 8u);
+    EXPECT_EQ(rootLength("\\\\" + kOmote + "\\s", cp), 6u);
+
+    // Without lead bytes the same bytes are a name followed by a backslash.
+    const CodePageBytes none = CodePageBytes::none();
+    EXPECT_EQ(fileNamePart("D:\\" + kOmote + "\\a.wlx", none), "a.wlx");
+    EXPECT_EQ(pathStem("D:\\" + kOmote, cp), kOmote);
+    EXPECT_EQ(pathStem("D:\\" + kOmote, none), "");
+    EXPECT_EQ(addTrailingBackslash("D:\\" + kOmote, none), "D:\\" + kOmote);
+}
+
+TEST(WindowsPaths, LeadByteAtTheEndStandsAlone) {
+    const CodePageBytes cp = CodePageBytes::cp932();
+    EXPECT_EQ(fileNamePart("a\\b\x95", cp), "b\x95");
+    EXPECT_EQ(addTrailingBackslash("a\x95", cp), "a\x95\\");
+    EXPECT_EQ(toLowerMultibyte("A\x95", cp), "a\x95");
+}
+
+TEST(ToLowerMultibyte, LowersOnlySingleByteAsciiLetters) {
+    const CodePageBytes cp = CodePageBytes::cp932();
+    struct {
+        std::string in;
+        std::string out;
+    } rows[] = {
+        {"WLX", "wlx"},
+        {"Wlx", "wlx"},
+        {"wLx", "wlx"},
+        {"PSD@[`{", "psd@[`{"},
+        {"\x82\x60\x82\x61", "\x82\x60\x82\x61"},  // full-width Ａ and Ｂ
+        {"\x83\x41Z", "\x83\x41z"},                // a double-byte character whose second byte is 'A'
+        {"\xc0\xc9", "\xc0\xc9"},                  // single-byte letters outside A to Z stay
+        {"\x81" "A", "\x81" "A"},                  // lead byte + 'A' (a trail byte) is one unit
+        {"\x81\x30" "A", "\x81\x30" "a"},          // 0x30 is no trail byte: three units
+        {"", ""},
+    };
+    for (const auto& row : rows) EXPECT_EQ(toLowerMultibyte(row.in, cp), row.out) << row.in;
+    EXPECT_EQ(toLowerMultibyte("\x83\x41Z", CodePageBytes::none()), "\x83\x61z");
+}
+
+const PathRow kPosixRows[] = {
+    {"/home/u/cat.wlx", 1, "/home/u", "/home/u/cat.wlx/", "cat", "wlx"},
+    {"/pics", 1, "/", "/pics/", "pics", ""},
+    {"/", 1, "/", "/", "", ""},
+    {"/a.b/cat", 1, "/a.b", "/a.b/cat/", "cat", ""},
+    {"/x/a.tar.WLX", 1, "/x", "/x/a.tar.WLX/", "a.tar", "WLX"},
+    {"/x/.psd", 1, "/x", "/x/.psd/", "", "psd"},
+    {"x/cat.", 0, "x", "x/cat./", "cat", ""},
+    {"sub/cat.psd", 0, "sub", "sub/cat.psd/", "cat", "psd"},
+    {"cat.psd", 0, "", "cat.psd/", "cat", "psd"},
+    {"", 0, "", "/", "", ""},
+    // Backslashes, drive letters and network prefixes mean nothing here.
+    {"D:\\pics\\cat.wlx", 0, "", "D:\\pics\\cat.wlx/", "D:\\pics\\cat", "wlx"},
+    {"\\\\srv\\share\\c.psd", 0, "", "\\\\srv\\share\\c.psd/", "\\\\srv\\share\\c", "psd"},
+    {"//x/y.wlx", 1, "//x", "//x/y.wlx/", "y", "wlx"},
+};
+
+TEST(PosixPaths, WorkedValues) {
+    for (const CodePageBytes& cp : {CodePageBytes::cp932(), CodePageBytes::none()})
+        for (const PathRow& row : kPosixRows) expectRow(PathSyntax::posix(cp), row);
+}
+
+struct OutputRow {
+    std::string source;
+    std::string extension;
+    std::string output;
+};
+
+TEST(OutputNames, WindowsSyntax) {
+    const OutputRow rows[] = {
+        {"D:\\pics\\cat.wlx", "psd", "D:\\pics\\cat.psd"},
+        {"D:\\pics\\Cat.V2.WLX", "psd", "D:\\pics\\Cat.V2.psd"},
+        {"D:\\cat.psd", "wlx", "D:\\cat.wlx"},
+        {"\\\\srv\\share\\cat.psd", "wlx", "\\\\srv\\share\\cat.wlx"},
+        {"sub\\cat.psd", "wlx", "sub\\cat.wlx"},
+        {"D:\\pics\\.wlx", "psd", "D:\\pics\\.psd"},
+        {"\\cat.wlx", "psd", "\\cat.psd"},
+        // Bare names stay beside the source rather than going to a drive's root.
+        {"cat.wlx", "psd", "cat.psd"},
+        {"D:cat.wlx", "psd", "D:cat.psd"},
+        {"D:\\" + kOmote + "\\a.wlx", "psd", "D:\\" + kOmote + "\\a.psd"},
+        {kOmote + ".wlx", "psd", kOmote + ".psd"},
+    };
+    const PathSyntax syntax = PathSyntax::windows(CodePageBytes::cp932());
+    for (const OutputRow& row : rows)
+        EXPECT_EQ(syntax.siblingPath(row.source, row.extension), row.output) << row.source;
+}
+
+TEST(OutputNames, PosixSyntax) {
+    const OutputRow rows[] = {
+        {"/home/u/Cat.V2.WLX", "psd", "/home/u/Cat.V2.psd"},
+        {"rel/cat.psd", "wlx", "rel/cat.wlx"},
+        {"cat.wlx", "psd", "cat.psd"},
+        {"/cat.wlx", "psd", "/cat.psd"},
+        {"d/.wlx", "psd", "d/.psd"},
+        {"a\\b.wlx", "psd", "a\\b.psd"},
+    };
+    const PathSyntax syntax = PathSyntax::posix(CodePageBytes::none());
+    for (const OutputRow& row : rows)
+        EXPECT_EQ(syntax.siblingPath(row.source, row.extension), row.output) << row.source;
+    EXPECT_EQ(syntax.pathExtension("d.x/cat"), "");
+}
+
+TEST(FileExists, OnlyForEntriesThatAreNotDirectories) {
+    char dirTemplate[] = "/tmp/rivodiv-paths-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate;
+    const std::string file = dir + "/cat.psd";
+    const std::string folder = dir + "/pics.wlx";
+    std::FILE* f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+
+    EXPECT_TRUE(fileExists(file));
+    EXPECT_FALSE(fileExists(folder));
+    EXPECT_FALSE(fileExists(dir));
+    EXPECT_FALSE(fileExists(dir + "/nothere.wlx"));
+    EXPECT_FALSE(fileExists(""));
+
+    std::remove(file.c_str());
+    rmdir(folder.c_str());
+    rmdir(dir.c_str());
+}
+
+}  // namespace
