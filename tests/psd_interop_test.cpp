@@ -12,6 +12,8 @@
 
 #include "formats/psd/PsdLayout.h"
 #include "formats/psd/PsdWriter.h"
+#include "formats/wlx/WlxReader.h"
+#include "formats/wlx/WlxWriter.h"
 
 namespace {
 
@@ -52,6 +54,23 @@ std::string hexOf(const std::string& bytes) {
     return out;
 }
 
+// Deterministic pixels with gradients, flat runs and a fully transparent block; layer 0 is opaque.
+void paintPattern(Layer& layer, int k) {
+    const int32_t w = layer.width, h = layer.height;
+    for (int32_t y = 0; y < h; ++y) {
+        for (int32_t x = 0; x < w; ++x) {
+            uint8_t* p = layer.pixels.data() + (static_cast<size_t>(y) * w + x) * 4;
+            p[0] = static_cast<uint8_t>(x * 4 + k * 30);          // blue
+            p[1] = static_cast<uint8_t>(y * 7 + k * 11);          // green
+            p[2] = static_cast<uint8_t>((x + y) * 3 + k * 50);    // red
+            if (k == 0) p[3] = 255;
+            else if (x < 8 && y < 6) p[3] = 0;
+            else if (x % 13 == 0) p[3] = 255;
+            else p[3] = static_cast<uint8_t>((x * 5 + y * 3 + k * 17) % 256);
+        }
+    }
+}
+
 struct LayerModel {
     std::string name;
     BlendMode mode;
@@ -70,6 +89,56 @@ protected:
         if (!HasFailure()) run("rm -rf " + shellQuoted(dir_));
     }
     std::string dir_;
+
+    // Writes the expectations (raw RGBA per layer and RGB merged, top row first) and has psd-tools
+    // and ImageMagick read the file.
+    void expectPeersRead(const std::string& psdPath, const LayerTempList& layers, const dib24& canvas) {
+        const int32_t w = canvas.width, h = canvas.height;
+        std::string json = "{\"width\": " + std::to_string(w) + ", \"height\": " + std::to_string(h) + ", \"layers\": [";
+        for (size_t i = 0; i < layers.size(); ++i) {
+            const Layer& layer = *layers[i];
+            std::vector<uint8_t> rgba(layer.pixels.size());
+            for (size_t p = 0; p < rgba.size(); p += 4) {
+                rgba[p] = layer.pixels[p + 2];
+                rgba[p + 1] = layer.pixels[p + 1];
+                rgba[p + 2] = layer.pixels[p];
+                rgba[p + 3] = layer.pixels[p + 3];
+            }
+            const std::string pixels = dir_ + "layer" + std::to_string(i) + ".rgba";
+            writeBytes(pixels, rgba);
+            const int opacityByte = layer.opacity >= 100 ? 255 : static_cast<int>(layer.opacity * 0.01 * 255.0 + 0.5);
+            json += std::string(i ? ", " : "") + "{\"name_hex\": \"" + hexOf(layer.name) +
+                    "\", \"opacity\": " + std::to_string(opacityByte) +
+                    ", \"visible\": " + (layer.visible ? "true" : "false") + ", \"blend_key\": \"" +
+                    psd::blendKeyFor(layer.blendMode) + "\", \"pixels\": \"" + pixels + "\"}";
+        }
+        std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+        for (int32_t y = 0; y < h; ++y) {
+            const uint8_t* row = canvas.bits + static_cast<size_t>(h - 1 - y) * canvas.stride;
+            for (int32_t x = 0; x < w; ++x) {
+                uint8_t* out = rgb.data() + (static_cast<size_t>(y) * w + x) * 3;
+                out[0] = row[x * 3 + 2];
+                out[1] = row[x * 3 + 1];
+                out[2] = row[x * 3];
+            }
+        }
+        const std::string merged = dir_ + "merged.rgb";
+        writeBytes(merged, rgb);
+        json += "], \"merged\": \"" + merged + "\"}\n";
+        const std::string expectations = dir_ + "expected.json";
+        std::ofstream(expectations) << json;
+
+        const Shell check = run("/usr/bin/python3 " + shellQuoted(std::string(RIVODIV_SOURCE_DIR) + "/tests/interop/check_psd.py") +
+                              " " + shellQuoted(psdPath) + " " + shellQuoted(expectations));
+        EXPECT_EQ(check.status, 0) << check.output;
+
+        const Shell size = run("identify -format '%w %h\\n' " + shellQuoted(psdPath + "[0]"));
+        EXPECT_EQ(size.status, 0) << size.output;
+        EXPECT_EQ(size.output, std::to_string(w) + " " + std::to_string(h) + "\n");
+        // ImageMagick's first image of a PSD is the stored merged image.
+        const Shell pixels = run("convert " + shellQuoted(psdPath + "[0]") + " -depth 8 rgb:- | cmp - " + shellQuoted(merged));
+        EXPECT_EQ(pixels.status, 0) << "ImageMagick's merged image differs: " << pixels.output;
+    }
 };
 
 TEST_F(PsdInteropTest, PsdToolsAndImageMagickReadWhatWeWrite) {
@@ -101,20 +170,7 @@ TEST_F(PsdInteropTest, PsdToolsAndImageMagickReadWhatWeWrite) {
         layer->opacity = models[i].opacity;
         layer->visible = models[i].visible ? 1 : 0;
         layer->alphaLocked = models[i].locked ? 1 : 0;
-        const int k = static_cast<int>(i);
-        for (int32_t y = 0; y < h; ++y) {
-            for (int32_t x = 0; x < w; ++x) {
-                uint8_t* p = layer->pixels.data() + (static_cast<size_t>(y) * w + x) * 4;
-                p[0] = static_cast<uint8_t>(x * 4 + k * 30);          // blue
-                p[1] = static_cast<uint8_t>(y * 7 + k * 11);          // green
-                p[2] = static_cast<uint8_t>((x + y) * 3 + k * 50);    // red
-                // Opaque bottom layer; the others fade, with a fully transparent block and flat runs.
-                if (k == 0) p[3] = 255;
-                else if (x < 8 && y < 6) p[3] = 0;
-                else if (x % 13 == 0) p[3] = 255;
-                else p[3] = static_cast<uint8_t>((x * 5 + y * 3 + k * 17) % 256);
-            }
-        }
+        paintPattern(*layer, static_cast<int>(i));
         layers.add(layer);
     }
     dib24 canvas;
@@ -131,52 +187,48 @@ TEST_F(PsdInteropTest, PsdToolsAndImageMagickReadWhatWeWrite) {
 
     const std::string psdPath = dir_ + "model.psd";
     ASSERT_TRUE(writePsdFile(psdPath, canvas, layers, alphas, doc));
+    expectPeersRead(psdPath, layers, canvas);
+}
 
-    // Expectations: raw RGBA per layer and RGB merged, top row first.
-    std::string json = "{\"width\": " + std::to_string(w) + ", \"height\": " + std::to_string(h) + ", \"layers\": [";
-    for (size_t i = 0; i < layers.size(); ++i) {
-        const Layer& layer = *layers[i];
-        std::vector<uint8_t> rgba(layer.pixels.size());
-        for (size_t p = 0; p < rgba.size(); p += 4) {
-            rgba[p] = layer.pixels[p + 2];
-            rgba[p + 1] = layer.pixels[p + 1];
-            rgba[p + 2] = layer.pixels[p];
-            rgba[p + 3] = layer.pixels[p + 3];
-        }
-        const std::string pixels = dir_ + "layer" + std::to_string(i) + ".rgba";
-        writeBytes(pixels, rgba);
-        const int opacityByte = layer.opacity >= 100 ? 255 : static_cast<int>(layer.opacity * 0.01 * 255.0 + 0.5);
-        json += std::string(i ? ", " : "") + "{\"name_hex\": \"" + hexOf(layer.name) +
-                "\", \"opacity\": " + std::to_string(opacityByte) +
-                ", \"visible\": " + (layer.visible ? "true" : "false") + ", \"blend_key\": \"" +
-                psd::blendKeyFor(layer.blendMode) + "\", \"pixels\": \"" + pixels + "\"}";
+// The whole WLX -> PSD path of the program: layers, attributes and the merged image it composites.
+TEST_F(PsdInteropTest, PeersReadWhatTheProgramMakesOfAWlxDocument) {
+    const int32_t w = 53, h = 29;
+    const LayerModel models[] = {
+        {"\x94\x77\x8C\x69", blend::Normal, 100, true, false},
+        {"mul", blend::Multiply, 50, true, false},
+        {"hidden", blend::Screen, 100, false, false},
+        {"\x95\x5C", blend::Overlay, 33, true, false},  // 表: trail byte 0x5C
+        {"soft", blend::SoftLight, 80, true, false},
+        {"hard", blend::HardLight, 64, true, false},
+        {"dodge", blend::ColorDodge, 90, true, false},
+        {"vivid", blend::VividLight, 70, true, false},
+        {"diff", blend::Difference, 1, true, false},
+    };
+    LayerTempList layers;
+    for (size_t i = 0; i < std::size(models); ++i) {
+        auto* layer = new Layer;
+        layer->resize(w, h, models[i].mode);
+        layer->name = models[i].name;
+        layer->opacity = models[i].opacity;
+        layer->visible = models[i].visible ? 1 : 0;
+        paintPattern(*layer, static_cast<int>(i));
+        layers.add(layer);
     }
-    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
-    for (int32_t y = 0; y < h; ++y) {
-        const uint8_t* row = canvas.bits + static_cast<size_t>(h - 1 - y) * canvas.stride;
-        for (int32_t x = 0; x < w; ++x) {
-            uint8_t* out = rgb.data() + (static_cast<size_t>(y) * w + x) * 3;
-            out[0] = row[x * 3 + 2];
-            out[1] = row[x * 3 + 1];
-            out[2] = row[x * 3];
-        }
-    }
-    const std::string merged = dir_ + "merged.rgb";
-    writeBytes(merged, rgb);
-    json += "], \"merged\": \"" + merged + "\"}\n";
-    const std::string expectations = dir_ + "expected.json";
-    std::ofstream(expectations) << json;
+    const std::string wlxPath = dir_ + "doc.wlx";
+    ASSERT_TRUE(writeWlxFile(wlxPath, layers, DocumentInfo{w, h, 72}));
+    const Shell converted = run(shellQuoted(RIVODIV_EXE) + " " + shellQuoted(wlxPath) + " </dev/null");
+    ASSERT_EQ(converted.status, 0) << converted.output;
+    EXPECT_EQ(converted.output, "");
 
-    const Shell check = run("/usr/bin/python3 " + shellQuoted(std::string(RIVODIV_SOURCE_DIR) + "/tests/interop/check_psd.py") +
-                          " " + shellQuoted(psdPath) + " " + shellQuoted(expectations));
-    EXPECT_EQ(check.status, 0) << check.output;
-
-    const Shell size = run("identify -format '%w %h\\n' " + shellQuoted(psdPath + "[0]"));
-    EXPECT_EQ(size.status, 0) << size.output;
-    EXPECT_EQ(size.output, std::to_string(w) + " " + std::to_string(h) + "\n");
-    // ImageMagick's first image of a PSD is the stored merged image.
-    const Shell pixels = run("convert " + shellQuoted(psdPath + "[0]") + " -depth 8 rgb:- | cmp - " + shellQuoted(merged));
-    EXPECT_EQ(pixels.status, 0) << "ImageMagick's merged image differs: " << pixels.output;
+    // What the program read, composited bottom first onto white: the merged image to expect.
+    LayerTempList read;
+    DocumentInfo doc;
+    ASSERT_TRUE(readWlxFile(wlxPath, read, doc));
+    dib24 canvas;
+    canvas.create(w, h, 0);
+    canvas.fill(0xFFFFFF);
+    for (const Layer* layer : read) layer->compositeOnto(canvas);
+    expectPeersRead(dir_ + "doc.psd", read, canvas);
 }
 
 }  // namespace
