@@ -4,23 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/ByteOrder.h"
+
 namespace bmp {
 
-inline uint16_t load16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline uint32_t load32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-inline void store16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void store32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
+using byteorder::le::load16;
+using byteorder::le::load32;
+using byteorder::le::store16;
+using byteorder::le::store32;
 
 constexpr uint32_t kCompressionRgb = 0;        // BI_RGB
 constexpr uint32_t kCompressionBitFields = 3;  // BI_BITFIELDS

@@ -5,26 +5,16 @@
 #include <cstring>
 
 #include "image/BlendMode.h"
+#include "image/ByteOrder.h"
 
 namespace psd {
 
-inline uint16_t load16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-inline uint32_t load32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
+using byteorder::be::load16;
+using byteorder::be::load32;
+using byteorder::be::store16;
+using byteorder::be::store32;
 inline int16_t load16s(const uint8_t* p) { return static_cast<int16_t>(load16(p)); }
 inline int32_t load32s(const uint8_t* p) { return static_cast<int32_t>(load32(p)); }
-inline void store16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-inline void store32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
 
 constexpr char kSignature[4] = {'8', 'B', 'P', 'S'};
 constexpr char kResourceSignature[4] = {'8', 'B', 'I', 'M'};
