@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "formats/psd/PsdReader.h"
+#include "formats/wlx/WlxReader.h"
 
 namespace {
 
@@ -69,6 +73,61 @@ TEST(PsdCorpusTest, RealFilesConvertOrAreRefusedAsIndexed) {
     EXPECT_TRUE(offending.str().empty()) << "corpus files with the wrong outcome:" << offending.str();
     std::cout << "[ corpus   ] " << entries.size() << " files: " << converted << " read, " << refused
               << " refused\n";
+}
+
+// The whole program over a copy of the corpus in one run: every convertible file gets a WLX file
+// that reads back, every refused one the read-failure message and no file, and nothing crashes.
+// Large-document (.psb) files go in as name.psb.psd so that their content reaches the reader.
+TEST(PsdCorpusTest, ProgramConvertsOrRefusesEveryFileInOneRun) {
+    namespace fs = std::filesystem;
+    const fs::path corpus = RIVODIV_CORPUS_DIR;
+    ASSERT_TRUE(fs::is_regular_file(corpus / "index.tsv")) << "the PSD corpus is missing: " << corpus.string();
+    const std::vector<CorpusEntry> entries = loadIndex(corpus / "index.tsv");
+    const fs::path dir = fs::temp_directory_path() / ("rivodiv-corpus-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    std::string command = std::string("\"") + RIVODIV_EXE + "\"";
+    const auto copyOf = [&](const CorpusEntry& entry) {
+        fs::path copy = dir / entry.path;
+        if (copy.extension() != ".psd") copy += ".psd";
+        return copy;
+    };
+    for (const CorpusEntry& entry : entries) {
+        const fs::path copy = copyOf(entry);
+        fs::create_directories(copy.parent_path());
+        fs::copy_file(corpus / entry.path, copy);
+        command += " \"" + copy.string() + "\"";
+    }
+    const fs::path errors = dir / "stderr.txt";
+    command += " </dev/null 2>\"" + errors.string() + "\"";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << "the program did not exit normally";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    std::ifstream in(errors);
+    const std::string messages((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string readFailed = "\xE3\x83\x95\xE3\x82\xA1\xE3\x82\xA4\xE3\x83\xAB\xE3\x81\xAE\xE8\xAA\xAD"
+                                   "\xE3\x81\xBF\xE8\xBE\xBC\xE3\x81\xBF\xE3\x81\xAB\xE5\xA4\xB1\xE6\x95\x97"
+                                   "\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x97\xE3\x81\x9F: ";  // UTF-8 of the message
+    std::ostringstream offending;
+    for (const CorpusEntry& entry : entries) {
+        const fs::path copy = copyOf(entry);
+        fs::path wlx = copy;
+        wlx.replace_extension(".wlx");
+        const bool reported = messages.find(readFailed + copy.string() + "\n") != std::string::npos;
+        if (entry.expect == "convert") {
+            LayerTempList layers;
+            DocumentInfo doc;
+            if (reported) offending << "\n  read failure reported: " << entry.path;
+            else if (!readWlxFile(wlx.string(), layers, doc) || layers.empty())
+                offending << "\n  no readable WLX written: " << entry.path;
+        } else if (entry.expect == "refuse") {
+            if (!reported) offending << "\n  no read failure reported: " << entry.path;
+            if (fs::exists(wlx)) offending << "\n  WLX written for a refused file: " << entry.path;
+        }
+    }
+    EXPECT_TRUE(offending.str().empty()) << "corpus files with the wrong outcome:" << offending.str()
+                                         << "\nmessages:\n" << messages;
+    if (!HasFailure()) fs::remove_all(dir);
 }
 
 }  // namespace
