@@ -1,10 +1,13 @@
 #include "driver/Converter.h"
 
+#include <algorithm>
+
 #include "driver/OutputFile.h"
 #include "formats/psd/PsdReader.h"
 #include "formats/psd/PsdWriter.h"
 #include "formats/wlx/WlxReader.h"
 #include "formats/wlx/WlxWriter.h"
+#include "image/MemoryBudget.h"
 
 FormatOperations FormatOperations::real() {
     FormatOperations ops;
@@ -21,6 +24,16 @@ namespace {
 constexpr uint32_t kWhite = 0xffffff;
 
 enum class Format { Unknown, Wlx, Psd };
+
+// Whether the layers already read and the working memory the output still needs fit in memory
+// together; the readers only counted the layers.
+bool fitsWithLayers(const LayerTempList& layers, uint64_t workingBytes) {
+    MemoryBudget budget;
+    for (const Layer* layer : layers) {
+        if (!budget.reserve(layer->pixels.size())) return false;
+    }
+    return budget.reserve(workingBytes);
+}
 
 Format formatOf(const std::string& path, const PathSyntax& paths) {
     const std::string key = paths.toLowerMultibyte(paths.pathExtension(path));
@@ -88,6 +101,7 @@ private:
 
         if (!mayWrite(outputPath, c_.texts.psdExists)) return;
 
+        if (!fitsWithLayers(layers, dib24::imageBytes(doc.width, doc.height))) return error(c_.texts.writeFailed + outputPath);
         dib24 canvas;
         canvas.create(doc.width, doc.height, 0);
         // A canvas too large to hold would give a merged image that contradicts the header.
@@ -120,6 +134,9 @@ private:
 
         if (!mayWrite(outputPath, c_.texts.wlxExists)) return;
 
+        // The writer's scratch copy of a layer and its compressed block.
+        const uint64_t layerBytes = Layer::pixelBytes(std::max(doc.width, 0), std::max(doc.height, 0));
+        if (!fitsWithLayers(layers, layerBytes * 2)) return error(c_.texts.writeFailed + outputPath);
         // The alpha channels have no place in the WLX file and are dropped with the list.
         writeOrReport(prefix, outputPath,
                       [&](std::FILE* out) { return c_.formats.writeWlx(out, layers, doc); });

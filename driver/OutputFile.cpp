@@ -68,7 +68,7 @@ bool replaceWith(const std::string& temporary, const std::string& destination) {
 
 void removeTemporary(const std::string& path) { DeleteFileA(path.c_str()); }
 
-void followLink(std::string&, std::string&) {}
+bool followLink(std::string&, std::string&) { return true; }
 
 void givePermissions(std::FILE*, const std::string&) {}
 
@@ -114,15 +114,17 @@ bool replaceWith(const std::string& temporary, const std::string& destination) {
 
 void removeTemporary(const std::string& path) { ::unlink(path.c_str()); }
 
-// Writing through a symbolic link must replace the file it points to, not the link.
-void followLink(std::string& destination, std::string& directoryPrefix) {
+// Writing through a symbolic link must replace the file it points to, not the link. A link
+// whose target cannot be resolved is refused: replacing it would lose the link unasked.
+bool followLink(std::string& destination, std::string& directoryPrefix) {
     struct stat st {};
-    if (::lstat(destination.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return;
+    if (::lstat(destination.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
     char* target = ::realpath(destination.c_str(), nullptr);
-    if (!target) return;
+    if (!target) return false;
     destination = target;
     std::free(target);
     directoryPrefix = destination.substr(0, destination.rfind('/') + 1);
+    return true;
 }
 
 #endif
@@ -133,8 +135,7 @@ bool writeFileReplacing(const std::string& outputPath, const std::string& output
                         const std::function<bool(std::FILE*)>& write) {
     std::string destination = outputPath;
     std::string directoryPrefix = outputPrefix;
-    followLink(destination, directoryPrefix);
-    if (destination.empty() || isDirectory(destination) || !destinationWritable(destination))
+    if (!followLink(destination, directoryPrefix) || destination.empty() || isDirectory(destination) || !destinationWritable(destination))
         return false;
 
     std::string temporary;

@@ -19,7 +19,8 @@ uint64_t physicalMemoryBytes() {
     return uint64_t{2} << 30;
 }
 
-MemoryBudget::MemoryBudget() : limit_(physicalMemoryBytes()) {}
+// A quarter of the machine stays for the system, the program and the output's working buffers.
+MemoryBudget::MemoryBudget() : limit_(physicalMemoryBytes() / 4 * 3) {}
 
 bool MemoryBudget::reserve(uint64_t bytes) {
     if (bytes > limit_ || used_ > limit_ - bytes) return false;

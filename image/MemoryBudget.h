@@ -8,6 +8,7 @@ uint64_t physicalMemoryBytes();
 // a hostile file fails cleanly instead of driving the process out of memory.
 class MemoryBudget {
 public:
+    // Three quarters of the physical memory.
     MemoryBudget();
     explicit MemoryBudget(uint64_t limitBytes) : limit_(limitBytes) {}
 

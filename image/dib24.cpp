@@ -90,6 +90,11 @@ int32_t dib24::dpiFromPelsPerMeter(int32_t pelsPerMeter) {
     return static_cast<int32_t>(pelsPerMeter * 0.0254 + 0.5);
 }
 
+uint64_t dib24::imageBytes(int32_t w, int32_t h) {
+    if (w <= 0 || h <= 0) return 0;
+    return (static_cast<uint64_t>(w) * 3 + 3) / 4 * 4 * static_cast<uint64_t>(h);  // < 2^63: fits
+}
+
 bool dib24::create(int32_t w, int32_t h, int32_t dpi) {
     destroy();
     resolution = dpi;
@@ -104,7 +109,7 @@ bool dib24::create(int32_t w, int32_t h, int32_t dpi) {
 
     if (w > 0 && h > 0) {
         const uint64_t rowStride = (static_cast<uint64_t>(w) * 3 + 3) / 4 * 4;
-        const uint64_t total = rowStride * static_cast<uint64_t>(h);  // < 2^65 / 2: fits
+        const uint64_t total = imageBytes(w, h);
         // biSizeImage is 32 bits wide; past that, or past the machine's memory, there is no image
         // rather than a header that does not match the pixels.
         if (rowStride <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) &&

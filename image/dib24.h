@@ -40,6 +40,8 @@ public:
     bool loadPackedDibMemory(const uint8_t* block, size_t size);
 
     // Dots per inch to dots per metre and back, rounded half up in double precision.
+    // Bytes of pixel memory a w x h canvas takes (stride x height); 0 unless both are positive.
+    static uint64_t imageBytes(int32_t w, int32_t h);
     static int32_t pelsPerMeterFromDpi(int32_t dpi);
     static int32_t dpiFromPelsPerMeter(int32_t pelsPerMeter);
 

@@ -450,4 +450,35 @@ TEST_F(DriverLoop, RealFormatsRejectAForeignFile) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"a.wlx", "b.psd"}));
 }
 
+TEST_F(DriverLoop, WriterThrowingLeavesNoTemporary) {
+    put("a.psd", "GOOD 1 1 1");
+    put("a.wlx", "old");
+    FormatOperations ops = formats.operations();
+    ops.writeWlx = [](std::FILE*, const LayerTempList&, const DocumentInfo&) -> bool { throw std::bad_alloc(); };
+    RunContext context{ui, PathSyntax::posix(CodePageBytes::none()), texts, ops};
+    ui.answers = {kAnswerOk};
+    EXPECT_THROW(runConversion({at("a.psd")}, context), std::bad_alloc);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"a.psd", "a.wlx"}));
+    EXPECT_EQ(get("a.wlx"), "old");
+}
+
+TEST_F(DriverLoop, CanvasTooLargeIsAWriteFailureAndKeepsTheOldFile) {
+    put("a.wlx", "GOOD 70000 70000 0");
+    put("a.psd", "old");
+    ui.answers = {kAnswerOk};
+    EXPECT_EQ(run({at("a.wlx")}), 0);
+    expectMessages({psdQuestion(at("a.psd")), writeFailed(at("a.psd"))});
+    EXPECT_EQ(get("a.psd"), "old");
+}
+
+TEST_F(DriverLoop, DanglingLinkIsKeptAndTheWriteReported) {
+    put("a.wlx", "GOOD 1 1 0");
+    ASSERT_EQ(symlink("missing/x.psd", at("a.psd").c_str()), 0);
+    EXPECT_EQ(run({at("a.wlx")}), 0);
+    struct stat st {};
+    ASSERT_EQ(lstat(at("a.psd").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a file without a question";
+    expectMessages({writeFailed(at("a.psd"))});
+}
+
 }  // namespace
