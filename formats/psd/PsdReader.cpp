@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "formats/psd/PackBits.h"
@@ -217,8 +218,10 @@ private:
         if (!in_.read(rect.bytes, sizeof rect.bytes)) return false;
         const uint16_t channels = psd::load16(rect.bytes + psd::LayerRect::kChannelCountAt);
         if (!in_.fits(product(channels, psd::kChannelEntrySize))) return false;
-        auto* info = new PSDLayerInfo(channels);
-        infos.push_back(info);
+        // Held until the list has it, so running out of memory in push_back leaks nothing.
+        auto owned = std::make_unique<PSDLayerInfo>(channels);
+        infos.push_back(owned.get());
+        PSDLayerInfo* info = owned.release();
         info->rect = rect;
         for (uint16_t c = 0; c < channels; ++c) {
             uint16_t id = 0;
@@ -248,7 +251,8 @@ private:
     }
 
     bool readLayer(const PSDLayerInfo& info) {
-        auto* layer = new Layer;
+        auto owned = std::make_unique<Layer>();
+        Layer* layer = owned.get();
         layer->resize(doc_.width, doc_.height, blend::Normal);
         layer->clipping = info.clipping() != 0 ? 1 : 0;
         layer->alphaLocked = info.flags() & psd::kFlagTransparencyProtected;
@@ -264,6 +268,7 @@ private:
             for (size_t i = 3; i < layer->pixels.size(); i += 4) layer->pixels[i] = 255;
         }
         layers_.add(layer);
+        owned.release();
 
         const int64_t top = info.top();
         const int64_t left = info.left();
@@ -317,6 +322,14 @@ private:
         std::vector<uint16_t> rowCounts;
         if (compression == psd::kCompressionPackBits) {
             if (!readRowCounts(in_, product(channelCount_, height), rowCounts)) return false;
+            // Every packet gives at most 128 bytes for at least 2: shorter rows can never unpack.
+            const uint64_t minRow = (width + 127) / 128 * 2;
+            uint64_t total = 0;
+            for (uint16_t n : rowCounts) {
+                if (n < minRow) return false;
+                total += n;
+            }
+            if (!in_.fits(total)) return false;
         } else if (compression == psd::kCompressionRaw) {
             // The planes must all be there before any layer is made for them.
             if (!in_.fits(product(channelCount_, product(width, height)))) return false;
@@ -326,11 +339,13 @@ private:
 
         Layer* background = nullptr;
         if (layers_.empty()) {
-            background = new Layer;
+            auto owned = std::make_unique<Layer>();
+            background = owned.get();
             background->resize(doc_.width, doc_.height, blend::Normal);
             background->name = kBackgroundName;
             for (size_t i = 3; i < background->pixels.size(); i += 4) background->pixels[i] = 255;
             layers_.add(background);
+            owned.release();
         }
         const unsigned firstAlpha = mergedTransparency_ ? 4 : 3;
         for (unsigned c = 0; c < channelCount_; ++c) {
@@ -340,10 +355,12 @@ private:
                 target = background;
                 byte = 2 - static_cast<int>(c);
             } else if (c >= firstAlpha) {
-                target = new Layer;
+                auto owned = std::make_unique<Layer>();
+                target = owned.get();
                 target->resize(doc_.width, doc_.height, blend::AlphaChannel);
                 target->name = c - 3 < alphaNames_.size() ? alphaNames_[c - 3] : kAlphaChannelName;
                 alphaChannels_.add(target);
+                owned.release();
             }
             const uint16_t* counts = rowCounts.empty() ? nullptr : rowCounts.data() + c * height;
             const bool ok = readRows(in_, compression, counts, height, width, [&](uint64_t y, const uint8_t* row) {
@@ -369,7 +386,11 @@ private:
 }  // namespace
 
 bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc) {
-    return Reader(in, layers, alphaChannels, doc).read();
+    try {
+        return Reader(in, layers, alphaChannels, doc).read();
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 bool readPsdFile(const std::string& path, LayerTempList& layers, LayerTempList& alphaChannels,

@@ -122,7 +122,9 @@ bool readLayers(Source& source, uint16_t layerCount, LayerTempList& layers, cons
         layer->opacity = wlx::opacityPercentFromByte(record[LayerRecord::kOpacityAt]);
         layer->visible = (record[LayerRecord::kFlagsAt] & wlx::kFlagVisible) ? 1 : 0;
         layer->blendMode = wlx::blendModeFromCode(record[LayerRecord::kBlendCodeAt]);
-        layers.reserve(layers.size() + 1);  // so that add cannot throw once the layer is let go
+        // Room ahead, so that add cannot throw once the layer is let go; growing by half keeps
+        // tens of thousands of layers linear.
+        if (layers.size() == layers.capacity()) layers.reserve(layers.capacity() + layers.capacity() / 2 + 16);
         layers.add(layer.release());
     }
     return true;
