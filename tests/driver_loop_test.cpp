@@ -1,24 +1,21 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
-#include <fstream>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "driver/Converter.h"
+#include "support/TestFiles.h"
 
 namespace {
 
 struct Shown {
-    std::string caption;
     std::string text;
     uint32_t flags;
 };
@@ -27,7 +24,8 @@ struct Shown {
 class ScriptedUi : public UserInterface {
 public:
     int showMessage(const std::string& caption, const std::string& text, uint32_t flags) override {
-        shown.push_back({caption, text, flags});
+        EXPECT_EQ(caption, "rivodiv");
+        shown.push_back({text, flags});
         if (flags != kQuestionFlags) return kAnswerOk;
         if (answers.empty()) return 2;
         const int answer = answers.front();
@@ -45,14 +43,6 @@ public:
     std::string chosen;
 };
 
-std::string readAll(std::FILE* in) {
-    std::string data;
-    char buffer[256];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) data.append(buffer, n);
-    return data;
-}
-
 // Stand-in formats: a source is good when it starts with "GOOD <width> <height> <layers>"; the
 // writers record what they were given as text, so a test sees what reached the output file.
 struct ScriptedFormats {
@@ -61,12 +51,10 @@ struct ScriptedFormats {
     bool writerBreaksStream = false;
     int alphaChannels = 0;
     std::vector<std::string> composited;
-    std::vector<std::string>* log = nullptr;
 
     bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc, bool setsResolution) {
         ++reads;
-        if (log) log->push_back("read");
-        std::istringstream source(readAll(in));
+        std::istringstream source(testfiles::readAll(in));
         std::string magic;
         int count = 0;
         if (!(source >> magic >> doc.width >> doc.height >> count) || magic != "GOOD") return false;
@@ -92,8 +80,7 @@ struct ScriptedFormats {
         ops.readWlx = [this](std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
             return readDocument(in, layers, doc, false);
         };
-        ops.readPsd = [this](std::FILE* in, LayerTempList& layers, LayerTempList& alpha,
-                             DocumentInfo& doc) {
+        ops.readPsd = [this](std::FILE* in, LayerTempList& layers, LayerTempList& alpha, DocumentInfo& doc) {
             if (!readDocument(in, layers, doc, true)) return false;
             for (int i = 0; i < alphaChannels; ++i) alpha.add(new Layer);
             return true;
@@ -110,8 +97,7 @@ struct ScriptedFormats {
                  << layers.size() << " alpha " << alpha.size() << " canvas " << canvas.width << "x"
                  << canvas.height;
             if (canvas.bits)
-                text << " px " << int{canvas.bits[0]} << "," << int{canvas.bits[1]} << ","
-                     << int{canvas.bits[2]};
+                text << " px " << int{canvas.bits[0]} << "," << int{canvas.bits[1]} << "," << int{canvas.bits[2]};
             return write(out, text.str());
         };
         ops.writeWlx = [this](std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc) {
@@ -123,90 +109,71 @@ struct ScriptedFormats {
     }
 };
 
+using Names = std::vector<std::string>;
+
 class DriverLoop : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dirTemplate[] = "/tmp/rivodiv-driver-XXXXXX";
-        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-        dir = dirTemplate;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    void SetUp() override { ASSERT_TRUE(dir.ok()); }
 
-    std::string at(const std::string& name) const { return dir + "/" + name; }
-    void put(const std::string& name, const std::string& content) {
-        std::ofstream(at(name), std::ios::binary) << content;
-    }
-    std::string get(const std::string& name) const {
-        std::ifstream in(at(name), std::ios::binary);
-        if (!in) return "<missing>";
-        std::ostringstream data;
-        data << in.rdbuf();
-        return data.str();
-    }
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        if (DIR* d = opendir(dir.c_str())) {
-            while (dirent* e = readdir(d))
-                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                    names.push_back(e->d_name);
-            closedir(d);
-        }
+    std::string at(const std::string& name) const { return dir.at(name); }
+    void put(const std::string& name, const std::string& content) { testfiles::writeFile(at(name), content); }
+    std::string get(const std::string& name) const { return testfiles::readFile(at(name)); }
+    Names entries() const {
+        Names names;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename());
         std::sort(names.begin(), names.end());
         return names;
     }
+    bool isLink(const std::string& name) const { return std::filesystem::is_symlink(at(name)); }
 
-    int run(const std::vector<std::string>& arguments) {
-        RunContext context{ui, PathSyntax::posix(CodePageBytes::none()), texts, formats.operations()};
+    int run(const std::vector<std::string>& arguments, FormatOperations ops) {
+        ui.shown.clear();
+        RunContext context{ui, PathSyntax::posix(CodePageBytes::none()), texts, std::move(ops)};
         return runConversion(arguments, context);
     }
-    int runReal(const std::vector<std::string>& arguments) {
-        RunContext context{ui, PathSyntax::posix(CodePageBytes::none())};
-        return runConversion(arguments, context);
-    }
+    int run(const std::vector<std::string>& arguments) { return run(arguments, formats.operations()); }
 
     void expectMessages(const std::vector<Shown>& expected) {
         ASSERT_EQ(ui.shown.size(), expected.size());
         for (size_t i = 0; i < expected.size(); ++i) {
-            EXPECT_EQ(ui.shown[i].caption, "rivodiv") << i;
             EXPECT_EQ(ui.shown[i].text, expected[i].text) << i;
             EXPECT_EQ(ui.shown[i].flags, expected[i].flags) << i;
         }
     }
-    Shown missing(const std::string& p) { return {"", texts.fileMissing + p, kErrorFlags}; }
-    Shown unknown(const std::string& p) { return {"", texts.unknownFormat + p, kErrorFlags}; }
-    Shown readFailed(const std::string& p) { return {"", texts.readFailed + p, kErrorFlags}; }
-    Shown writeFailed(const std::string& p) { return {"", texts.writeFailed + p, kErrorFlags}; }
-    Shown psdQuestion(const std::string& p) {
-        return {"", texts.psdExists + p + texts.existsQuestion, kQuestionFlags};
-    }
-    Shown wlxQuestion(const std::string& p) {
-        return {"", texts.wlxExists + p + texts.existsQuestion, kQuestionFlags};
-    }
+    Shown missing(const std::string& p) { return {texts.fileMissing + p, kErrorFlags}; }
+    Shown unknown(const std::string& p) { return {texts.unknownFormat + p, kErrorFlags}; }
+    Shown readFailed(const std::string& p) { return {texts.readFailed + p, kErrorFlags}; }
+    Shown writeFailed(const std::string& p) { return {texts.writeFailed + p, kErrorFlags}; }
+    Shown psdQuestion(const std::string& p) { return {texts.psdExists + p + texts.existsQuestion, kQuestionFlags}; }
+    Shown wlxQuestion(const std::string& p) { return {texts.wlxExists + p + texts.existsQuestion, kQuestionFlags}; }
 
-    std::string dir;
+    testfiles::TempDir dir;
     ScriptedUi ui;
     ScriptedFormats formats;
     MessageTexts texts;
 };
 
+// Two layers composited bottom first onto white: the first byte counts them.
 const char* kWhiteCanvasAfterTwo = "PSD 3x2 dpi 72 layers 2 alpha 0 canvas 3x2 px 2,255,255";
 
-TEST_F(DriverLoop, ConvertsBothDirectionsSilently) {
-    put("cat.wlx", "GOOD 3 2 2");
-    put("dog.psd", "GOOD 4 5 3");
-    EXPECT_EQ(run({at("cat.wlx"), at("dog.psd")}), 0);
+TEST_F(DriverLoop, ConvertsBothDirectionsSilentlyWithLowerCaseOutputExtensions) {
+    for (const char* name : {"cat.wlx", "CAT.WLX", "Cat.V2.Wlx", ".wlx"}) put(name, "GOOD 3 2 2");
+    put("dog.PSD", "GOOD 4 5 3");
+    formats.alphaChannels = 3;  // dropped on the way to WLX
+    EXPECT_EQ(run({at("cat.wlx"), at("dog.PSD"), at("CAT.WLX"), at("Cat.V2.Wlx"), at(".wlx")}), 0);
     expectMessages({});
-    EXPECT_EQ(get("cat.psd"), kWhiteCanvasAfterTwo);
+    for (const char* name : {"cat.psd", "CAT.psd", "Cat.V2.psd", ".psd"}) EXPECT_EQ(get(name), kWhiteCanvasAfterTwo);
     EXPECT_EQ(get("dog.wlx"), "WLX 4x5 layers 3");
-    EXPECT_EQ(formats.composited, (std::vector<std::string>{"L0", "L1"}));
-    EXPECT_EQ(entries(), (std::vector<std::string>{"cat.psd", "cat.wlx", "dog.psd", "dog.wlx"}));
+    EXPECT_EQ(formats.composited, (Names{"L0", "L1", "L0", "L1", "L0", "L1", "L0", "L1"}));
 }
 
 TEST_F(DriverLoop, ChecksEveryInputBeforeConvertingAny) {
-    put("a.wlx", "GOOD 1 1 1");
-    put("b.txt", "GOOD 1 1 1");
-    mkdir(at("pics.wlx").c_str(), 0755);
-    struct {
+    for (const char* name : {"a.wlx", "b.txt", "cat.wlxx", "cat.wl", "cat.", "cat.psd.txt", "catpsd"})
+        put(name, "GOOD 1 1 1");
+    std::filesystem::create_directory(at("pics.wlx"));
+    std::filesystem::create_directory(at("my.pics"));
+    put("my.pics/cat", "GOOD 1 1 1");
+    const struct {
         std::vector<std::string> arguments;
         std::string reported;
         bool missingMessage;
@@ -217,59 +184,53 @@ TEST_F(DriverLoop, ChecksEveryInputBeforeConvertingAny) {
         {{at("pics.wlx")}, at("pics.wlx"), true},
         {{at("a.wlx"), ""}, "", true},
         {{at("a.wlx"), at("b.txt"), at("nothere.wlx")}, at("b.txt"), false},  // first failure only
+        // The format comes from the last dot of the file name alone.
+        {{at("cat.wlxx")}, at("cat.wlxx"), false},
+        {{at("cat.wl")}, at("cat.wl"), false},
+        {{at("cat.")}, at("cat."), false},
+        {{at("cat.psd.txt")}, at("cat.psd.txt"), false},
+        {{at("my.pics/cat")}, at("my.pics/cat"), false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.reported);
-        ui.shown.clear();
         EXPECT_EQ(run(row.arguments), 1);
         expectMessages({row.missingMessage ? missing(row.reported) : unknown(row.reported)});
-        EXPECT_EQ(formats.reads, 0);
-        EXPECT_EQ(get("a.psd"), "<missing>");
     }
-    ui.shown.clear();
-    run({""});
-    ASSERT_EQ(ui.shown.size(), 1u);
-    EXPECT_EQ(ui.shown[0].text, texts.fileMissing);  // nothing after the colon and blank
-}
+    EXPECT_EQ(formats.reads, 0);
+    EXPECT_EQ(get("a.psd"), "<missing>");
 
-TEST_F(DriverLoop, FormatComesFromTheLastDotOfTheFileName) {
-    for (const char* name : {"cat.wlxx", "cat.wl", "cat.", "cat", "cat.psd.txt"}) put(name, "GOOD 1 1 1");
-    mkdir(at("my.pics").c_str(), 0755);
-    put("my.pics/cat", "GOOD 1 1 1");
-    for (const char* name : {"cat.wlxx", "cat.wl", "cat.", "cat", "cat.psd.txt", "my.pics/cat"}) {
-        ui.shown.clear();
-        EXPECT_EQ(run({at(name)}), 1) << name;
-        expectMessages({unknown(at(name))});
-    }
+    // A bare start checks the chosen file the same way; choosing nothing ends quietly.
+    ui.chosen = at("catpsd");
+    EXPECT_EQ(run({}), 1);
+    expectMessages({unknown(at("catpsd"))});
+    ui.chosen = "";
+    EXPECT_EQ(run({}), 1);
+    expectMessages({});
     EXPECT_EQ(formats.reads, 0);
 }
 
-TEST_F(DriverLoop, UpperCaseExtensionsGiveLowerCaseOutputExtensions) {
-    put("CAT.WLX", "GOOD 3 2 2");
-    put("x.PSD", "GOOD 1 1 1");
-    put("Cat.V2.Wlx", "GOOD 3 2 2");
-    put(".wlx", "GOOD 3 2 2");
-    EXPECT_EQ(run({at("CAT.WLX"), at("x.PSD"), at("Cat.V2.Wlx"), at(".wlx")}), 0);
+TEST_F(DriverLoop, BareStartConvertsTheChosenFile) {
+    put("a.psd", "GOOD 1 1 1");
+    ui.chosen = at("a.psd");
+    EXPECT_EQ(run({}), 0);
+    EXPECT_EQ(ui.chooseTitles, (Names{texts.chooseTitle}));
     expectMessages({});
-    EXPECT_EQ(get("CAT.psd"), kWhiteCanvasAfterTwo);
-    EXPECT_EQ(get("x.wlx"), "WLX 1x1 layers 1");
-    EXPECT_EQ(get("Cat.V2.psd"), kWhiteCanvasAfterTwo);
-    EXPECT_EQ(get(".psd"), kWhiteCanvasAfterTwo);
+    EXPECT_EQ(get("a.wlx"), "WLX 1x1 layers 1");
 }
 
-TEST_F(DriverLoop, QuestionComesOnlyAfterASuccessfulRead) {
-    std::vector<std::string> log;
-    formats.log = &log;
+TEST_F(DriverLoop, ReadFailureIsReportedBeforeAnyQuestionAndTheRunGoesOn) {
     put("bad.wlx", "garbage");
     put("bad.psd", "old");
     put("good.psd", "GOOD 2 2 1");
     put("good.wlx", "old wlx");
+    put("c.psd", "GOOD 1 1 0");
     ui.answers = {kAnswerOk};
-    EXPECT_EQ(run({at("bad.wlx"), at("good.psd")}), 0);
+    EXPECT_EQ(run({at("bad.wlx"), at("good.psd"), at("c.psd")}), 0);
     expectMessages({readFailed(at("bad.wlx")), wlxQuestion(at("good.wlx"))});
-    EXPECT_EQ(log, (std::vector<std::string>{"read", "read"}));
+    EXPECT_EQ(formats.reads, 3);
     EXPECT_EQ(get("bad.psd"), "old");
     EXPECT_EQ(get("good.wlx"), "WLX 2x2 layers 1");
+    EXPECT_EQ(get("c.wlx"), "WLX 1x1 layers 0");
 }
 
 TEST_F(DriverLoop, CancelKeepsTheOldFileAndGoesOn) {
@@ -292,20 +253,8 @@ TEST_F(DriverLoop, SamePathTwiceIsConvertedTwice) {
     ui.answers = {kAnswerOk};
     EXPECT_EQ(run({at("cat.wlx"), at("cat.wlx")}), 0);
     expectMessages({psdQuestion(at("cat.psd"))});
-    EXPECT_EQ(formats.reads, 2);
     EXPECT_EQ(formats.composited.size(), 4u);
     EXPECT_EQ(get("cat.psd"), kWhiteCanvasAfterTwo);
-}
-
-TEST_F(DriverLoop, CorruptSourceAmongGoodOnes) {
-    put("a.wlx", "GOOD 3 2 2");
-    put("b.psd", "truncated");
-    put("c.psd", "GOOD 1 1 0");
-    EXPECT_EQ(run({at("a.wlx"), at("b.psd"), at("c.psd")}), 0);
-    expectMessages({readFailed(at("b.psd"))});
-    EXPECT_EQ(get("a.psd"), kWhiteCanvasAfterTwo);
-    EXPECT_EQ(get("b.wlx"), "<missing>");
-    EXPECT_EQ(get("c.wlx"), "WLX 1x1 layers 0");
 }
 
 TEST_F(DriverLoop, SourceThatCannotBeOpenedIsAReadFailure) {
@@ -313,141 +262,92 @@ TEST_F(DriverLoop, SourceThatCannotBeOpenedIsAReadFailure) {
     put("b.psd", "GOOD 1 1 1");
     // b.psd passes the checks, then vanishes before its turn comes.
     FormatOperations ops = formats.operations();
-    auto read = ops.readPsd;
-    ops.readPsd = [&](std::FILE* in, LayerTempList& l, LayerTempList& a, DocumentInfo& d) {
+    ops.readPsd = [&, read = ops.readPsd](std::FILE* in, LayerTempList& l, LayerTempList& a, DocumentInfo& d) {
         std::remove(at("b.psd").c_str());
         return read(in, l, a, d);
     };
-    RunContext context{ui, PathSyntax::posix(CodePageBytes::none()), texts, ops};
-    EXPECT_EQ(runConversion({at("a.psd"), at("b.psd")}, context), 0);
+    EXPECT_EQ(run({at("a.psd"), at("b.psd")}, ops), 0);
     expectMessages({readFailed(at("b.psd"))});
-    EXPECT_EQ(formats.reads, 1);
-    EXPECT_EQ(entries(), (std::vector<std::string>{"a.psd", "a.wlx"}));
-}
-
-TEST_F(DriverLoop, AlphaChannelsDoNotReachTheWlxFile) {
-    put("a.psd", "GOOD 2 3 2");
-    formats.alphaChannels = 3;
-    EXPECT_EQ(run({at("a.psd")}), 0);
-    expectMessages({});
-    EXPECT_EQ(get("a.wlx"), "WLX 2x3 layers 2");
-}
-
-TEST_F(DriverLoop, PsdFromWlxDeclares72DotsPerInchAndGetsNoAlphaChannels) {
-    put("a.wlx", "GOOD 3 2 0");
-    EXPECT_EQ(run({at("a.wlx")}), 0);
-    EXPECT_EQ(get("a.psd"), "PSD 3x2 dpi 72 layers 0 alpha 0 canvas 3x2 px 255,255,255");
-}
-
-TEST_F(DriverLoop, OutputNameTakenByADirectoryIsAWriteFailure) {
-    put("a.wlx", "GOOD 3 2 2");
-    mkdir(at("a.psd").c_str(), 0755);
-    EXPECT_EQ(run({at("a.wlx")}), 0);
-    expectMessages({writeFailed(at("a.psd"))});
-    struct stat st {};
-    ASSERT_EQ(stat(at("a.psd").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(entries(), (std::vector<std::string>{"a.psd", "a.wlx"}));
+    EXPECT_EQ(entries(), (Names{"a.psd", "a.wlx"}));
 }
 
 TEST_F(DriverLoop, FailedWriteKeepsTheOldFileAndReports) {
     put("a.wlx", "GOOD 3 2 2");
     put("b.psd", "GOOD 1 1 1");
+    put("c.wlx", "GOOD 1 1 0");
     for (bool refuse : {true, false}) {
         SCOPED_TRACE(refuse ? "writer refuses" : "stream fails");
         put("a.psd", "old psd");
         put("b.wlx", "old wlx");
         formats.writerRefuses = refuse;
         formats.writerBreaksStream = !refuse;
-        ui.shown.clear();
         ui.answers = {kAnswerOk, kAnswerOk};
-        EXPECT_EQ(run({at("a.wlx"), at("b.psd")}), 0);
-        expectMessages({psdQuestion(at("a.psd")), writeFailed(at("a.psd")),
-                        wlxQuestion(at("b.wlx")), writeFailed(at("b.wlx"))});
+        EXPECT_EQ(run({at("a.wlx"), at("b.psd"), at("c.wlx")}), 0);
+        expectMessages({psdQuestion(at("a.psd")), writeFailed(at("a.psd")), wlxQuestion(at("b.wlx")),
+                        writeFailed(at("b.wlx")), writeFailed(at("c.psd"))});
         EXPECT_EQ(get("a.psd"), "old psd");
         EXPECT_EQ(get("b.wlx"), "old wlx");
-        EXPECT_EQ(entries(), (std::vector<std::string>{"a.psd", "a.wlx", "b.psd", "b.wlx"}));
+        // No temporary is left, and no output where there was none.
+        EXPECT_EQ(entries(), (Names{"a.psd", "a.wlx", "b.psd", "b.wlx", "c.wlx"}));
     }
 }
 
-TEST_F(DriverLoop, FailedWriteWithoutOldFileLeavesNothing) {
+TEST_F(DriverLoop, OutputsThatCannotBeWrittenAreReportedAndKept) {
     put("a.wlx", "GOOD 3 2 2");
-    formats.writerBreaksStream = true;
-    EXPECT_EQ(run({at("a.wlx")}), 0);
-    expectMessages({writeFailed(at("a.psd"))});
-    EXPECT_EQ(entries(), (std::vector<std::string>{"a.wlx"}));
+    std::filesystem::create_directory(at("a.psd"));
+    put("b.wlx", "GOOD 1 1 0");
+    ASSERT_EQ(symlink("missing/x.psd", at("b.psd").c_str()), 0);  // dangling: no question, no replacement
+    put("c.wlx", "GOOD 70000 70000 0");  // a canvas too large to make
+    put("c.psd", "old");
+    ui.answers = {kAnswerOk};
+    EXPECT_EQ(run({at("a.wlx"), at("b.wlx"), at("c.wlx")}), 0);
+    expectMessages({writeFailed(at("a.psd")), writeFailed(at("b.psd")), psdQuestion(at("c.psd")),
+                    writeFailed(at("c.psd"))});
+    EXPECT_TRUE(std::filesystem::is_directory(at("a.psd")));
+    EXPECT_TRUE(isLink("b.psd"));
+    EXPECT_EQ(get("c.psd"), "old");
+    EXPECT_EQ(entries(), (Names{"a.psd", "a.wlx", "b.psd", "b.wlx", "c.psd", "c.wlx"}));
 }
 
-TEST_F(DriverLoop, ReplacedFileKeepsItsPermissions) {
+TEST_F(DriverLoop, ReplacedFileKeepsItsPermissionsAndLinks) {
     put("a.wlx", "GOOD 3 2 2");
     put("a.psd", "old");
     chmod(at("a.psd").c_str(), 0640);
     put("b.psd", "GOOD 1 1 1");
-    ui.answers = {kAnswerOk};
+    put("c.psd", "GOOD 2 2 1");
+    std::filesystem::create_directory(at("real"));
+    put("real/target.wlx", "old");
+    ASSERT_EQ(symlink("real/target.wlx", at("c.wlx").c_str()), 0);
+    ui.answers = {kAnswerOk, kAnswerOk};
     const mode_t mask = umask(022);
-    EXPECT_EQ(run({at("a.wlx"), at("b.psd")}), 0);
+    EXPECT_EQ(run({at("a.wlx"), at("b.psd"), at("c.psd")}), 0);
     umask(mask);
     struct stat st {};
     ASSERT_EQ(stat(at("a.psd").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     ASSERT_EQ(stat(at("b.wlx").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
-}
-
-TEST_F(DriverLoop, OverwritingThroughALinkReplacesItsTarget) {
-    put("a.psd", "GOOD 2 2 1");
-    mkdir(at("real").c_str(), 0755);
-    put("real/target.wlx", "old");
-    ASSERT_EQ(symlink("real/target.wlx", at("a.wlx").c_str()), 0);
-    ui.answers = {kAnswerOk};
-    EXPECT_EQ(run({at("a.psd")}), 0);
-    struct stat st {};
-    ASSERT_EQ(lstat(at("a.wlx").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_TRUE(isLink("c.wlx"));
     EXPECT_EQ(get("real/target.wlx"), "WLX 2x2 layers 1");
 }
 
 TEST_F(DriverLoop, BareFileNameGetsItsOutputBesideIt) {
     put("cat.wlx", "GOOD 3 2 2");
-    char previous[4096];
-    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(chdir(dir.c_str()), 0);
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
     const int code = run({"cat.wlx"});
-    ASSERT_EQ(chdir(previous), 0);
+    std::filesystem::current_path(previous);
     EXPECT_EQ(code, 0);
     expectMessages({});
     EXPECT_EQ(get("cat.psd"), kWhiteCanvasAfterTwo);
 }
 
-TEST_F(DriverLoop, BareStartConvertsTheChosenFile) {
-    put("a.psd", "GOOD 1 1 1");
-    ui.chosen = at("a.psd");
-    EXPECT_EQ(run({}), 0);
-    EXPECT_EQ(ui.chooseTitles, (std::vector<std::string>{texts.chooseTitle}));
-    expectMessages({});
-    EXPECT_EQ(get("a.wlx"), "WLX 1x1 layers 1");
-}
-
-TEST_F(DriverLoop, BareStartGivenNothingEndsQuietlyWithOne) {
-    ui.chosen = "";
-    EXPECT_EQ(run({}), 1);
-    expectMessages({});
-    EXPECT_TRUE(entries().empty());
-}
-
-TEST_F(DriverLoop, BareStartChecksTheChosenFileToo) {
-    put("catpsd", "GOOD 1 1 1");
-    ui.chosen = at("catpsd");
-    EXPECT_EQ(run({}), 1);
-    expectMessages({unknown(at("catpsd"))});
-}
-
 TEST_F(DriverLoop, RealFormatsRejectAForeignFile) {
     put("a.wlx", "not a layered paint file");
     put("b.psd", "not a psd file either");
-    EXPECT_EQ(runReal({at("a.wlx"), at("b.psd")}), 0);
+    EXPECT_EQ(run({at("a.wlx"), at("b.psd")}, FormatOperations::real()), 0);
     expectMessages({readFailed(at("a.wlx")), readFailed(at("b.psd"))});
-    EXPECT_EQ(entries(), (std::vector<std::string>{"a.wlx", "b.psd"}));
+    EXPECT_EQ(entries(), (Names{"a.wlx", "b.psd"}));
 }
 
 TEST_F(DriverLoop, WriterThrowingLeavesNoTemporary) {
@@ -455,30 +355,10 @@ TEST_F(DriverLoop, WriterThrowingLeavesNoTemporary) {
     put("a.wlx", "old");
     FormatOperations ops = formats.operations();
     ops.writeWlx = [](std::FILE*, const LayerTempList&, const DocumentInfo&) -> bool { throw std::bad_alloc(); };
-    RunContext context{ui, PathSyntax::posix(CodePageBytes::none()), texts, ops};
     ui.answers = {kAnswerOk};
-    EXPECT_THROW(runConversion({at("a.psd")}, context), std::bad_alloc);
-    EXPECT_EQ(entries(), (std::vector<std::string>{"a.psd", "a.wlx"}));
+    EXPECT_THROW(run({at("a.psd")}, ops), std::bad_alloc);
+    EXPECT_EQ(entries(), (Names{"a.psd", "a.wlx"}));
     EXPECT_EQ(get("a.wlx"), "old");
-}
-
-TEST_F(DriverLoop, CanvasTooLargeIsAWriteFailureAndKeepsTheOldFile) {
-    put("a.wlx", "GOOD 70000 70000 0");
-    put("a.psd", "old");
-    ui.answers = {kAnswerOk};
-    EXPECT_EQ(run({at("a.wlx")}), 0);
-    expectMessages({psdQuestion(at("a.psd")), writeFailed(at("a.psd"))});
-    EXPECT_EQ(get("a.psd"), "old");
-}
-
-TEST_F(DriverLoop, DanglingLinkIsKeptAndTheWriteReported) {
-    put("a.wlx", "GOOD 1 1 0");
-    ASSERT_EQ(symlink("missing/x.psd", at("a.psd").c_str()), 0);
-    EXPECT_EQ(run({at("a.wlx")}), 0);
-    struct stat st {};
-    ASSERT_EQ(lstat(at("a.psd").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a file without a question";
-    expectMessages({writeFailed(at("a.psd"))});
 }
 
 }  // namespace
