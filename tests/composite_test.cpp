@@ -12,10 +12,12 @@ namespace {
 using Bgr = std::array<int, 3>;
 
 // Composites one layer pixel (blue, green, red, alpha) onto one canvas pixel and returns the canvas.
-Bgr compositeOne(BlendMode mode, std::array<uint8_t, 4> layerPixel, int32_t opacity, Bgr canvasPixel) {
+Bgr compositeOne(BlendMode mode, std::array<uint8_t, 4> layerPixel, int32_t opacity, Bgr canvasPixel,
+                 uint8_t visible = 1) {
     Layer layer;
     layer.resize(1, 1, mode);
     layer.opacity = opacity;
+    layer.visible = visible;
     std::memcpy(layer.pixels.data(), layerPixel.data(), 4);
     dib24 canvas;
     canvas.create(1, 1, 0);
@@ -42,16 +44,12 @@ const ModeCase kModeCases[] = {
     {"normal copies at full opacity", blend::Normal, {10, 20, 30, 255}, 100, greyOut(200), {10, 20, 30}},
     {"normal at opacity 50", blend::Normal, {200, 100, 0, 255}, 50, greyOut(100), {150, 100, 50}},
     {"normal white alpha 128 over black", blend::Normal, grey(255, 128), 100, greyOut(0), greyOut(128)},
-    {"normal alias", blend::NormalAlt, {200, 100, 0, 255}, 50, greyOut(100), {150, 100, 50}},
     // Multiply and screen: the -1 after the shift, clamped.
     {"multiply 128 over 128", blend::Multiply, grey(128), 100, greyOut(128), greyOut(64)},
     {"multiply white over white", blend::Multiply, grey(255), 100, greyOut(255), greyOut(255)},
     {"multiply black clamps -1 to 0", blend::Multiply, grey(0), 100, greyOut(77), greyOut(0)},
-    {"multiply at opacity 50", blend::Multiply, grey(0), 50, greyOut(200), greyOut(100)},
     {"multiply alias", blend::MultiplyAlt, grey(128), 100, greyOut(128), greyOut(64)},
     {"screen of whites is 254", blend::Screen, grey(255), 100, greyOut(255), greyOut(254)},
-    {"screen white over any value", blend::Screen, grey(255), 100, greyOut(37), greyOut(254)},
-    {"screen black over black", blend::Screen, grey(0), 100, greyOut(0), greyOut(0)},
     {"screen alpha 128 uses k = 129 * 256", blend::Screen, grey(255, 128), 100, greyOut(0), greyOut(127)},
     // Overlay chooses by the canvas, hard light by the layer.
     {"overlay white over black", blend::Overlay, grey(255), 100, greyOut(0), greyOut(1)},
@@ -70,19 +68,15 @@ const ModeCase kModeCases[] = {
     {"vivid light white", blend::VividLight, grey(255), 100, greyOut(0), greyOut(255)},
     {"linear light inside", blend::LinearLight, grey(200), 100, greyOut(100), greyOut(245)},
     {"linear light clamps low", blend::LinearLight, grey(10), 100, greyOut(100), greyOut(0)},
-    {"linear light clamps high", blend::LinearLight, grey(250), 100, greyOut(200), greyOut(255)},
     {"pin light dark", blend::PinLight, grey(50), 100, greyOut(200), greyOut(100)},
     {"pin light light", blend::PinLight, grey(200), 100, greyOut(50), greyOut(145)},
     {"colour dodge clamps 25500", blend::ColorDodge, grey(254), 100, greyOut(100), greyOut(255)},
     {"colour dodge clamps before the opacity mix", blend::ColorDodge, grey(254), 50, greyOut(100), greyOut(177)},
-    {"colour dodge white", blend::ColorDodge, grey(255), 100, greyOut(0), greyOut(255)},
     {"colour dodge truncates", blend::ColorDodge, grey(100), 100, greyOut(100), greyOut(164)},
     {"colour burn black", blend::ColorBurn, grey(0), 100, greyOut(200), greyOut(0)},
     {"colour burn truncates toward zero", blend::ColorBurn, grey(200), 100, greyOut(100), greyOut(58)},
     {"linear dodge limits", blend::LinearDodge, grey(200), 100, greyOut(100), greyOut(255)},
-    {"linear dodge adds", blend::LinearDodge, grey(50), 100, greyOut(60), greyOut(110)},
     {"linear burn subtracts", blend::LinearBurn, grey(200), 100, greyOut(100), greyOut(45)},
-    {"linear burn limits", blend::LinearBurn, grey(50), 100, greyOut(60), greyOut(0)},
     {"darken", blend::Darken, {50, 200, 7, 255}, 100, {60, 100, 7}, {50, 100, 7}},
     {"lighten", blend::Lighten, {50, 200, 7, 255}, 100, {60, 100, 7}, {60, 200, 7}},
     {"difference 10 over 250", blend::Difference, grey(10), 100, greyOut(250), greyOut(240)},
@@ -116,16 +110,7 @@ TEST(CompositeTest, HiddenOrZeroOpacityLayersDoNothing) {
     for (BlendMode mode : {blend::Normal, blend::Multiply, blend::Screen, blend::Color}) {
         EXPECT_EQ(compositeOne(mode, {0, 255, 0, 255}, 0, {9, 9, 9}), (Bgr{9, 9, 9})) << mode;
         EXPECT_EQ(compositeOne(mode, {0, 255, 0, 255}, -20, {9, 9, 9}), (Bgr{9, 9, 9})) << mode;
-
-        Layer layer;
-        layer.resize(1, 1, mode);
-        layer.pixels = {0, 255, 0, 255};
-        layer.visible = 0;
-        dib24 canvas;
-        canvas.create(1, 1, 0);
-        canvas.fill(0x090909);
-        layer.compositeOnto(canvas);
-        EXPECT_EQ(canvas.bits[1], 9) << mode;
+        EXPECT_EQ(compositeOne(mode, {0, 255, 0, 255}, 100, {9, 9, 9}, 0), (Bgr{9, 9, 9})) << mode;
     }
 }
 
