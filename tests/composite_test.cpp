@@ -214,23 +214,4 @@ TEST(HlsTest, HlsValueWrapsWithPeriod1531) {
     for (const Case& c : cases) EXPECT_EQ(hlsValue(0, 65025, c.t), c.expected) << "t " << c.t;
 }
 
-TEST(HlsTest, HlsToRgbOfPrimariesAndGreys) {
-    struct Case {
-        HlsColor hls;
-        BgrColor bgr;
-    } cases[] = {
-        // m1 is 255 here, so the smallest components come out as 1, not 0.
-        {{0, 128, 255}, {1, 1, 255}},
-        {{85, 128, 255}, {1, 255, 1}},
-        {{170, 128, 255}, {255, 1, 1}},
-        {{40, 77, 0}, {77, 77, 77}},
-    };
-    for (const Case& c : cases) {
-        const BgrColor got = hlsToRgb(c.hls);
-        EXPECT_EQ(got.blue, c.bgr.blue) << c.hls.hue;
-        EXPECT_EQ(got.green, c.bgr.green) << c.hls.hue;
-        EXPECT_EQ(got.red, c.bgr.red) << c.hls.hue;
-    }
-}
-
 }  // namespace

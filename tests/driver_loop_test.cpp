@@ -52,13 +52,12 @@ struct ScriptedFormats {
     int alphaChannels = 0;
     std::vector<std::string> composited;
 
-    bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc, bool setsResolution) {
+    bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
         ++reads;
         std::istringstream source(testfiles::readAll(in));
         std::string magic;
         int count = 0;
         if (!(source >> magic >> doc.width >> doc.height >> count) || magic != "GOOD") return false;
-        if (setsResolution) doc.resolution = 300;
         for (int i = 0; i < count; ++i) {
             Layer* layer = new Layer;
             layer->resize(doc.width, doc.height, blend::Normal);
@@ -78,10 +77,10 @@ struct ScriptedFormats {
     FormatOperations operations() {
         FormatOperations ops;
         ops.readWlx = [this](std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
-            return readDocument(in, layers, doc, false);
+            return readDocument(in, layers, doc);
         };
         ops.readPsd = [this](std::FILE* in, LayerTempList& layers, LayerTempList& alpha, DocumentInfo& doc) {
-            if (!readDocument(in, layers, doc, true)) return false;
+            if (!readDocument(in, layers, doc)) return false;
             for (int i = 0; i < alphaChannels; ++i) alpha.add(new Layer);
             return true;
         };
@@ -209,15 +208,6 @@ TEST_F(DriverLoop, ChecksEveryInputBeforeConvertingAny) {
     EXPECT_EQ(formats.reads, 0);
 }
 
-TEST_F(DriverLoop, BareStartConvertsTheChosenFile) {
-    put("a.psd", "GOOD 1 1 1");
-    ui.chosen = at("a.psd");
-    EXPECT_EQ(run({}), 0);
-    EXPECT_EQ(ui.chooseTitles, (Names{texts.chooseTitle}));
-    expectMessages({});
-    EXPECT_EQ(get("a.wlx"), "WLX 1x1 layers 1");
-}
-
 TEST_F(DriverLoop, ReadFailureIsReportedBeforeAnyQuestionAndTheRunGoesOn) {
     put("bad.wlx", "garbage");
     put("bad.psd", "old");
@@ -233,28 +223,20 @@ TEST_F(DriverLoop, ReadFailureIsReportedBeforeAnyQuestionAndTheRunGoesOn) {
     EXPECT_EQ(get("c.wlx"), "WLX 1x1 layers 0");
 }
 
-TEST_F(DriverLoop, CancelKeepsTheOldFileAndGoesOn) {
+TEST_F(DriverLoop, CancelKeepsTheOldFileAndGoesOnAndTheSamePathIsConvertedTwice) {
     put("a.wlx", "GOOD 3 2 2");
     put("a.psd", "old psd");
     put("b.psd", "GOOD 2 2 1");
     put("b.wlx", "old wlx");
     put("c.psd", "GOOD 7 7 1");
-    ui.answers = {2, 0};  // Cancel, then a closed box
-    EXPECT_EQ(run({at("a.wlx"), at("b.psd"), at("c.psd")}), 0);
-    expectMessages({psdQuestion(at("a.psd")), wlxQuestion(at("b.wlx"))});
+    ui.answers = {2, 0, kAnswerOk};  // Cancel, a closed box, then OK for the second run over c.psd
+    EXPECT_EQ(run({at("a.wlx"), at("b.psd"), at("c.psd"), at("c.psd")}), 0);
+    expectMessages({psdQuestion(at("a.psd")), wlxQuestion(at("b.wlx")), wlxQuestion(at("c.wlx"))});
+    EXPECT_EQ(formats.reads, 4);
     EXPECT_EQ(get("a.psd"), "old psd");
     EXPECT_EQ(get("b.wlx"), "old wlx");
     EXPECT_EQ(get("c.wlx"), "WLX 7x7 layers 1");
     EXPECT_TRUE(formats.composited.empty());  // nothing is composited for a skipped file
-}
-
-TEST_F(DriverLoop, SamePathTwiceIsConvertedTwice) {
-    put("cat.wlx", "GOOD 3 2 2");
-    ui.answers = {kAnswerOk};
-    EXPECT_EQ(run({at("cat.wlx"), at("cat.wlx")}), 0);
-    expectMessages({psdQuestion(at("cat.psd"))});
-    EXPECT_EQ(formats.composited.size(), 4u);
-    EXPECT_EQ(get("cat.psd"), kWhiteCanvasAfterTwo);
 }
 
 TEST_F(DriverLoop, SourceThatCannotBeOpenedIsAReadFailure) {
@@ -331,15 +313,20 @@ TEST_F(DriverLoop, ReplacedFileKeepsItsPermissionsAndLinks) {
     EXPECT_EQ(get("real/target.wlx"), "WLX 2x2 layers 1");
 }
 
-TEST_F(DriverLoop, BareFileNameGetsItsOutputBesideIt) {
+TEST_F(DriverLoop, BareNamesAndTheChosenFileGetTheirOutputBesideThem) {
     put("cat.wlx", "GOOD 3 2 2");
+    put("a.psd", "GOOD 1 1 1");
+    ui.chosen = "a.psd";
     const auto previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
-    const int code = run({"cat.wlx"});
+    const int codes[] = {run({"cat.wlx"}), run({})};
     std::filesystem::current_path(previous);
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(codes[0], 0);
+    EXPECT_EQ(codes[1], 0);
     expectMessages({});
+    EXPECT_EQ(ui.chooseTitles, (Names{texts.chooseTitle}));
     EXPECT_EQ(get("cat.psd"), kWhiteCanvasAfterTwo);
+    EXPECT_EQ(get("a.wlx"), "WLX 1x1 layers 1");
 }
 
 TEST_F(DriverLoop, RealFormatsRejectAForeignFile) {

@@ -138,43 +138,34 @@ TEST(PosixPaths, WorkedValues) {
         for (const PathRow& row : kPosixRows) expectRow(PathSyntax::posix(cp), row);
 }
 
-struct OutputRow {
-    std::string source;
-    std::string extension;
-    std::string output;
-};
-
-TEST(OutputNames, WindowsSyntax) {
-    const OutputRow rows[] = {
-        {"D:\\pics\\cat.wlx", "psd", "D:\\pics\\cat.psd"},
-        {"D:\\pics\\Cat.V2.WLX", "psd", "D:\\pics\\Cat.V2.psd"},
-        {"\\\\srv\\share\\cat.psd", "wlx", "\\\\srv\\share\\cat.wlx"},
-        {"D:\\pics\\.wlx", "psd", "D:\\pics\\.psd"},
-        {"\\cat.wlx", "psd", "\\cat.psd"},
+TEST(OutputNames, BesideTheSourceInBothSyntaxes) {
+    const PathSyntax windows = PathSyntax::windows(CodePageBytes::cp932());
+    const PathSyntax posix = PathSyntax::posix(CodePageBytes::none());
+    const struct {
+        const PathSyntax& syntax;
+        std::string source;
+        std::string extension;
+        std::string output;
+    } rows[] = {
+        {windows, "D:\\pics\\cat.wlx", "psd", "D:\\pics\\cat.psd"},
+        {windows, "D:\\pics\\Cat.V2.WLX", "psd", "D:\\pics\\Cat.V2.psd"},
+        {windows, "\\\\srv\\share\\cat.psd", "wlx", "\\\\srv\\share\\cat.wlx"},
+        {windows, "D:\\pics\\.wlx", "psd", "D:\\pics\\.psd"},
+        {windows, "\\cat.wlx", "psd", "\\cat.psd"},
         // Bare names stay beside the source rather than going to a drive's root.
-        {"cat.wlx", "psd", "cat.psd"},
-        {"D:cat.wlx", "psd", "D:cat.psd"},
-        {"D:\\" + kOmote + "\\a.wlx", "psd", "D:\\" + kOmote + "\\a.psd"},
-        {kOmote + ".wlx", "psd", kOmote + ".psd"},
+        {windows, "cat.wlx", "psd", "cat.psd"},
+        {windows, "D:cat.wlx", "psd", "D:cat.psd"},
+        {windows, "D:\\" + kOmote + "\\a.wlx", "psd", "D:\\" + kOmote + "\\a.psd"},
+        {windows, kOmote + ".wlx", "psd", kOmote + ".psd"},
+        {posix, "/home/u/Cat.V2.WLX", "psd", "/home/u/Cat.V2.psd"},
+        {posix, "rel/cat.psd", "wlx", "rel/cat.wlx"},
+        {posix, "cat.wlx", "psd", "cat.psd"},
+        {posix, "/cat.wlx", "psd", "/cat.psd"},
+        {posix, "d/.wlx", "psd", "d/.psd"},
+        {posix, "a\\b.wlx", "psd", "a\\b.psd"},
     };
-    const PathSyntax syntax = PathSyntax::windows(CodePageBytes::cp932());
-    for (const OutputRow& row : rows)
-        EXPECT_EQ(syntax.siblingPath(row.source, row.extension), row.output) << row.source;
-}
-
-TEST(OutputNames, PosixSyntax) {
-    const OutputRow rows[] = {
-        {"/home/u/Cat.V2.WLX", "psd", "/home/u/Cat.V2.psd"},
-        {"rel/cat.psd", "wlx", "rel/cat.wlx"},
-        {"cat.wlx", "psd", "cat.psd"},
-        {"/cat.wlx", "psd", "/cat.psd"},
-        {"d/.wlx", "psd", "d/.psd"},
-        {"a\\b.wlx", "psd", "a\\b.psd"},
-    };
-    const PathSyntax syntax = PathSyntax::posix(CodePageBytes::none());
-    for (const OutputRow& row : rows)
-        EXPECT_EQ(syntax.siblingPath(row.source, row.extension), row.output) << row.source;
-    EXPECT_EQ(syntax.pathExtension("d.x/cat"), "");
+    for (const auto& row : rows) EXPECT_EQ(row.syntax.siblingPath(row.source, row.extension), row.output) << row.source;
+    EXPECT_EQ(posix.pathExtension("d.x/cat"), "");
 }
 
 TEST(FileExists, OnlyForEntriesThatAreNotDirectories) {

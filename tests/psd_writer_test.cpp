@@ -109,24 +109,6 @@ TEST(PsdWriterTest, EmptyDocumentIsHeaderResourcesTenByteLayerSectionAndWhiteMer
     }
 }
 
-TEST(PsdWriterTest, AlphaChannelNamesAreOddPaddedAndWidenTheMergedImage) {
-    Doc doc(3, 2);
-    doc.addLayer("A", doc.alphas);
-    doc.addLayer("BC", doc.alphas);
-    const Written w = write(doc);
-    ASSERT_TRUE(w.ok);
-    EXPECT_EQ(be16(w.bytes, 12), 5);
-    EXPECT_EQ(be32(w.bytes, kResourcesAt), 46u);
-    EXPECT_EQ(slice(w.bytes, kResourcesAt + 4 + 28, 18), hex("'8BIM' 03EE 0000 00000006 01'A' 02'BC' 00"));
-    // No layers: the merged image follows the layer section (length field + 10) and has 5 x 2 row counts.
-    const size_t merged = kResourcesAt + 4 + 46 + 4 + 10;
-    EXPECT_EQ(be16(w.bytes, merged), 1);
-    const size_t rows = merged + 2 + 5 * 2 * 2;
-    size_t packed = 0;
-    for (size_t k = 0; k < 10; ++k) packed += be16(w.bytes, merged + 2 + 2 * k);
-    EXPECT_EQ(w.bytes.size(), rows + packed);
-}
-
 TEST(PsdWriterTest, NamesArePaddedToFourAndCutAt255) {
     const std::pair<size_t, size_t> cases[] = {{0, 4}, {2, 4}, {3, 4}, {4, 8}, {255, 256}, {300, 256}};
     for (auto [length, field] : cases) {
@@ -193,8 +175,8 @@ TEST(PsdWriterTest, LayerInfoLengthSpansCountThroughChannelDataAndSectionAddsEig
     EXPECT_EQ(be16(w.bytes, kLayerSectionAt + 8), 3);
 }
 
-// A whole small file, field by field: one layer with an odd-length channel, one alpha channel,
-// a canvas whose top row differs from its bottom row.
+// A whole small file, field by field: one layer with an odd-length channel, two alpha channels
+// whose names need the odd pad, a canvas whose top row differs from its bottom row.
 TEST(PsdWriterTest, WholeFileByteForByte) {
     Doc doc(4, 2);
     for (int32_t x = 0; x < 4; ++x) {  // canvas rows are stored bottom-up: row 1 is the image's top
@@ -212,17 +194,18 @@ TEST(PsdWriterTest, WholeFileByteForByte) {
     layer.clipping = 1;
     Layer& alpha = doc.addLayer("A", doc.alphas);
     for (int x = 0; x < 4; ++x) alpha.pixels[static_cast<size_t>(4 + x) * 4 + 3] = static_cast<uint8_t>(x + 1);
+    doc.addLayer("BC", doc.alphas);
 
     const Written w = write(doc);
     ASSERT_TRUE(w.ok);
     const Bytes expected = hex(
-        // header: 4 channels, 2 rows, 4 columns
-        "'8BPS' 0001 000000000000 0004 00000002 00000004 0008 0003"
+        // header: 5 channels, 2 rows, 4 columns
+        "'8BPS' 0001 000000000000 0005 00000002 00000004 0008 0003"
         "00000000"
-        // resources: resolution and the alpha names block, 28 + 12 + 2
-        "0000002A"
+        // resources: resolution and the alpha names block, 28 + 12 + 6
+        "0000002E"
         "'8BIM' 03ED 0000 00000010 00480000 0001 0002 00480000 0001 0002"
-        "'8BIM' 03EE 0000 00000002 01'A'"
+        "'8BIM' 03EE 0000 00000006 01'A' 02'BC' 00"
         // layer section 128, layer info 120, one layer
         "00000080 00000078 0001"
         "00000000 00000000 00000002 00000004 0004"
@@ -238,9 +221,9 @@ TEST(PsdWriterTest, WholeFileByteForByte) {
         // blue: 10 10 10 10
         "0001 0002 0002 FD10 FD00"
         "00000000"
-        // merged: counts for red, green, blue, alpha (top row first), then the rows
-        "0001 0002 0002 0005 0002 0005 0002 0002 0005"
-        "FD01 FDFF  0302030405 FDFF  FF09010807 FDFF  FD00 0301020304");
+        // merged: counts for red, green, blue and the alphas (top row first), then the rows
+        "0001 0002 0002 0005 0002 0005 0002 0002 0005 0002 0002"
+        "FD01 FDFF  0302030405 FDFF  FF09010807 FDFF  FD00 0301020304  FD00 FD00");
     EXPECT_EQ(w.bytes, expected);
 }
 
