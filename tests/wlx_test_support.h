@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TestFiles.h"
+
 namespace wlxtest {
 
 using Bytes = std::vector<uint8_t>;
@@ -41,13 +43,7 @@ inline Bytes documentHead(uint32_t width, uint32_t height, uint32_t layerCount) 
     Bytes b;
     put(b, "DOVIZOZ", 8);  // with its 0 terminator
     put32(b, 10);
-    put16(b, width);
-    put16(b, height);
-    put16(b, layerCount);
-    put16(b, 0);
-    put16(b, 0);
-    put16(b, 0);
-    put16(b, 0);
+    for (uint32_t field : {width, height, layerCount, 0u, 0u, 0u, 0u}) put16(b, field);
     put32(b, 0);
     put32(b, 35);
     return b;
@@ -99,12 +95,9 @@ public:
     std::FILE* get() const { return f_; }
 
     Bytes contents() const {
-        std::fflush(f_);
-        const long end = std::ftell(f_);
-        Bytes b(end > 0 ? static_cast<size_t>(end) : 0);
         std::rewind(f_);
-        b.resize(std::fread(b.data(), 1, b.size(), f_));
-        return b;
+        const std::string data = testfiles::readAll(f_);
+        return Bytes(data.begin(), data.end());
     }
 
 private:
