@@ -150,22 +150,6 @@ TEST(CompositeTest, BoundsAreClippedToTheLayer) {
     EXPECT_EQ(blackenedBy(nullptr), (Mask{{{X, X, X, X}, {X, X, X, X}, {X, X, X, X}}}));
 }
 
-TEST(CompositeTest, TopLayerRowLandsInTheLastCanvasRowAndPaddingIsKept) {
-    Layer layer;
-    layer.resize(1, 2, blend::Multiply);
-    layer.pixels = {0, 0, 255, 255, /* bottom row transparent */ 0, 0, 0, 0};
-    dib24 canvas;
-    canvas.create(1, 2, 0);
-    canvas.fill(0xffffff);
-    canvas.bits[3] = canvas.bits[canvas.stride + 3] = 0x5a;  // padding of both rows
-    layer.compositeOnto(canvas);
-    const uint8_t* top = canvas.bits + canvas.stride;  // rows are stored bottom-up
-    EXPECT_EQ((Bgr{top[0], top[1], top[2]}), (Bgr{0, 0, 255}));
-    EXPECT_EQ((Bgr{canvas.bits[0], canvas.bits[1], canvas.bits[2]}), greyOut(255));
-    EXPECT_EQ(canvas.bits[3], 0x5a);
-    EXPECT_EQ(top[3], 0x5a);
-}
-
 TEST(CompositeTest, LayerLargerThanCanvasOrCanvasWithoutImageIsSafe) {
     Layer layer;
     layer.resize(3, 3, blend::Normal);
