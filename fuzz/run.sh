@@ -27,7 +27,7 @@ for target in "${targets[@]}"; do
     mkdir -p "$work" "$findings"
     echo "== $target for ${seconds}s"
     # Hostile sizes must fail before they allocate: a large allocation is a finding.
-    "$out/$target" "$work" "${seeds[@]}" -max_total_time="$seconds" -jobs=1 -workers=1 \
+    "$out/$target" "$work" "${seeds[@]}" -max_total_time="$seconds" \
         -rss_limit_mb=2048 -malloc_limit_mb=2048 -timeout=10 -max_len=262144 \
         -artifact_prefix="$findings/" -print_final_stats=1 2>&1 | tee "$out/$target.log" | grep -E "^#|ERROR|SUMMARY|stat::|Done" | tail -15 || true
 done
