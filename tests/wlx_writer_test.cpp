@@ -175,6 +175,21 @@ TEST(WlxWriterTest, DocumentsTheFormatCannotHoldAreRefusedBeforeWriting) {
     EXPECT_EQ(write(none, DocumentInfo{65535, 65535, 72}), wlxtest::documentHead(65535, 65535, 0));
 }
 
+// A PSD may declare a canvas with no columns but some rows; its layers have no pixels at all.
+TEST(WlxWriterTest, ACanvasWithoutColumnsIsWrittenAndReadBack) {
+    for (const DocumentInfo doc : {DocumentInfo{0, 4, 72}, DocumentInfo{3, 0, 72}}) {
+        LayerTempList layers;
+        layers.add(makeLayer(doc.width, doc.height, "empty", blend::Normal, 100, 1));
+        LayerTempList reread;
+        DocumentInfo rereadDoc;
+        ASSERT_TRUE(readBack(write(layers, doc), reread, rereadDoc));
+        ASSERT_EQ(reread.size(), 1u);
+        EXPECT_EQ(rereadDoc.width, doc.width);
+        EXPECT_EQ(rereadDoc.height, doc.height);
+        EXPECT_TRUE(reread[0]->pixels.empty());
+    }
+}
+
 TEST(WlxWriterTest, FileWrapperWritesAndFailsOnAnUnwritablePath) {
     LayerTempList layers;
     layers.add(makeLayer(4, 4, "file", blend::Screen, 60, 1, 5));

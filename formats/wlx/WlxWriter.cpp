@@ -64,8 +64,9 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
 
     writeHeaders(out, layers.size(), doc);
     for (const Layer* layer : layers) {
-        // Blocks store the bottom row first.
-        for (size_t r = 0; r < rows; ++r) {
+        // Blocks store the bottom row first. A zero-width canvas has rows of no bytes and no
+        // buffers to copy between.
+        for (size_t r = 0; rowBytes != 0 && r < rows; ++r) {
             std::memcpy(scratch.data() + r * rowBytes, layer->pixels.data() + (rows - 1 - r) * rowBytes, rowBytes);
         }
         packed.clear();
