@@ -85,6 +85,16 @@ private:
         if (!writeFileReplacing(outputPath, prefix, write)) error(c_.texts.writeFailed + outputPath);
     }
 
+    // Opens the source, runs its reader and closes it before any message; false after reporting
+    // the read failure.
+    bool readSource(const std::string& source, const std::function<bool(std::FILE*)>& read) {
+        std::FILE* in = std::fopen(source.c_str(), "rb");
+        const bool ok = in != nullptr && read(in);
+        if (in) std::fclose(in);
+        if (!ok) error(c_.texts.readFailed + source);
+        return ok;
+    }
+
     void wlxToPsd(const std::string& source) {
         LayerTempList layers;
         LayerTempList alphaChannels;
@@ -93,15 +103,12 @@ private:
         const std::string prefix = c_.paths.siblingPrefix(source);
         const std::string outputPath = c_.paths.siblingPath(source, "psd");
 
-        std::FILE* in = std::fopen(source.c_str(), "rb");
-        if (!in) return error(c_.texts.readFailed + source);
-        const bool read = c_.formats.readWlx(in, layers, doc);
-        std::fclose(in);
-        if (!read) return error(c_.texts.readFailed + source);
+        if (!readSource(source, [&](std::FILE* in) { return c_.formats.readWlx(in, layers, doc); })) return;
 
         if (!mayWrite(outputPath, c_.texts.psdExists)) return;
 
-        if (!fitsWithLayers(layers, dib24::imageBytes(doc.width, doc.height))) return error(c_.texts.writeFailed + outputPath);
+        if (!fitsWithLayers(layers, dib24::imageBytes(doc.width, doc.height)))
+            return error(c_.texts.writeFailed + outputPath);
         dib24 canvas;
         canvas.create(doc.width, doc.height, 0);
         // A canvas too large to hold would give a merged image that contradicts the header.
@@ -123,14 +130,12 @@ private:
         const std::string prefix = c_.paths.siblingPrefix(source);
         const std::string outputPath = c_.paths.siblingPath(source, "wlx");
 
-        std::FILE* in = std::fopen(source.c_str(), "rb");
-        if (!in) return error(c_.texts.readFailed + source);
-        const bool read = c_.formats.readPsd(in, layers, alphaChannels, doc);
-        std::fclose(in);
-        if (!read) {
+        const bool read = readSource(source, [&](std::FILE* in) {
+            if (c_.formats.readPsd(in, layers, alphaChannels, doc)) return true;
             layers.clear();
-            return error(c_.texts.readFailed + source);
-        }
+            return false;
+        });
+        if (!read) return;
 
         if (!mayWrite(outputPath, c_.texts.wlxExists)) return;
 

@@ -20,46 +20,47 @@ void feedInput(z_stream& s, const uint8_t*& next, size_t& left) {
     left -= piece;
 }
 
+// Runs step over the whole input through a 1024-byte scratch buffer, appending what each call
+// produces, until the stream ends; false when a call fails.
+template <typename Step>
+bool pumpThroughScratch(z_stream& s, const uint8_t* input, size_t inputLength, std::string& output,
+                        Step step) {
+    unsigned char scratch[kScratchSize];
+    const uint8_t* next = input;
+    size_t left = inputLength;
+    int rc;
+    do {
+        feedInput(s, next, left);
+        s.next_out = scratch;
+        s.avail_out = kScratchSize;
+        rc = step(left != 0);
+        if (rc != Z_OK && rc != Z_STREAM_END) return false;
+        output.append(reinterpret_cast<const char*>(scratch), kScratchSize - s.avail_out);
+    } while (rc != Z_STREAM_END);
+    return true;
+}
+
 }  // namespace
 
 bool compressBlock(const uint8_t* input, size_t inputLength, std::string& output) {
     z_stream s{};
     if (deflateInit(&s, Z_DEFAULT_COMPRESSION) != Z_OK) return false;
-    unsigned char scratch[kScratchSize];
-    const uint8_t* next = input;
-    size_t left = inputLength;
-    int rc;
-    do {
-        feedInput(s, next, left);
-        s.next_out = scratch;
-        s.avail_out = kScratchSize;
-        // Z_FINISH only with the last piece, as a one-shot compress2 does, so the bytes are the same.
-        rc = deflate(&s, left != 0 ? Z_NO_FLUSH : Z_FINISH);
-        if (rc != Z_OK && rc != Z_STREAM_END) break;
-        output.append(reinterpret_cast<const char*>(scratch), kScratchSize - s.avail_out);
-    } while (rc != Z_STREAM_END);
+    // Z_FINISH only with the last piece, as a one-shot compress2 does, so the bytes are the same.
+    const bool ok = pumpThroughScratch(s, input, inputLength, output, [&](bool moreInput) {
+        return deflate(&s, moreInput ? Z_NO_FLUSH : Z_FINISH);
+    });
     deflateEnd(&s);
-    return rc == Z_STREAM_END;
+    return ok;
 }
 
 bool uncompressBlock(const uint8_t* input, size_t inputLength, std::string& output) {
     z_stream s{};
     if (inflateInit(&s) != Z_OK) return false;
-    unsigned char scratch[kScratchSize];
-    const uint8_t* next = input;
-    size_t left = inputLength;
-    int rc;
-    do {
-        feedInput(s, next, left);
-        s.next_out = scratch;
-        s.avail_out = kScratchSize;
-        // A stream cut short ends in Z_BUF_ERROR: no input left and no progress possible.
-        rc = inflate(&s, Z_NO_FLUSH);
-        if (rc != Z_OK && rc != Z_STREAM_END) break;
-        output.append(reinterpret_cast<const char*>(scratch), kScratchSize - s.avail_out);
-    } while (rc != Z_STREAM_END);
+    // A stream cut short ends in Z_BUF_ERROR: no input left and no progress possible.
+    const bool ok =
+        pumpThroughScratch(s, input, inputLength, output, [&](bool) { return inflate(&s, Z_NO_FLUSH); });
     inflateEnd(&s);
-    return rc == Z_STREAM_END;
+    return ok;
 }
 
 bool uncompressBlockExact(const uint8_t* input, size_t inputLength, uint8_t* output, size_t outputLength) {
