@@ -24,8 +24,9 @@ need() {
     if [ "$(id -u)" -eq 0 ]; then
         echo "rivodiv.sh: installing ${missing[*]}" >&2
         export DEBIAN_FRONTEND=noninteractive
-        apt-get update </dev/null
-        apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
+        # Wait for another apt run instead of failing on its lock.
+        apt-get -o DPkg::Lock::Timeout=900 update </dev/null
+        apt-get -o DPkg::Lock::Timeout=900 install -y --no-install-recommends "${missing[@]}" </dev/null
     else
         echo "rivodiv.sh: missing packages; install them with:" >&2
         echo "  sudo apt-get install -y ${missing[*]}" >&2
