@@ -109,21 +109,49 @@ TEST(PsdWriterTest, EmptyDocumentIsHeaderResourcesTenByteLayerSectionAndWhiteMer
     }
 }
 
-TEST(PsdWriterTest, NamesArePaddedToFourAndCutAt255) {
-    const std::pair<size_t, size_t> cases[] = {{0, 4}, {2, 4}, {3, 4}, {4, 8}, {255, 256}, {300, 256}};
-    for (auto [length, field] : cases) {
-        Doc doc(1, 1);
+// The Pascal name keeps the CP932 bytes (cut at 255); the Unicode name block after it holds the
+// whole name as UTF-16, unless the bytes are not CP932 text.
+TEST(PsdWriterTest, NamesArePaddedToFourCutAt255AndFollowedByTheirUnicodeName) {
+    const std::string x255(255, 'x'), x300(300, 'x');
+    auto xs = [](uint32_t n) {  // length, count, n units of 'x', zero pad
+        char head[32];
+        std::snprintf(head, sizeof head, "%08X %08X", (4 + 2 * n + 3) / 4 * 4, n);
+        std::string out = head;
+        for (uint32_t i = 0; i < n; ++i) out += " 0078";
+        if (n % 2 != 0) out += " 0000";
+        return out;
+    };
+    const struct {
         std::string name;
-        for (size_t i = 0; i < length; ++i) name.push_back(static_cast<char>(0x81 + i % 100));  // CP932-ish bytes
-        doc.addLayer(name);
+        size_t field;
+        std::string unicode;  // length onward; empty: no block
+    } cases[] = {
+        {"", 4, "00000004 00000000"},
+        {"ab", 4, "00000008 00000002 0061 0062"},
+        {"abc", 4, "0000000C 00000003 0061 0062 0063 0000"},
+        {"abcd", 8, "0000000C 00000004 0061 0062 0063 0064"},
+        {"\x94\x77\x8c\x69", 8, "00000008 00000002 80CC 666F"},  // 背景
+        {"\xb1\xdd", 4, "00000008 00000002 FF71 FF9D"},          // half-width ｱﾝ
+        {"\x95\x5c\x5c", 4, "00000008 00000002 8868 005C"},  // 表 (trail byte 5C), then a backslash
+        {"\x87\x90\xed\x40", 8, "00000008 00000002 2252 7E8A"},   // codes whose characters have others too
+        {"a\x81", 4, ""},                                            // cut inside a character
+        {"\x85\x40", 4, ""},                                        // no character there
+        {x255, 256, xs(255)},
+        {x300, 256, xs(300)},
+    };
+    for (const auto& c : cases) {
+        Doc doc(1, 1);
+        doc.addLayer(c.name);
         const Written w = write(doc);
         ASSERT_TRUE(w.ok);
-        const size_t kept = length < 255 ? length : 255;
-        EXPECT_EQ(be32(w.bytes, kFirstExtraLengthAt), 8 + field) << length;
-        EXPECT_EQ(w.bytes.at(kFirstNameAt), kept) << length;
-        EXPECT_EQ(slice(w.bytes, kFirstNameAt + 1, kept), Bytes(name.begin(), name.begin() + kept)) << length;
-        EXPECT_EQ(slice(w.bytes, kFirstNameAt + 1 + kept, field - 1 - kept), Bytes(field - 1 - kept, 0)) << length;
-        EXPECT_EQ(be16(w.bytes, kFirstNameAt + field), 1) << "first channel's compression after " << length;
+        const size_t kept = c.name.size() < 255 ? c.name.size() : 255;
+        const Bytes unicode = c.unicode.empty() ? Bytes{} : hex("'8BIM' 'luni'" + c.unicode);
+        EXPECT_EQ(be32(w.bytes, kFirstExtraLengthAt), 8 + c.field + unicode.size()) << c.name;
+        EXPECT_EQ(w.bytes.at(kFirstNameAt), kept) << c.name;
+        EXPECT_EQ(slice(w.bytes, kFirstNameAt + 1, kept), Bytes(c.name.begin(), c.name.begin() + kept)) << c.name;
+        EXPECT_EQ(slice(w.bytes, kFirstNameAt + 1 + kept, c.field - 1 - kept), Bytes(c.field - 1 - kept, 0)) << c.name;
+        EXPECT_EQ(slice(w.bytes, kFirstNameAt + c.field, unicode.size()), unicode) << c.name;
+        EXPECT_EQ(be16(w.bytes, kFirstNameAt + c.field + unicode.size()), 1) << "compression after " << c.name;
     }
 }
 
@@ -154,25 +182,45 @@ TEST(PsdWriterTest, BlendBlockAttributes) {
         layer.blendMode = c.mode;
         const Written w = write(doc);
         ASSERT_TRUE(w.ok);
-        EXPECT_EQ(slice(w.bytes, kFirstRecordAt + 42, 16), hex(std::string("'8BIM'") + c.block + "0000000C"))
+        EXPECT_EQ(slice(w.bytes, kFirstRecordAt + 42, 16), hex(std::string("'8BIM'") + c.block + "00000020"))
             << "opacity " << c.opacity << " mode " << c.mode;
     }
 }
 
-TEST(PsdWriterTest, LayerInfoLengthSpansCountThroughChannelDataAndSectionAddsEight) {
-    Doc doc(5, 3);
-    for (int i = 0; i < 3; ++i) {
-        Layer& layer = doc.addLayer(std::string(static_cast<size_t>(i * 3 + 1), 'n'));
-        for (size_t p = 0; p < layer.pixels.size(); ++p) layer.pixels[p] = static_cast<uint8_t>(p * (i + 1) / 3);
+TEST(PsdWriterTest, LayerInfoLengthSpansCountThroughChannelDataPaddedToEvenAndSectionAddsEight) {
+    bool padded[2] = {false, false};
+    for (int cases = 0; cases < 6; ++cases) {
+        const int layers = 1 + cases % 3;
+        Doc doc(cases < 3 ? 2 : 5, 3);
+        for (int i = 0; i < layers; ++i) {
+            Layer& layer = doc.addLayer(std::string(static_cast<size_t>(i * 3 + 1), 'n'));
+            for (size_t p = 0; p < layer.pixels.size(); ++p)
+                layer.pixels[p] = p % 4 == 3 ? 255 : static_cast<uint8_t>(p * (i + 1) / 3);
+        }
+        const Written w = write(doc);
+        ASSERT_TRUE(w.ok);
+        const uint32_t section = be32(w.bytes, kLayerSectionAt);
+        const uint32_t info = be32(w.bytes, kLayerSectionAt + 4);
+        EXPECT_EQ(section, info + 8);
+        EXPECT_EQ(info % 2, 0u);
+        EXPECT_EQ(be16(w.bytes, kLayerSectionAt + 8), layers);
+        // From the layer count: the records, then the channel data their entries declare.
+        uint64_t end = 2, channels = 0;
+        for (int i = 0; i < layers; ++i) {
+            const size_t at = kLayerSectionAt + 8 + end;
+            for (int c = 0; c < 4; ++c) channels += be32(w.bytes, at + 20 + 6 * c);
+            end += 58 + be32(w.bytes, at + 54);
+        }
+        end += channels;
+        ASSERT_TRUE(info == end || info == end + 1) << layers;
+        padded[info - end] = true;
+        if (info != end) {
+            EXPECT_EQ(w.bytes.at(kLayerSectionAt + 8 + end), 0) << "the pad";
+        }
+        EXPECT_EQ(be32(w.bytes, kLayerSectionAt + 8 + info), 0u) << "global mask length right after the channel data";
+        EXPECT_EQ(be16(w.bytes, kLayerSectionAt + 4 + section), 1) << "merged image compression after the section";
     }
-    const Written w = write(doc);
-    ASSERT_TRUE(w.ok);
-    const uint32_t section = be32(w.bytes, kLayerSectionAt);
-    const uint32_t info = be32(w.bytes, kLayerSectionAt + 4);
-    EXPECT_EQ(section, info + 8);
-    EXPECT_EQ(be32(w.bytes, kLayerSectionAt + 8 + info), 0u) << "global mask length right after the channel data";
-    EXPECT_EQ(be16(w.bytes, kLayerSectionAt + 4 + section), 1) << "merged image compression after the section";
-    EXPECT_EQ(be16(w.bytes, kLayerSectionAt + 8), 3);
+    EXPECT_TRUE(padded[0] && padded[1]) << "both an even and an odd layer info among the cases";
 }
 
 // A whole small file, field by field: one layer with an odd-length channel, two alpha channels
@@ -206,12 +254,12 @@ TEST(PsdWriterTest, WholeFileByteForByte) {
         "0000002E"
         "'8BIM' 03ED 0000 00000010 00480000 0001 0002 00480000 0001 0002"
         "'8BIM' 03EE 0000 00000006 01'A' 02'BC' 00"
-        // layer section 128, layer info 120, one layer
-        "00000080 00000078 0001"
+        // layer section 148, layer info 140, one layer
+        "00000094 0000008C 0001"
         "00000000 00000000 00000002 00000004 0004"
         "FFFF 0000000C 0000 0000000D 0001 0000000D 0002 0000000A"
-        "'8BIM' 'scrn' 80 01 03 00 0000000C"
-        "00000000 00000000 02'ab'00"
+        "'8BIM' 'scrn' 80 01 03 00 00000020"
+        "00000000 00000000 02'ab'00 '8BIM' 'luni' 00000008 00000002 0061 0062"
         // transparency: FF FF 80 80 / 00 00 00 00
         "0001 0004 0002 FFFF FF80 FD00"
         // red: 30 31 32 32 (odd length, the next compression follows at once)

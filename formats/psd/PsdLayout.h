@@ -27,6 +27,7 @@ constexpr uint16_t kResourceResolution = 1005;
 constexpr uint16_t kResourceAlphaNames = 1006;
 constexpr int16_t kChannelTransparency = -1;
 constexpr int16_t kChannelMask = -2;
+constexpr int16_t kChannelRealMask = -3;  // the user mask as last applied, beside a vector mask
 
 // File header, 26 bytes.
 struct FileHeader {
@@ -63,6 +64,12 @@ struct LayerBlend {
 // Layer flags.
 constexpr uint8_t kFlagTransparencyProtected = 0x01;
 constexpr uint8_t kFlagHidden = 0x02;
+
+// Additional layer information keys: the layer name as UTF-16, and the group markers.
+constexpr char kKeyUnicodeName[4] = {'l', 'u', 'n', 'i'};
+constexpr char kKeySection[4] = {'l', 's', 'c', 't'};
+constexpr char kKeySectionNested[4] = {'l', 's', 'd', 'k'};
+constexpr char kSignatureLong[4] = {'8', 'B', '6', '4'};
 
 // Size of one channel entry of a layer record: 2-byte ID, 4-byte data length.
 constexpr size_t kChannelEntrySize = 6;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "formats/psd/Cp932.h"
 #include "formats/psd/PackBits.h"
 #include "formats/psd/PsdLayout.h"
 #include "formats/psd/PsdOutput.h"
@@ -26,6 +27,25 @@ std::string paddedPascalName(const std::string& name) {
     std::string out = pascalName(name);
     out.append((4 - out.size() % 4) % 4, '\0');
     return out;
+}
+
+// Additional layer information holding the name as UTF-16, which is what other programs show; the
+// Pascal name holds only CP932 bytes. Bytes that are not CP932 text get none and keep their bytes.
+std::string unicodeNameBlock(const std::string& name) {
+    std::u16string units;
+    if (!cp932::toUtf16(name, units)) return {};
+    std::string data(4, '\0');
+    psd::store32(reinterpret_cast<uint8_t*>(data.data()), static_cast<uint32_t>(units.size()));
+    for (char16_t u : units) {
+        data.push_back(static_cast<char>(u >> 8));
+        data.push_back(static_cast<char>(u & 0xFF));
+    }
+    data.append((4 - data.size() % 4) % 4, '\0');
+    std::string block(psd::kResourceSignature, 4);
+    block.append(psd::kKeyUnicodeName, 4);
+    block.append(4, '\0');
+    psd::store32(reinterpret_cast<uint8_t*>(block.data() + 8), static_cast<uint32_t>(data.size()));
+    return block + data;
 }
 
 // Percent to the 0..255 byte: trunc(opacity x 0.01 x 255.0 + 0.5) in double precision. Values past
@@ -73,7 +93,7 @@ struct Plan {
         uint32_t dataLength = 0;  // compression field + row counts + packed rows
     };
     std::vector<std::array<Channel, psd::kLayerChannelCount>> layers;
-    std::vector<std::string> names;     // padded Pascal names of the layers
+    std::vector<std::string> names;     // per layer: padded Pascal name, then its Unicode name block
     std::vector<uint16_t> mergedCounts; // channel by channel, rows from the top
     int32_t longestRow = 0;  // widest row to gather, for the one row buffer
 };
@@ -119,7 +139,7 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
     plan.names.resize(layers.size());
     for (size_t i = 0; i < layers.size(); ++i) {
         const Layer& layer = *layers[i];
-        plan.names[i] = paddedPascalName(layer.name);
+        plan.names[i] = paddedPascalName(layer.name) + unicodeNameBlock(layer.name);
         info += psd::LayerRect::kSize + psd::kLayerChannelCount * psd::kChannelEntrySize + psd::LayerBlend::kSize +
                 8 + plan.names[i].size();
         for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
@@ -136,6 +156,8 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
             if (info > UINT32_MAX - 8) return false;  // the section length adds 8 to it
         }
     }
+
+    if (info + (info & 1) > UINT32_MAX - 8) return false;  // padded to even
 
     const size_t channels = 3 + alphaChannels.size();
     const size_t rows = static_cast<size_t>(canvas.height);
@@ -262,6 +284,8 @@ void writeFile(BigEndianOutput& out, const dib24& canvas, const LayerTempList& l
                             row, packed, gather);
         }
     }
+    // Readers expect the layer info padded to even length.
+    if (info.bytesSince() % 2 != 0) out.fill(1, 0);
     // The plan has checked that this count, plus 8, fits in 32 bits.
     const uint32_t infoLength = static_cast<uint32_t>(info.bytesSince());
     info.patch(infoLength);
