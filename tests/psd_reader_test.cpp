@@ -218,6 +218,30 @@ TestLayer opaqueLayer(const std::string& name = "L") {
     return layer;
 }
 
+// An additional layer information block.
+Bytes infoBlock(const std::string& key, const Bytes& data, const std::string& signature = "8BIM") {
+    Bytes b;
+    putText(b, signature);
+    putText(b, key);
+    put32(b, static_cast<uint32_t>(data.size()));
+    putBytes(b, data);
+    return b;
+}
+
+// A Unicode name block: unit count, then the units.
+Bytes luni(const std::vector<uint16_t>& units, std::optional<uint32_t> count = {}) {
+    Bytes d;
+    put32(d, count.value_or(static_cast<uint32_t>(units.size())));
+    for (uint16_t u : units) put16(d, u);
+    return infoBlock("luni", d);
+}
+
+Bytes section(uint32_t type) {
+    Bytes d;
+    put32(d, type);
+    return infoBlock("lsct", d);
+}
+
 TEST(PsdReaderTest, HeaderChecks) {
     struct Case {
         const char* what;
@@ -411,6 +435,112 @@ TEST(PsdReaderTest, UnnamedLayersAndNamePaddings) {
     for (const Layer* layer : r.layers) EXPECT_EQ(pixel(*layer, 0, 1), (std::vector<int>{32, 22, 12, 255}));
 }
 
+// A Unicode name block wins over the Pascal name, converted to CP932.
+TEST(PsdReaderTest, UnicodeNameBlocks) {
+    auto cat = [](std::initializer_list<Bytes> parts) {
+        Bytes b;
+        for (const Bytes& p : parts) putBytes(b, p);
+        return b;
+    };
+    const Bytes other = infoBlock("lyid", {0, 0, 0, 7});
+    Bytes overrunning = luni({0x0061});
+    overrunning[11] = 40;  // longer than the extra data
+    struct Case {
+        const char* what;
+        std::string pascal;
+        Bytes additional;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"CP932 from UTF-16", "?? ????", luni({0x80CC, 0x666F, 0x0020, 0x30EC, 0x30A4, 0x30E4, 0x30FC}),
+         "\x94\x77\x8c\x69 \x83\x8c\x83\x43\x83\x84\x81\x5b"},
+        {"UTF-8 Pascal name", "\xe8\x83\x8c", luni({0x80CC}), "\x94\x77"},
+        {"half-width katakana and a 5C trail byte", "", luni({0xFF71, 0xFF9D, 0x8868, 0x005C}), "\xb1\xdd\x95\x5c\x5c"},
+        {"characters CP932 lacks, a pair and lone surrogates", "x", luni({0x00E9, 0xD83D, 0xDE00, 0xDC00, 0x0061, 0xD800}),
+         "???a?"},
+        {"the Pascal spelling of the same text is kept", "\x87\x90\xed\x40", luni({0x2252, 0x7E8A}), "\x87\x90\xed\x40"},
+        {"other spellings are the usual codes", "\x81\xe0", luni({0x2252, 0x7E8A}), "\x81\xe0\xfa\x5c"},
+        {"empty Unicode name: the default", "abc", luni({}), kBackground},
+        {"after another block", "abc", cat({other, luni({0x0078})}), "x"},
+        {"after a long-signature block", "abc", cat({infoBlock("lnsr", {0, 0, 0, 0}, "8B64"), luni({0x0079})}), "y"},
+        {"unknown signature ends the walk", "abc", cat({infoBlock("lyid", {}, "8BXM"), luni({0x0078})}), "abc"},
+        {"count beyond its block", "abc", luni({0x0078}, 3), "abc"},
+        {"block beyond the extra data", "abc", overrunning, "abc"},
+        {"block head cut by the extra data", "abc", Bytes{'8', 'B', 'I', 'M', 'l', 'u'}, "abc"},
+    };
+    for (const Case& c : cases) {
+        TestPsd psd;
+        TestLayer layer = opaqueLayer(c.pascal);
+        layer.additional = c.additional;
+        psd.layers = {layer, opaqueLayer("next")};
+        ReadResult r;
+        readBytes(psd.build(), r);
+        ASSERT_TRUE(r.ok) << c.what;
+        ASSERT_EQ(r.layers.size(), 2u) << c.what;
+        EXPECT_EQ(r.layers[0]->name, c.name) << c.what;
+        EXPECT_EQ(r.layers[1]->name, "next") << c.what;
+        EXPECT_EQ(pixel(*r.layers[1], 1, 0), (std::vector<int>{31, 21, 11, 255})) << c.what;
+    }
+}
+
+// Group records are no layers; a hidden group hides what it holds and group opacity folds in.
+TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
+    struct Record {
+        const char* name;
+        uint32_t section;  // 0: a layer
+        uint8_t opacity;
+        bool hidden;
+    };
+    // Bottom first: a divider closes each group below its layers, the folder record opens it above.
+    const Record records[] = {
+        {"stray divider", 3, 255, false},
+        {"below", 0, 255, false},
+        {"</outer>", 3, 255, false},
+        {"a", 0, 200, false},
+        {"</inner>", 3, 255, false},
+        {"b", 0, 255, true},
+        {"c", 0, 100, false},
+        {"inner", 2, 128, false},
+        {"d", 0, 255, false},
+        {"outer", 1, 51, false},
+        {"</hidden>", 3, 255, false},
+        {"e", 0, 255, false},
+        {"hidden", 1, 255, true},
+        {"top", 0, 255, false},
+    };
+    TestPsd psd;
+    for (const Record& rec : records) {
+        TestLayer layer = opaqueLayer(rec.name);
+        layer.opacity = rec.opacity;
+        layer.flags = rec.hidden ? 2 : 0;
+        layer.key = rec.section == 0 ? "norm" : "pass";
+        if (rec.section != 0) {
+            layer.additional = section(rec.section);
+            layer.bottom = layer.right = 0;
+            for (TestChannel& ch : layer.channels) ch.payload.clear();
+        }
+        psd.layers.push_back(layer);
+    }
+    struct Expected {
+        std::string name;
+        int32_t opacity;
+        uint8_t visible;
+    };
+    // Bytes: a 200 x 51 -> 40; b 255 x 128 -> 128, x 51 -> 26; c 100 -> 50 -> 10; d 255 x 51 -> 51.
+    const Expected expected[] = {{"below", 100, 1}, {"a", 16, 1}, {"b", 10, 0}, {"c", 4, 1},
+                                 {"d", 20, 1},      {"e", 100, 0}, {"top", 100, 1}};
+    ReadResult r;
+    readBytes(psd.build(), r);
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.layers.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(r.layers[i]->name, expected[i].name);
+        EXPECT_EQ(r.layers[i]->opacity, expected[i].opacity) << expected[i].name;
+        EXPECT_EQ(r.layers[i]->visible, expected[i].visible) << expected[i].name;
+        EXPECT_EQ(pixel(*r.layers[i], 1, 0), (std::vector<int>{31, 21, 11, 255})) << expected[i].name;
+    }
+}
+
 TEST(PsdReaderTest, RectanglesAreClippedToTheCanvas) {
     TestPsd psd;
     psd.width = 3;
@@ -442,27 +572,118 @@ TEST(PsdReaderTest, RectanglesAreClippedToTheCanvas) {
     for (uint8_t b : r.layers[1]->pixels) ASSERT_EQ(b, 0);
 }
 
-TEST(PsdReaderTest, LayerWithoutTransparencyIsOpaqueBlackOutsideItsRectangle) {
-    TestPsd psd;
-    TestLayer layer;
-    layer.top = 1;
-    layer.left = 1;
-    layer.bottom = 2;
-    layer.right = 2;
-    layer.channels = {rawChannel(0, {90}), rawChannel(1, {91}), rawChannel(2, {92})};
-    psd.layers = {layer};
-    ReadResult r;
-    readBytes(psd.build(), r);
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(pixel(*r.layers[0], 0, 0), (std::vector<int>{0, 0, 0, 255}));
-    EXPECT_EQ(pixel(*r.layers[0], 1, 1), (std::vector<int>{92, 91, 90, 255}));
+TEST(PsdReaderTest, LayerWithoutTransparencyIsOpaqueInsideItsRectangleOnly) {
+    struct Case {
+        int32_t top, left, bottom, right;
+        std::vector<int> at00, at11;
+    };
+    const Case cases[] = {
+        {1, 1, 2, 2, {0, 0, 0, 0}, {92, 91, 90, 255}},
+        {-1, -1, 5, 5, {92, 91, 90, 255}, {92, 91, 90, 255}},
+        {2, 2, 1, 1, {0, 0, 0, 0}, {0, 0, 0, 0}},  // inverted: no pixels, transparent everywhere
+    };
+    for (const Case& c : cases) {
+        TestPsd psd;
+        TestLayer layer;
+        layer.top = c.top;
+        layer.left = c.left;
+        layer.bottom = c.bottom;
+        layer.right = c.right;
+        const size_t n = c.bottom > c.top ? static_cast<size_t>(c.bottom - c.top) * static_cast<size_t>(c.right - c.left) : 1;
+        layer.channels = {rawChannel(0, Bytes(n, 90)), rawChannel(1, Bytes(n, 91)), rawChannel(2, Bytes(n, 92))};
+        psd.layers = {layer};
+        ReadResult r;
+        readBytes(psd.build(), r);
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(pixel(*r.layers[0], 0, 0), c.at00) << c.top;
+        EXPECT_EQ(pixel(*r.layers[0], 1, 1), c.at11) << c.top;
+    }
+}
+
+// The user mask scales alpha: (alpha x mask + 127) / 255, the default colour outside its rectangle.
+TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
+    auto rect = [](Bytes& b, int32_t top, int32_t left, int32_t bottom, int32_t right) {
+        for (int32_t v : {top, left, bottom, right}) put32(b, static_cast<uint32_t>(v));
+    };
+    // Plain record: rectangle, default colour, flags, 2 pad bytes.
+    auto plain = [&](int32_t top, int32_t left, int32_t bottom, int32_t right, uint8_t colour, uint8_t flags) {
+        Bytes b;
+        rect(b, top, left, bottom, right);
+        put8(b, colour);
+        put8(b, flags);
+        put16(b, 0);
+        return b;
+    };
+    // Record with the mask as last applied: its flags, background and rectangle from offset 18.
+    auto withReal = [&](uint8_t flags, uint8_t colour, int32_t top, int32_t left, int32_t bottom, int32_t right) {
+        Bytes b = plain(0, 0, 2, 2, 0, 0);
+        b.resize(18);
+        put8(b, flags);
+        put8(b, colour);
+        rect(b, top, left, bottom, right);
+        return b;
+    };
+    const TestChannel full = rawChannel(-2, {0, 128, 255, 64});
+    const TestChannel corner = rawChannel(-2, {7});
+    const TestChannel real = rawChannel(-3, {50});
+    struct Case {
+        const char* what;
+        Bytes record;
+        std::vector<TestChannel> masks;
+        std::vector<int> alpha;  // (0,0) (1,0) (0,1) (1,1); the layer's own alpha is 200 everywhere
+        bool ok = true;
+    };
+    const Case cases[] = {
+        {"whole layer", plain(0, 0, 2, 2, 0, 0), {full}, {0, 100, 200, 50}},
+        {"one pixel, black outside", plain(1, 1, 2, 2, 0, 0), {corner}, {0, 0, 0, 5}},
+        {"one pixel, white outside", plain(1, 1, 2, 2, 255, 0), {corner}, {200, 200, 200, 5}},
+        {"partly off the canvas", plain(1, -1, 2, 1, 255, 0), {rawChannel(-2, {9, 128})}, {200, 200, 100, 200}},
+        {"disabled", plain(0, 0, 2, 2, 0, 2), {full}, {200, 200, 200, 200}},
+        {"other flag bits ignored", plain(0, 0, 2, 2, 0, 0xFD), {full}, {0, 100, 200, 50}},
+        {"no mask channel", plain(0, 0, 2, 2, 0, 0), {}, {200, 200, 200, 200}},
+        {"record too short for a mask", Bytes(10, 0), {full}, {200, 200, 200, 200}},
+        {"inverted rectangle: the default colour everywhere", plain(2, 2, 0, 0, 128, 0), {corner}, {100, 100, 100, 100}},
+        {"empty rectangle", plain(1, 1, 1, 1, 255, 0), {rawChannel(-2, {})}, {200, 200, 200, 200}},
+        {"as last applied, with its channel", withReal(0, 255, 0, 1, 1, 2), {full, real}, {200, 39, 200, 200}},
+        {"as last applied, without its channel", withReal(0, 255, 0, 1, 1, 2), {full}, {0, 100, 200, 50}},
+        {"as last applied, disabled: no mask at all", withReal(2, 0, 0, 1, 1, 2), {full, real}, {200, 200, 200, 200}},
+        {"mask channel that does not decode", plain(0, 0, 2, 2, 0, 0), {TestChannel{-2, 7, {1}, {}}}, {}, false},
+        {"mask row that does not unpack", plain(0, 0, 2, 2, 0, 0),
+         {TestChannel{-2, 1, packedRows({{0x05, 1}, {0x05, 1}}), {}}}, {}, false},
+        {"mask record longer than the file", [] { Bytes b; put32(b, 0); return b; }(), {}, {}, false},
+    };
+    for (const Case& c : cases) {
+        TestPsd psd;
+        TestLayer layer = opaqueLayer();
+        layer.channels[0] = rawChannel(-1, Bytes(4, 200));
+        layer.mask = c.record;
+        for (const TestChannel& mask : c.masks) layer.channels.insert(layer.channels.begin() + 1, mask);
+        psd.layers = {layer, opaqueLayer("after")};
+        Bytes bytes = psd.build();
+        if (std::string(c.what) == "mask record longer than the file") {
+            // The mask length field of the first record made huge.
+            const size_t at = 26 + 4 + 4 + 4 + 4 + 2 + 18 + 6 * 4 + 16;
+            bytes[at] = 0x7F;
+        }
+        ReadResult r;
+        readBytes(bytes, r);
+        ASSERT_EQ(r.ok, c.ok) << c.what;
+        if (!c.ok) continue;
+        ASSERT_EQ(r.layers.size(), 2u) << c.what;
+        const Layer& l = *r.layers[0];
+        EXPECT_EQ((std::vector<int>{pixel(l, 0, 0)[3], pixel(l, 1, 0)[3], pixel(l, 0, 1)[3], pixel(l, 1, 1)[3]}), c.alpha)
+            << c.what;
+        EXPECT_EQ(pixel(l, 1, 1)[2], 13) << c.what;
+        EXPECT_EQ(pixel(*r.layers[1], 1, 1), (std::vector<int>{33, 23, 13, 255})) << c.what;
+    }
 }
 
 TEST(PsdReaderTest, ChannelsOtherThanColourAndTransparencyAreSkippedUndecoded) {
     TestPsd psd;
     TestLayer layer = opaqueLayer();
-    // A mask whose own rectangle is 3x1: its rows would not unpack to the layer's 2 columns.
+    // A disabled mask whose own rectangle is empty: its rows would not unpack to it.
     layer.mask = Bytes(20, 0);
+    layer.mask[17] = 2;
     layer.channels.insert(layer.channels.begin() + 1,
                           TestChannel{-2, 1, packedRows({literalRow({1, 2, 3})}), {}});
     // An unknown channel with a compression code that would fail if it were decoded.

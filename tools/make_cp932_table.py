@@ -84,6 +84,16 @@ for u, code in best.items():
     assert encode(u.to_bytes(2, "big")) == code.to_bytes(2, "big"), f"U+{u:04X} does not encode to {code:04X}"
 
 
+# Characters the C library also encodes, though no code decodes to them (Latin-1 signs, dashes).
+encode_only = []
+for u in range(0x80, 0x10000):
+    if 0xD800 <= u < 0xE000 or u in best or 0xFF61 <= u <= 0xFF9F:
+        continue
+    got = encode(u.to_bytes(2, "big"))
+    if got is not None:
+        encode_only.append((u, int.from_bytes(got, "big")))
+
+
 def literal(units):
     """A UTF-16 string literal: printable characters as themselves, the rest as escapes."""
     out = []
@@ -121,6 +131,16 @@ for lead in sorted(rows):
     parts = [literal(units[i:i + CHUNK]) for i in range(0, len(units), CHUNK)]
     print(f"    // 0x{lead:02X}")
     print("    " + "\n    ".join(parts) + ",")
+print("};")
+print()
+print("// Characters encoded to a code that decodes to another one.")
+print("struct EncodeOnly {")
+print("    char16_t unit;")
+print("    uint16_t code;  // below 0x100: a single byte")
+print("};")
+print("constexpr EncodeOnly kEncodeOnly[] = {")
+for i in range(0, len(encode_only), 6):
+    print("    " + ", ".join(f"{{0x{u:04X}, 0x{c:04X}}}" for u, c in encode_only[i:i + 6]) + ",")
 print("};")
 print()
 print("}  // namespace cp932")

@@ -18,8 +18,9 @@ char16_t doubleUnit(uint8_t lead, uint8_t trail) {
     return kDouble[row][trail - kTrailFirst];
 }
 
-// Code of every BMP character CP932 holds (0 where none): the lowest code, except that rows 0xED
-// and 0xEE, which repeat characters held elsewhere, are taken only where nothing else holds it.
+// Code of every BMP character CP932 encodes (0 where none): the lowest code, except that rows 0xED
+// and 0xEE, which repeat characters held elsewhere, are taken only where nothing else holds it; a
+// code below 0x100 is a single byte.
 const std::vector<uint16_t>& encodeTable() {
     static const std::vector<uint16_t> table = [] {
         std::vector<uint16_t> codes(0x10000, 0);
@@ -32,6 +33,7 @@ const std::vector<uint16_t>& encodeTable() {
                 if (codes[unit] == 0 || rank(code) < rank(codes[unit])) codes[unit] = code;
             }
         }
+        for (const EncodeOnly& e : kEncodeOnly) codes[e.unit] = e.code;
         return codes;
     }();
     return table;
@@ -67,7 +69,7 @@ std::string fromUtf16(const std::u16string& units) {
         } else if (u >= kHalfWidthBase && u <= kHalfWidthBase + (kLastHalfWidth - kFirstHalfWidth)) {
             out.push_back(static_cast<char>(kFirstHalfWidth + (u - kHalfWidthBase)));
         } else if (codes[u] != 0) {
-            out.push_back(static_cast<char>(codes[u] >> 8));
+            if (codes[u] >= 0x100) out.push_back(static_cast<char>(codes[u] >> 8));
             out.push_back(static_cast<char>(codes[u] & 0xFF));
         } else {
             // A surrogate pair is one character outside the BMP: one '?' for the pair.

@@ -305,4 +305,14 @@ constexpr char16_t kDouble[55][kTrailCount + 1] = {
     u"\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF\uFFFF",
 };
 
+// Characters encoded to a code that decodes to another one.
+struct EncodeOnly {
+    char16_t unit;
+    uint16_t code;  // below 0x100: a single byte
+};
+constexpr EncodeOnly kEncodeOnly[] = {
+    {0x00A2, 0x8191}, {0x00A3, 0x8192}, {0x00A5, 0x005C}, {0x00AC, 0x81CA}, {0x2014, 0x815C}, {0x2016, 0x8161},
+    {0x203E, 0x007E}, {0x2212, 0x817C}, {0x301C, 0x8160},
+};
+
 }  // namespace cp932

@@ -5,6 +5,19 @@
 
 #include "formats/psd/PsdLayout.h"
 
+// One rectangle of a record's layer mask data, with the value that holds outside it.
+struct MaskRectangle {
+    int32_t top = 0, left = 0, bottom = 0, right = 0;
+    uint8_t defaultColour = 0;
+    uint8_t flags = 0;
+};
+
+// Layer flag of a mask: it is switched off and shapes nothing.
+constexpr uint8_t kMaskDisabled = 0x02;
+
+// Section type of a group record (lsct/lsdk); anything else is an ordinary layer.
+enum class Section : uint32_t { Layer = 0, OpenFolder = 1, ClosedFolder = 2, Divider = 3 };
+
 // One layer record as read in the first pass over the records; the second pass turns it into a Layer.
 struct PSDLayerInfo {
     explicit PSDLayerInfo(uint16_t channels);
@@ -16,6 +29,11 @@ struct PSDLayerInfo {
     psd::LayerRect rect{};                // top, left, bottom, right, channel count, in file byte order
     uint16_t channelCount = 0;
     psd::LayerBlend blend{};              // signature through extra data length, in file byte order
+    Section section = Section::Layer;     // group records carry no pixels of their own
+    int32_t maskChannel = 0;              // the user mask applied to alpha (65534 or 65533), or 0 for none
+    MaskRectangle mask;                   // where that mask lies and what holds outside it
+    bool hiddenByGroup = false;           // some enclosing group is hidden
+    std::vector<uint8_t> groupOpacities;  // opacity bytes of the enclosing groups, innermost first
 
     int32_t top() const { return psd::load32s(rect.bytes + psd::LayerRect::kTopAt); }
     int32_t left() const { return psd::load32s(rect.bytes + psd::LayerRect::kLeftAt); }

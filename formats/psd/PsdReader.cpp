@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "formats/psd/Cp932.h"
 #include "formats/psd/PackBits.h"
 #include "formats/psd/PsdInput.h"
 #include "formats/psd/PsdLayerInfo.h"
@@ -20,6 +21,13 @@ constexpr char kAlphaChannelName[] =                                     // "ア
     "\x83\x41\x83\x8b\x83\x74\x83\x40\x83\x60\x83\x83\x83\x93\x83\x6c\x83\x8b";
 
 constexpr uint32_t kTransparencyId = 0xFFFF;
+constexpr uint32_t kMaskId = 0xFFFE;
+constexpr uint32_t kRealMaskId = 0xFFFD;
+// Layer mask data: one rectangle with its default colour and flags, then (in longer records) the
+// flags, background and rectangle of the mask as last applied.
+constexpr size_t kMaskRecordSize = 18;
+constexpr size_t kRealMaskAt = 18;
+constexpr size_t kRealMaskRecordSize = 36;
 // A row's packed length is a 16-bit count, and PackBits turns at most 2 packed bytes into 128: no
 // longer row can ever unpack, so nothing longer is allocated for one.
 constexpr uint64_t kMaxPackedRow = 0xFFFF;
@@ -73,6 +81,52 @@ bool readRows(psd::Input& in, uint16_t compression, const uint16_t* rowCounts, u
         sink(r, row.data());
     }
     return true;
+}
+
+// (a x b + 127) / 255: one 0..255 factor applied to another, rounded.
+uint8_t scaled(uint8_t a, uint8_t b) { return static_cast<uint8_t>((a * b + 127) / 255); }
+
+MaskRectangle maskRectangle(const uint8_t* rect, uint8_t defaultColour, uint8_t flags) {
+    MaskRectangle mask;
+    mask.top = psd::load32s(rect);
+    mask.left = psd::load32s(rect + 4);
+    mask.bottom = psd::load32s(rect + 8);
+    mask.right = psd::load32s(rect + 12);
+    mask.defaultColour = defaultColour;
+    mask.flags = flags;
+    return mask;
+}
+
+bool hasChannel(const PSDLayerInfo& info, uint32_t id) {
+    return std::find(info.channelIds.begin(), info.channelIds.end(), static_cast<int32_t>(id)) != info.channelIds.end();
+}
+
+// Which user mask shapes the layer: the one last applied when the record has it and its channel, else
+// the plain one; none when switched off or without a channel.
+void chooseMask(PSDLayerInfo& info, const std::vector<uint8_t>& record) {
+    if (record.size() >= kRealMaskRecordSize && hasChannel(info, kRealMaskId)) {
+        info.mask = maskRectangle(&record[kRealMaskAt + 2], record[kRealMaskAt + 1], record[kRealMaskAt]);
+        info.maskChannel = kRealMaskId;
+    } else if (record.size() >= kMaskRecordSize && hasChannel(info, kMaskId)) {
+        info.mask = maskRectangle(record.data(), record[16], record[17]);
+        info.maskChannel = kMaskId;
+    }
+    if (info.mask.flags & kMaskDisabled) info.maskChannel = 0;
+}
+
+// The name of a Unicode name block, as CP932. The record's own bytes are kept when they spell the
+// same text: they may use one of the codes CP932 has twice for a character.
+std::string unicodeName(const uint8_t* data, uint64_t size, const std::string& pascal, bool& ok) {
+    ok = false;
+    if (size < 4) return {};
+    const uint64_t count = psd::load32(data);
+    if (count > (size - 4) / 2) return {};
+    ok = true;
+    std::u16string units(static_cast<size_t>(count), u'\0');
+    for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<char16_t>(psd::load16(data + 4 + 2 * i));
+    std::u16string own;
+    if (cp932::toUtf16(pascal, own) && own == units) return pascal;
+    return cp932::fromUtf16(units);
 }
 
 // Reads `count` 16-bit row byte counts in one piece.
@@ -205,6 +259,7 @@ private:
         for (int32_t i = 0; i < count; ++i) {
             if (!readLayerRecord(infos)) return false;
         }
+        applyGroups(infos);
         for (const PSDLayerInfo* info : infos) {
             if (!readLayer(*info)) return false;
         }
@@ -236,7 +291,10 @@ private:
 
         uint32_t maskLength = 0;
         uint32_t rangesLength = 0;
-        if (!in_.read32(maskLength) || !in_.skip(maskLength)) return false;
+        if (!in_.read32(maskLength) || !in_.fits(maskLength)) return false;
+        std::vector<uint8_t> mask(std::min<size_t>(maskLength, kRealMaskRecordSize));
+        if (!in_.read(mask.data(), mask.size()) || !in_.skip(maskLength - mask.size())) return false;
+        chooseMask(*info, mask);
         if (!in_.read32(rangesLength) || !in_.skip(rangesLength)) return false;
 
         uint8_t nameLength = 0;
@@ -247,52 +305,156 @@ private:
         if (!in_.read(field, fieldRest)) return false;
         info->name.assign(reinterpret_cast<const char*>(field), nameLength);
 
-        return in_.seek(extraStart + info->extraLength());
+        const uint64_t extraEnd = extraStart + info->extraLength();
+        if (!readAdditionalInfo(*info, extraEnd)) return false;
+        return in_.seek(extraEnd);
+    }
+
+    // Additional layer information blocks, up to the end of the extra data. A block that does not fit
+    // there, or one without a known signature, ends the walk.
+    bool readAdditionalInfo(PSDLayerInfo& info, uint64_t extraEnd) {
+        for (;;) {
+            const uint64_t at = in_.position();
+            uint8_t head[12];
+            if (at > extraEnd || extraEnd - at < sizeof head || !in_.fits(sizeof head)) return true;
+            if (!in_.read(head, sizeof head)) return false;
+            if (std::memcmp(head, psd::kResourceSignature, 4) != 0 && std::memcmp(head, psd::kSignatureLong, 4) != 0)
+                return true;
+            const uint64_t length = psd::load32(head + 8);
+            if (length > extraEnd - at - sizeof head || !in_.fits(length)) return true;
+            const uint8_t* key = head + 4;
+            if (std::memcmp(key, psd::kKeyUnicodeName, 4) == 0) {
+                std::vector<uint8_t> data(static_cast<size_t>(length));
+                if (!in_.read(data.data(), data.size())) return false;
+                bool ok = false;
+                std::string name = unicodeName(data.data(), data.size(), info.name, ok);
+                if (ok) info.name = std::move(name);
+            } else if ((std::memcmp(key, psd::kKeySection, 4) == 0 || std::memcmp(key, psd::kKeySectionNested, 4) == 0) &&
+                       length >= 4) {
+                uint32_t type = 0;
+                if (!in_.read32(type) || !in_.skip(length - 4)) return false;
+                if (type >= 1 && type <= 3) info.section = static_cast<Section>(type);
+            } else if (!in_.skip(length)) {
+                return false;
+            }
+        }
+    }
+
+    // Groups hold the records between a divider (below) and its folder record (above). Walking down
+    // from the top, each folder opens a group and each divider closes the innermost one; a divider
+    // with no group open is dropped.
+    static void applyGroups(PSDLayerInfoList& infos) {
+        std::vector<const PSDLayerInfo*> open;  // innermost last
+        for (auto it = infos.rbegin(); it != infos.rend(); ++it) {
+            PSDLayerInfo& info = **it;
+            if (info.section == Section::Divider) {
+                if (!open.empty()) open.pop_back();
+                continue;
+            }
+            for (auto g = open.rbegin(); g != open.rend(); ++g) {
+                if ((*g)->flags() & psd::kFlagHidden) info.hiddenByGroup = true;
+                info.groupOpacities.push_back((*g)->opacity());
+            }
+            if (info.section != Section::Layer) open.push_back(&info);
+        }
     }
 
     bool readLayer(const PSDLayerInfo& info) {
+        if (info.section != Section::Layer) return skipChannels(info);
         auto owned = std::make_unique<Layer>();
         Layer* layer = owned.get();
         layer->resize(doc_.width, doc_.height, blend::Normal);
         layer->clipping = info.clipping() != 0 ? 1 : 0;
         layer->alphaLocked = info.flags() & psd::kFlagTransparencyProtected;
-        layer->visible = (info.flags() & psd::kFlagHidden) ? 0 : 1;
+        layer->visible = (info.flags() & psd::kFlagHidden) || info.hiddenByGroup ? 0 : 1;
         if (!info.name.empty()) {
             layer->name = info.name;
         } else {
             layer->name = layers_.size() <= 1 ? kBackgroundName : kLayerName;
         }
-        layer->opacity = static_cast<int32_t>(info.opacity() * 0.39215686274509803 + 0.5);
+        uint8_t opacity = info.opacity();
+        for (uint8_t group : info.groupOpacities) opacity = scaled(opacity, group);
+        layer->opacity = static_cast<int32_t>(opacity * 0.39215686274509803 + 0.5);
         layer->blendMode = psd::blendModeForKey(info.blendKey());
-        if (!info.hasTransparency) {
-            for (size_t i = 3; i < layer->pixels.size(); i += 4) layer->pixels[i] = 255;
-        }
         layers_.add(layer);
         owned.release();
 
-        const int64_t top = info.top();
-        const int64_t left = info.left();
-        const int64_t rows = int64_t{info.bottom()} - top;
-        const int64_t columns = int64_t{info.right()} - left;
+        const Area area{info.top(), info.left(), info.bottom(), info.right()};
+        const int64_t width = layer->width;
+        uint8_t* pixels = layer->pixels.data();
+        // Without a transparency channel the rectangle is opaque and the rest stays transparent.
+        if (!info.hasTransparency) area.inCanvas(width, layer->height, [&](size_t at) { pixels[at * 4 + 3] = 255; });
+
+        std::vector<uint8_t>* mask = nullptr;
+        const Area maskArea{info.mask.top, info.mask.left, info.mask.bottom, info.mask.right};
+        if (info.maskChannel != 0) {
+            if (!maskPlane(mask)) return false;
+            std::fill(mask->begin(), mask->end(), info.mask.defaultColour);
+        }
         for (uint16_t c = 0; c < info.channelCount; ++c) {
             const int32_t length = info.channelLengths[c];
             if (length < 1) continue;
             const uint64_t start = in_.position();
-            const int byte = pixelByteForChannel(static_cast<uint32_t>(info.channelIds[c]));
-            // Masks and other channels follow rectangles of their own; an inverted rectangle has no
-            // pixels. Either way the declared length alone finds the next channel.
-            if (byte >= 0 && rows >= 0 && columns >= 0) {
-                if (!readLayerChannel(*layer, byte, top, left, static_cast<uint64_t>(rows),
-                                      static_cast<uint64_t>(columns))) {
-                    return false;
-                }
+            const uint32_t id = static_cast<uint32_t>(info.channelIds[c]);
+            const int byte = pixelByteForChannel(id);
+            // Other channels follow rectangles of their own; an inverted rectangle has no pixels.
+            // Either way the declared length alone finds the next channel.
+            bool ok = true;
+            if (byte >= 0) {
+                ok = readChannel(pixels + byte, 4, width, layer->height, area);
+            } else if (mask != nullptr && id == static_cast<uint32_t>(info.maskChannel)) {
+                ok = readChannel(mask->data(), 1, width, layer->height, maskArea);
             }
-            if (!in_.seek(start + static_cast<uint64_t>(length))) return false;
+            if (!ok || !in_.seek(start + static_cast<uint64_t>(length))) return false;
+        }
+        if (mask != nullptr) {
+            for (size_t i = 0; i < mask->size(); ++i) pixels[i * 4 + 3] = scaled(pixels[i * 4 + 3], (*mask)[i]);
         }
         return true;
     }
 
-    bool readLayerChannel(Layer& layer, int byte, int64_t top, int64_t left, uint64_t rows, uint64_t columns) {
+    // Channel data of a record that is no layer: only its declared lengths matter.
+    bool skipChannels(const PSDLayerInfo& info) {
+        for (uint16_t c = 0; c < info.channelCount; ++c) {
+            const int32_t length = info.channelLengths[c];
+            if (length >= 1 && !in_.skip(static_cast<uint64_t>(length))) return false;
+        }
+        return true;
+    }
+
+    // One document-sized plane for the masks, made once per read and reused.
+    bool maskPlane(std::vector<uint8_t>*& plane) {
+        const uint64_t size = product(static_cast<uint64_t>(doc_.width), static_cast<uint64_t>(doc_.height));
+        if (maskPlane_.size() != size) {
+            if (!budget_.reserve(size)) return false;
+            maskPlane_.resize(static_cast<size_t>(size));
+        }
+        plane = &maskPlane_;
+        return true;
+    }
+
+    // A layer or mask rectangle in canvas coordinates; bottom and right are exclusive.
+    struct Area {
+        int64_t top, left, bottom, right;
+        bool inverted() const { return bottom < top || right < left; }
+        uint64_t rows() const { return static_cast<uint64_t>(bottom - top); }
+        uint64_t columns() const { return static_cast<uint64_t>(right - left); }
+        // Calls f(y * width + x) for every position of the area inside a width x height canvas.
+        template <typename F>
+        void inCanvas(int64_t width, int64_t height, F&& f) const {
+            for (int64_t y = std::max<int64_t>(top, 0); y < std::min<int64_t>(bottom, height); ++y) {
+                for (int64_t x = std::max<int64_t>(left, 0); x < std::min<int64_t>(right, width); ++x)
+                    f(static_cast<size_t>(y * width + x));
+            }
+        }
+    };
+
+    // Reads one channel of the area into a plane of width x height entries `step` bytes apart; only
+    // the part inside the plane is kept. An inverted area is not decoded.
+    bool readChannel(uint8_t* plane, size_t step, int64_t width, int64_t height, const Area& area) {
+        if (area.inverted()) return true;
+        const uint64_t rows = area.rows();
+        const uint64_t columns = area.columns();
         uint16_t compression = 0;
         if (!in_.read16(compression)) return false;
         std::vector<uint16_t> rowCounts;
@@ -301,16 +463,15 @@ private:
         } else if (compression != psd::kCompressionRaw) {
             return false;
         }
-        // Only the part of each row inside the canvas is kept.
-        const int64_t width = layer.width;
-        const int64_t height = layer.height;
+        const int64_t top = area.top;
+        const int64_t left = area.left;
         const int64_t firstColumn = std::max<int64_t>(0, -left);
         const int64_t endColumn = std::min<int64_t>(static_cast<int64_t>(columns), width - left);
         return readRows(in_, compression, rowCounts.data(), rows, columns, [&](uint64_t r, const uint8_t* row) {
             const int64_t y = top + static_cast<int64_t>(r);
             if (y < 0 || y >= height) return;
-            uint8_t* target = layer.pixels.data() + static_cast<size_t>(y * width) * 4 + byte;
-            for (int64_t k = firstColumn; k < endColumn; ++k) target[(left + k) * 4] = row[k];
+            uint8_t* target = plane + static_cast<size_t>(y * width) * step;
+            for (int64_t k = firstColumn; k < endColumn; ++k) target[static_cast<size_t>(left + k) * step] = row[k];
         });
     }
 
@@ -381,6 +542,7 @@ private:
     uint16_t channelCount_ = 0;
     bool mergedTransparency_ = false;
     std::vector<std::string> alphaNames_;
+    std::vector<uint8_t> maskPlane_;
 };
 
 }  // namespace
