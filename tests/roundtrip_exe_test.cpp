@@ -66,13 +66,14 @@ protected:
 
 TEST_F(RoundTripThroughProgram, WlxToPsdToWlxKeepsWhatBothFormatsCarry) {
     const int32_t w = 37, h = 23;
-    const std::string longName(40, 'n');
+    std::string longName;  // 20 x CP932 "表" (trail byte 5C): cut inside a character at 31 bytes
+    for (int i = 0; i < 20; ++i) longName += "\x95\x5c";
     const std::string japanese = "\x83\x8C\x83\x43\x83\x84\x81\x5B";  // CP932 "レイヤー"
     const LayerPlan plans[] = {
         {"background", blend::Normal, 100, 1}, {japanese, blend::Multiply, 50, 1},
-        {longName, blend::Screen, 33, 0},      {"o", blend::Overlay, 1, 1},
-        {"", blend::SoftLight, 0, 1},          {"hl", blend::HardLight, 99, 1},
-        {"dodge", blend::ColorDodge, 75, 1},   {"burn", blend::ColorBurn, 2, 1},
+        {longName, blend::Screen, 33, 0},      {"\xb1\xdd", blend::Overlay, 1, 1},  // half-width "ｱﾝ"
+        {"", blend::SoftLight, 0, 1},          {"\x87\x90\xed\x40", blend::HardLight, 99, 1},  // codes CP932 has twice
+        {"\\\x95\x5c", blend::ColorDodge, 75, 1}, {"a\x81", blend::ColorBurn, 2, 1},  // a lead byte at the end
         {"lddg", blend::LinearDodge, 64, 1},   {"lbrn", blend::LinearBurn, 100, 0},
         {"vivid", blend::VividLight, 10, 1},   {"linear", blend::LinearLight, 20, 1},
         {"pin", blend::PinLight, 30, 1},       {"diff", blend::Difference, 40, 1},
