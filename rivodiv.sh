@@ -6,6 +6,7 @@
 #   ./rivodiv.sh run FILE...   build if needed and convert FILE... (.wlx -> .psd, .psd -> .wlx)
 #   ./rivodiv.sh windows       cross-build the Windows program with MinGW-w64
 #   ./rivodiv.sh bench         build the benchmark and print its figures
+#   ./rivodiv.sh interop       check with GIMP (installed from Debian) that layers cross both ways
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -14,6 +15,8 @@ BUILD_PACKAGES=(cmake g++ make zlib1g-dev libgtest-dev)
 TEST_PACKAGES=(python3 python3-psd-tools imagemagick)
 WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64 libz-mingw-w64-dev)
 BENCH_PACKAGES=(cmake g++ make zlib1g-dev libbenchmark-dev)
+# Paint software the interop step runs, and what compares its layers.
+INTEROP_PACKAGES=(gimp python3 python3-numpy python3-pil)
 
 need() {
     local missing=()
@@ -64,8 +67,14 @@ case "$cmd" in
         need "${BENCH_PACKAGES[@]}"
         exec bench/run.sh "$@"
         ;;
+    interop)
+        need "${BUILD_PACKAGES[@]}" "${INTEROP_PACKAGES[@]}"
+        configure_default
+        cmake --build --preset default --target rivodiv rivodiv_wlx_tool >&2
+        exec tests/interop/gimp.sh build/default
+        ;;
     *)
-        sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2
+        sed -n '2,/^set /p' "$0" | grep '^#' | sed 's/^# \{0,1\}//' >&2
         exit 2
         ;;
 esac
