@@ -7,6 +7,8 @@
 #   ./rivodiv.sh windows       cross-build the Windows program with MinGW-w64
 #   ./rivodiv.sh bench         build the benchmark and print its figures
 #   ./rivodiv.sh interop       check with GIMP (installed from Debian) that layers cross both ways
+#   ./rivodiv.sh package       build the Debian package and the Windows zip (CPack)
+#   ./rivodiv.sh package-check build them, install the .deb (as root) and run it from PATH
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -17,6 +19,8 @@ WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64 libz-mingw-w64-dev)
 BENCH_PACKAGES=(cmake g++ make zlib1g-dev libbenchmark-dev)
 # Paint software the interop step runs, and what compares its layers.
 INTEROP_PACKAGES=(gimp python3 python3-numpy python3-pil)
+# CPack's Debian generator computes dependencies with dpkg-shlibdeps and finds binaries with file.
+PACKAGE_PACKAGES=(cmake g++ make zlib1g-dev dpkg-dev file "${WINDOWS_PACKAGES[@]}")
 
 need() {
     local missing=()
@@ -72,6 +76,34 @@ case "$cmd" in
         configure_default
         cmake --build --preset default --target rivodiv rivodiv_wlx_tool >&2
         exec tests/interop/gimp.sh build/default
+        ;;
+    package)
+        need "${PACKAGE_PACKAGES[@]}"
+        cmake --preset package
+        cmake --build --preset package
+        cpack --preset package
+        cmake --preset windows
+        cmake --build --preset windows
+        cpack --preset windows
+        ls -l build/package/rivodiv_*.deb build/windows/rivodiv-*.zip
+        ;;
+    package-check)
+        "$0" package
+        need man-db
+        [ "$(id -u)" -eq 0 ] || { echo "rivodiv.sh: package-check installs the .deb and must run as root" >&2; exit 1; }
+        debs=(build/package/rivodiv_*.deb)
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y --reinstall "./${debs[0]}" </dev/null
+        echo "rivodiv.sh: installed $(command -v rivodiv): $(rivodiv --version)"
+        scratch=$(mktemp -d)
+        cp examples/example.wlx "$scratch/"
+        (cd "$scratch" && rivodiv example.wlx </dev/null)
+        [ -s "$scratch/example.psd" ] || { echo "rivodiv.sh: the installed rivodiv wrote no example.psd" >&2; exit 1; }
+        echo "rivodiv.sh: the installed rivodiv converted example.wlx to example.psd ($(stat -c %s "$scratch/example.psd") bytes)"
+        rm -rf "$scratch"
+        page=$(man rivodiv 2>/dev/null)
+        grep -q 'rivodiv - convert layered pictures between WLX and PSD' <<<"$page" ||
+            { echo "rivodiv.sh: man rivodiv does not show the page" >&2; exit 1; }
+        echo "rivodiv.sh: man rivodiv shows the page ($(wc -l <<<"$page") lines)"
         ;;
     *)
         sed -n '2,/^set /p' "$0" | grep '^#' | sed 's/^# \{0,1\}//' >&2

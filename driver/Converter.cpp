@@ -112,7 +112,7 @@ private:
         dib24 canvas;
         canvas.create(doc.width, doc.height, 0);
         // A canvas too large to hold would give a merged image that contradicts the header.
-        if (doc.width > 0 && doc.height > 0 && canvas.bits == nullptr)
+        if (canvas.bits == nullptr)
             return error(c_.texts.writeFailed + outputPath);
         canvas.fill(kWhite);
         for (const Layer* layer : layers) c_.formats.composite(*layer, canvas);

@@ -30,21 +30,42 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 
 #include <langinfo.h>
 #include <unistd.h>
 
+#include "driver/posix/CommandLine.h"
+#include "driver/posix/PosixTexts.h"
 #include "driver/posix/PosixUserInterface.h"
+#include "rivodiv_version.h"
 
 int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "");
     const bool shiftJis = isShiftJisCodeset(nl_langinfo(CODESET));
+    const PosixTexts texts = posixTexts(
+        messageLanguage(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG")), shiftJis);
+    const CommandLine line = parseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+    switch (line.action) {
+        case CommandLine::Action::Help:
+            std::fputs(texts.commandLine.usage.c_str(), stdout);
+            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+        case CommandLine::Action::Version:
+            std::fputs(kMessageCaption, stdout);
+            std::fputs(" " RIVODIV_VERSION "\n", stdout);
+            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+        case CommandLine::Action::UnknownOption:
+            std::fprintf(stderr, "%s: %s%s\n%s\n", kMessageCaption, texts.commandLine.unknownOption.c_str(),
+                         line.unknownOption.c_str(), texts.commandLine.usageHint.c_str());
+            return 2;
+        case CommandLine::Action::Convert:
+            break;
+    }
     const PathSyntax paths =
         PathSyntax::posix(shiftJis ? CodePageBytes::cp932() : CodePageBytes::none());
-    std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     PosixUserInterface ui(stdin, stderr, isatty(STDIN_FILENO) == 1);
-    RunContext context{ui, paths, shiftJis ? MessageTexts{} : utf8MessageTexts()};
-    return runConversion(arguments, context);
+    RunContext context{ui, paths, texts.messages};
+    return runConversion(line.paths, context);
 }
 
 #endif

@@ -107,14 +107,17 @@ bool dib24::create(int32_t w, int32_t h, int32_t dpi) {
     bitmapInfo.biCompression = bmp::kCompressionRgb;
     bitmapInfo.biXPelsPerMeter = bitmapInfo.biYPelsPerMeter = pelsPerMeterFromDpi(dpi);
 
-    if (w > 0 && h > 0) {
+    if (w >= 0 && h >= 0) {
         const uint64_t rowStride = (static_cast<uint64_t>(w) * 3 + 3) / 4 * 4;
         const uint64_t total = imageBytes(w, h);
         // biSizeImage is 32 bits wide; past that, or past the machine's memory, there is no image
         // rather than a header that does not match the pixels.
         if (rowStride <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) &&
             total <= std::numeric_limits<uint32_t>::max() && total <= physicalMemoryBytes()) {
-            auto* p = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(total), 1));
+            // A document of width or height 0 is a real image of no pixels; it still gets a small
+            // block so that row arithmetic over it never starts from a null pointer.
+            const size_t block = std::max<size_t>(static_cast<size_t>(total), 4);
+            auto* p = static_cast<uint8_t*>(std::calloc(block, 1));
             if (p != nullptr) {
                 memory_.reset(p);
                 bits = p;

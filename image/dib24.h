@@ -17,9 +17,10 @@ public:
     dib24(const dib24&) = delete;
     dib24& operator=(const dib24&) = delete;
 
-    // Always true. When the image cannot be held (size not positive, stride * height past 32 bits
-    // or past physical memory, allocation refused) the object is left without pixels and with zero
-    // size; the header keeps the requested values.
+    // Always true. A width or height of 0 gives an image of that size with no pixels. When the
+    // image cannot be held (size negative, stride * height past 32 bits or past physical memory,
+    // allocation refused) the object is left without pixels and with zero size; the header keeps
+    // the requested values.
     bool create(int32_t w, int32_t h, int32_t dpi);
     // COLORREF layout: red in bits 0-7, green 8-15, blue 16-23. Padding bytes are not written.
     void fill(uint32_t colorref);

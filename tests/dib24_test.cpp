@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -138,8 +139,18 @@ TEST(Dib24Test, FillWritesColorrefAndLeavesPaddingAlone) {
 }
 
 TEST(Dib24Test, SizesThatCannotBeHeldLeaveNoImage) {
+    // A width or height of 0 is an image of that size with no pixels, not a failure.
+    for (auto [w, h, stride] : {std::array<int32_t, 3>{0, 5, 0}, {5, 0, 16}}) {
+        dib24 d;
+        EXPECT_TRUE(d.create(w, h, 72));
+        EXPECT_EQ(d.width, w);
+        EXPECT_EQ(d.height, h);
+        EXPECT_EQ(d.stride, stride);
+        EXPECT_EQ(d.bitmapInfo.biSizeImage, 0u);
+        d.fill(0xffffff);  // finds no rows
+    }
     const std::pair<int32_t, int32_t> sizes[] = {
-        {0, 5}, {5, 0}, {-3, 4}, {4, -3},
+        {-3, 4}, {4, -3},
         {std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::max()},
         {70000, 70000},  // stride x height needs more than 32 bits
         {800000000, 1},  // stride alone passes 31 bits

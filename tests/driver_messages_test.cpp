@@ -2,10 +2,14 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "driver/Messages.h"
+#include "driver/posix/PosixTexts.h"
 #include "driver/posix/PosixUserInterface.h"
 #include "support/TestFiles.h"
 
@@ -42,10 +46,17 @@ TEST(MessageTexts, AreTheJapaneseTextsInCodePage932AndUtf8) {
         {&MessageTexts::writeFailed, "ファイルの書き込みに失敗しました: "},
         {&MessageTexts::chooseTitle, "変換するファイルを指定"},
     };
+    // A Shift_JIS locale keeps code page 932 for every Japanese text, another gets UTF-8.
+    const PosixTexts shiftJis = posixTexts(Language::Japanese, true);
+    const PosixTexts unicode = posixTexts(Language::Japanese, false);
     for (const auto& row : rows) {
         EXPECT_EQ(decodeCp932(cp932.*row.text), row.expected);
         EXPECT_EQ(utf8.*row.text, row.expected);
+        EXPECT_EQ(shiftJis.messages.*row.text, cp932.*row.text);
+        EXPECT_EQ(unicode.messages.*row.text, row.expected);
     }
+    EXPECT_EQ(decodeCp932(shiftJis.commandLine.usage), unicode.commandLine.usage);
+    EXPECT_EQ(decodeCp932(shiftJis.commandLine.unknownOption), "不明なオプションです: ");
     EXPECT_STREQ(kMessageCaption, "rivodiv");
     EXPECT_EQ(kErrorFlags, 0x10010u);
     EXPECT_EQ(kQuestionFlags, 0x10021u);
@@ -126,24 +137,79 @@ TEST(PosixUserInterface, FileIsAskedForOnlyOnATerminal) {
     EXPECT_EQ(empty.ui->chooseFile("title"), "");
 }
 
-// The built program run through the shell as a user would, with no input.
-TEST(Program, MissingFileOrBareStartEndsWithOne) {
+// The built program run through the shell as a user would, with no input: options, the language
+// the locale picks, and what reaches standard output, standard error and the exit code.
+TEST(Program, OptionsAndLanguageAsTheCommandLineAndLocaleSay) {
     const testfiles::TempDir dir;
     ASSERT_TRUE(dir.ok());
+    testfiles::writeFile(dir.at("a.wlx"), testfiles::readFile(RIVODIV_SOURCE_DIR "/examples/example.wlx"));
+    testfiles::writeFile(dir.at("-a.wlx"), testfiles::readFile(dir.at("a.wlx")));
+    testfiles::writeFile(dir.at("b.txt"), "text");
+    const std::string english = "LC_ALL=C.UTF-8";
+    const std::string japanese = "LC_ALL=ja_JP.UTF-8";
+    const std::string tryHelp = "Try 'rivodiv --help' for more information.\n";
     const struct {
-        const char* arguments;
-        const char* stderrText;
+        std::string environment;
+        std::string arguments;
+        int status;
+        std::string stdoutStart;
+        std::string stderrText;
     } rows[] = {
-        {"nothere.wlx", "rivodiv: ファイルが存在しません: nothere.wlx\n"},
-        {"", ""},
+        {english, "nothere.wlx", 1, "", "rivodiv: file not found: nothere.wlx\n"},
+        {english, "b.txt", 1, "", "rivodiv: unknown file type: b.txt\n"},
+        {english, "", 1, "", ""},
+        {"LANG=ja_JP.UTF-8", "nothere.wlx", 1, "", "rivodiv: ファイルが存在しません: nothere.wlx\n"},
+        {japanese, "b.txt", 1, "", "rivodiv: ファイル形式が特定できません: b.txt\n"},
+        // The first of LC_ALL, LC_MESSAGES and LANG that is not empty decides.
+        {"LC_ALL= LC_MESSAGES=ja_JP.UTF-8 LANG=en_GB.UTF-8", "nothere.wlx", 1, "",
+         "rivodiv: ファイルが存在しません: nothere.wlx\n"},
+        {"LC_ALL=fr_FR.UTF-8 LANG=ja_JP.UTF-8", "nothere.wlx", 1, "", "rivodiv: file not found: nothere.wlx\n"},
+        {english, "--help", 0, "Usage: rivodiv [OPTION]... FILE...\n", ""},
+        {japanese, "-h", 0, "使い方: rivodiv [オプション] ファイル...\n", ""},
+        {english, "--version", 0, "rivodiv " RIVODIV_VERSION "\n", ""},
+        {english, "--help --version a.wlx", 0, "Usage: rivodiv", ""},
+        {english, "--bogus a.wlx", 2, "", "rivodiv: unknown option: --bogus\n" + tryHelp},
+        {english, "--help -x", 2, "", "rivodiv: unknown option: -x\n" + tryHelp},
+        {english, "- a.wlx", 2, "", "rivodiv: unknown option: -\n" + tryHelp},
+        {japanese, "-v", 2, "",
+         "rivodiv: 不明なオプションです: -v\n詳しくは 'rivodiv --help' を実行してください。\n"},
+        // After the first path every argument is a path.
+        {english, "a.wlx --help", 1, "", "rivodiv: file not found: --help\n"},
+        {english, "-- -a.wlx", 0, "", ""},
     };
     for (const auto& row : rows) {
-        const testfiles::Shell r = testfiles::runShell("(cd " + testfiles::shellQuoted(dir.path()) +
-                                                       " && LC_ALL=C.UTF-8 '" RIVODIV_EXE "' " + row.arguments +
-                                                       " </dev/null 2>&1 >/dev/null)");
-        EXPECT_EQ(r.status, 1) << row.arguments;
-        EXPECT_EQ(r.output, row.stderrText) << row.arguments;
+        SCOPED_TRACE(row.environment + " rivodiv " + row.arguments);
+        const testfiles::Shell r =
+            testfiles::runShell("(cd " + testfiles::shellQuoted(dir.path()) + " && env -u LANGUAGE " +
+                                row.environment + " '" RIVODIV_EXE "' " + row.arguments + " </dev/null 2>err)");
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.output.substr(0, row.stdoutStart.size()), row.stdoutStart);
+        if (row.stdoutStart.empty()) {
+            EXPECT_EQ(r.output, "");
+        }
+        EXPECT_EQ(testfiles::readFile(dir.at("err")), row.stderrText);
     }
+    // Only the run with "--" converted anything.
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"-a.psd", "-a.wlx", "a.wlx", "b.txt", "err"}));
+}
+
+TEST(Program, EnglishQuestionNamesTheFormatOfTheFileInTheWay) {
+    const testfiles::TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    testfiles::writeFile(dir.at("a.wlx"), testfiles::readFile(RIVODIV_SOURCE_DIR "/examples/example.wlx"));
+    testfiles::writeFile(dir.at("a.psd"), "old");
+    const std::string run = " | LC_ALL=C.UTF-8 '" RIVODIV_EXE "' ";
+    const testfiles::Shell r = testfiles::runShell("cd " + testfiles::shellQuoted(dir.path()) + " && (echo n" +
+                                                   run + "a.wlx; echo y" + run + "a.wlx; echo n" + run + "a.psd)");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output,
+              "rivodiv: PSD: a.psd already exists. Replace it? [y/N] "
+              "rivodiv: PSD: a.psd already exists. Replace it? [y/N] "
+              "rivodiv: WLX: a.wlx already exists. Replace it? [y/N] ");
+    EXPECT_NE(testfiles::readFile(dir.at("a.psd")), "old");
 }
 
 }  // namespace

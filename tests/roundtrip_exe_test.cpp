@@ -52,6 +52,11 @@ int runProgram(const fs::path& source) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 class RoundTripThroughProgram : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -122,6 +127,44 @@ TEST_F(RoundTripThroughProgram, WlxToPsdToWlxKeepsWhatBothFormatsCarry) {
     }
     EXPECT_EQ(backDoc.width, w);
     EXPECT_EQ(backDoc.height, h);
+}
+
+// A document of width or height 0 holds no pixels, but it is a document: both directions convert it
+// and keep its size and layers.
+TEST_F(RoundTripThroughProgram, ZeroWidthOrHeightConvertsBothWays) {
+    for (auto [w, h] : {std::pair<int32_t, int32_t>{0, 4}, {5, 0}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        fs::remove_all(dir / "a");
+        fs::remove_all(dir / "b");
+        fs::create_directories(dir / "a");
+        fs::create_directories(dir / "b");
+        LayerTempList original;
+        original.add(makeLayer({"one", blend::Normal, 100, 1}, w, h, 1));
+        original.add(makeLayer({"two", blend::Multiply, 50, 0}, w, h, 2));
+        const DocumentInfo doc{w, h, 72};
+        ASSERT_TRUE(writeWlxFile((dir / "a" / "z.wlx").string(), original, doc));
+
+        ASSERT_EQ(runProgram(dir / "a" / "z.wlx"), 0);
+        EXPECT_EQ(readAll(dir / "a" / "stderr.txt"), "");
+        LayerTempList fromPsd, alphas;
+        DocumentInfo psdDoc;
+        ASSERT_TRUE(readPsdFile((dir / "a" / "z.psd").string(), fromPsd, alphas, psdDoc));
+        EXPECT_EQ(psdDoc.width, w);
+        EXPECT_EQ(psdDoc.height, h);
+        EXPECT_EQ(fromPsd.size(), 2u);
+
+        fs::copy_file(dir / "a" / "z.psd", dir / "b" / "z.psd");
+        ASSERT_EQ(runProgram(dir / "b" / "z.psd"), 0);
+        EXPECT_EQ(readAll(dir / "b" / "stderr.txt"), "");
+        LayerTempList back;
+        DocumentInfo backDoc;
+        ASSERT_TRUE(readWlxFile((dir / "b" / "z.wlx").string(), back, backDoc));
+        EXPECT_EQ(backDoc.width, w);
+        EXPECT_EQ(backDoc.height, h);
+        ASSERT_EQ(back.size(), 2u);
+        EXPECT_EQ(back[1]->name, "two");
+        EXPECT_EQ(back[1]->visible, 0);
+    }
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "driver/posix/PosixUserInterface.h"
 
-#include <iconv.h>
-
 #include <cctype>
 
 namespace {
@@ -21,21 +19,6 @@ std::string trimmed(const std::string& text) {
     const size_t first = text.find_first_not_of(blanks);
     if (first == std::string::npos) return {};
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-std::string convertCp932ToUtf8(const std::string& text) {
-    iconv_t cd = iconv_open("UTF-8", "CP932");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return text;
-    std::string result(text.size() * 3 + 4, '\0');
-    char* inPtr = const_cast<char*>(text.data());
-    size_t inLeft = text.size();
-    char* outPtr = result.data();
-    size_t outLeft = result.size();
-    const size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    iconv_close(cd);
-    if (rc == static_cast<size_t>(-1) || inLeft != 0) return text;
-    result.resize(result.size() - outLeft);
-    return result;
 }
 
 }  // namespace
@@ -82,12 +65,4 @@ bool isShiftJisCodeset(const std::string& codeset) {
         if (c != '-' && c != '_') key += c;
     return key == "shiftjis" || key == "sjis" || key == "cp932" || key == "windows31j" ||
            key == "mscp932" || key == "ibm943";
-}
-
-MessageTexts utf8MessageTexts() {
-    MessageTexts t;
-    for (std::string* text : {&t.fileMissing, &t.unknownFormat, &t.psdExists, &t.wlxExists,
-                              &t.existsQuestion, &t.readFailed, &t.writeFailed, &t.chooseTitle})
-        *text = convertCp932ToUtf8(*text);
-    return t;
 }

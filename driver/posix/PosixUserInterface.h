@@ -28,5 +28,3 @@ private:
 // True for the names a C library gives the Shift-JIS character set.
 bool isShiftJisCodeset(const std::string& codeset);
 
-// The message texts converted from code page 932 to UTF-8 (unchanged when conversion fails).
-MessageTexts utf8MessageTexts();
