@@ -6,7 +6,8 @@
 #   ./rivodiv.sh run FILE...   build if needed and convert FILE... (.wlx -> .psd, .psd -> .wlx)
 #   ./rivodiv.sh windows       cross-build the Windows program with MinGW-w64
 #   ./rivodiv.sh bench         build the benchmark and print its figures
-#   ./rivodiv.sh interop       check with GIMP (installed from Debian) that layers cross both ways
+#   ./rivodiv.sh interop       check with GIMP (installed from Debian) that layers cross both ways;
+#                              Krita too when installed (RIVODIV_KRITA=1 installs it)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -17,6 +18,7 @@ WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64 libz-mingw-w64-dev)
 BENCH_PACKAGES=(cmake g++ make zlib1g-dev libbenchmark-dev)
 # Paint software the interop step runs, and what compares its layers.
 INTEROP_PACKAGES=(gimp python3 python3-numpy python3-pil)
+KRITA_PACKAGES=(krita xvfb xauth)
 
 need() {
     local missing=()
@@ -69,9 +71,15 @@ case "$cmd" in
         ;;
     interop)
         need "${BUILD_PACKAGES[@]}" "${INTEROP_PACKAGES[@]}"
+        [ "${RIVODIV_KRITA:-0}" = 1 ] && need "${KRITA_PACKAGES[@]}"
         configure_default
         cmake --build --preset default --target rivodiv rivodiv_wlx_tool >&2
-        exec tests/interop/gimp.sh build/default
+        tests/interop/gimp.sh build/default
+        if command -v krita >/dev/null && command -v xvfb-run >/dev/null; then
+            tests/interop/krita.sh build/default
+        else
+            echo "Krita interop: skipped, Krita is not installed (RIVODIV_KRITA=1 installs it)"
+        fi
         ;;
     *)
         sed -n '2,/^set /p' "$0" | grep '^#' | sed 's/^# \{0,1\}//' >&2
