@@ -6,7 +6,8 @@
 #   ./rivodiv.sh run FILE...   build if needed and convert FILE... (.wlx -> .psd, .psd -> .wlx)
 #   ./rivodiv.sh windows       cross-build the Windows program with MinGW-w64
 #   ./rivodiv.sh bench         build the benchmark and print its figures
-#   ./rivodiv.sh interop       check with GIMP (installed from Debian) that layers cross both ways
+#   ./rivodiv.sh interop       check with GIMP (installed from Debian) that layers cross both ways;
+#                              Krita too when installed (RIVODIV_KRITA=1 installs it)
 #   ./rivodiv.sh package       build the Debian package and the Windows zip (CPack)
 #   ./rivodiv.sh package-check build them, install the .deb (as root) and run it from PATH
 set -euo pipefail
@@ -21,6 +22,7 @@ BENCH_PACKAGES=(cmake g++ make zlib1g-dev libbenchmark-dev)
 INTEROP_PACKAGES=(gimp python3 python3-numpy python3-pil)
 # CPack's Debian generator computes dependencies with dpkg-shlibdeps and finds binaries with file.
 PACKAGE_PACKAGES=(cmake g++ make zlib1g-dev dpkg-dev file "${WINDOWS_PACKAGES[@]}")
+KRITA_PACKAGES=(krita xvfb xauth)
 
 need() {
     local missing=()
@@ -73,9 +75,15 @@ case "$cmd" in
         ;;
     interop)
         need "${BUILD_PACKAGES[@]}" "${INTEROP_PACKAGES[@]}"
+        [ "${RIVODIV_KRITA:-0}" = 1 ] && need "${KRITA_PACKAGES[@]}"
         configure_default
         cmake --build --preset default --target rivodiv rivodiv_wlx_tool >&2
-        exec tests/interop/gimp.sh build/default
+        tests/interop/gimp.sh build/default
+        if command -v krita >/dev/null && command -v xvfb-run >/dev/null; then
+            tests/interop/krita.sh build/default
+        else
+            echo "Krita interop: skipped, Krita is not installed (RIVODIV_KRITA=1 installs it)"
+        fi
         ;;
     package)
         need "${PACKAGE_PACKAGES[@]}"

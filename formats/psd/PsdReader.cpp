@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "formats/psd/Cp932.h"
@@ -114,14 +115,13 @@ void chooseMask(PSDLayerInfo& info, const std::vector<uint8_t>& record) {
     if (info.mask.flags & kMaskDisabled) info.maskChannel = 0;
 }
 
-// The name of a Unicode name block, as CP932. The record's own bytes are kept when they spell the
-// same text: they may use one of the codes CP932 has twice for a character.
-std::string unicodeName(const uint8_t* data, uint64_t size, const std::string& pascal, bool& ok) {
-    ok = false;
-    if (size < 4) return {};
+// The name of a Unicode name block, as CP932; none when the block is malformed. The record's own
+// bytes are kept when they spell the same text: they may use one of the codes CP932 has twice for a
+// character.
+std::optional<std::string> unicodeName(const uint8_t* data, uint64_t size, const std::string& pascal) {
+    if (size < 4) return std::nullopt;
     const uint64_t count = psd::load32(data);
-    if (count > (size - 4) / 2) return {};
-    ok = true;
+    if (count > (size - 4) / 2) return std::nullopt;
     std::u16string units(static_cast<size_t>(count), u'\0');
     for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<char16_t>(psd::load16(data + 4 + 2 * i));
     std::u16string own;
@@ -326,9 +326,7 @@ private:
             if (std::memcmp(key, psd::kKeyUnicodeName, 4) == 0) {
                 std::vector<uint8_t> data(static_cast<size_t>(length));
                 if (!in_.read(data.data(), data.size())) return false;
-                bool ok = false;
-                std::string name = unicodeName(data.data(), data.size(), info.name, ok);
-                if (ok) info.name = std::move(name);
+                if (auto name = unicodeName(data.data(), data.size(), info.name)) info.name = std::move(*name);
             } else if ((std::memcmp(key, psd::kKeySection, 4) == 0 || std::memcmp(key, psd::kKeySectionNested, 4) == 0) &&
                        length >= 4) {
                 uint32_t type = 0;

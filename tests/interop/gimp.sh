@@ -42,9 +42,9 @@ fi
 "$rivodiv" "$work/gimp/gimp.psd" </dev/null
 "$tool" dump "$work/gimp/gimp.wlx" "$work/gimp"
 
-for step in "gimp-opens-ours $work/ours $work/ours" "ours-from-gimp $work/gimp $work/gimp"; do
+for step in "opens-ours $work/ours $work/ours" "ours-from $work/gimp $work/gimp"; do
     # shellcheck disable=SC2086
-    out=$(/usr/bin/python3 "$here/compare_gimp.py" $step) || true
+    out=$(/usr/bin/python3 "$here/compare_layers.py" GIMP $step) || true
     echo "$out" | grep -v ' passed, .* failed$'
     line=$(echo "$out" | grep ' passed, .* failed$' || echo "0 passed, 1 failed")
     passed=$((passed + $(echo "$line" | cut -d' ' -f1)))

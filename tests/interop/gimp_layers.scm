@@ -9,16 +9,16 @@
 
 (define (as-string v) (if (number? v) (number->string v) v))
 
-; Writes DIR/gimp.tsv, one line per layer, top of the stack first, groups before what they hold:
+; Writes DIR/peer.tsv, one line per layer, top of the stack first, groups before what they hold:
 ; id, parent id (0 at the top level), group?, name, opacity %, visible, x, y, width, height, alpha?,
-; and DIR/gimp-ID.png with each layer's own pixels, its mask applied (colour of transparent pixels
+; and DIR/peer-ID.png with each layer's own pixels, its mask applied (colour of transparent pixels
 ; kept), at its own size.
 (define (rivodiv-dump-image image dir)
-  (let ((port (open-output-file (string-append dir "/gimp.tsv"))))
+  (let ((port (open-output-file (string-append dir "/peer.tsv"))))
     (define (dump-layer layer parent)
       (let* ((group (= (car (gimp-item-is-group layer)) TRUE))
              (offsets (gimp-drawable-offsets layer))
-             (png (string-append dir "/gimp-" (number->string layer) ".png")))
+             (png (string-append dir "/peer-" (number->string layer) ".png")))
         (display (join (map as-string
                             (list layer parent (if group 1 0) (car (gimp-item-get-name layer))
                                   (car (gimp-layer-get-opacity layer)) (car (gimp-item-get-visible layer))
