@@ -30,4 +30,6 @@ for (const [name, text] of Object.entries(parts)) {
 }
 mkdirSync(dirname(output), { recursive: true });
 writeFileSync(output, html);
-console.log(`page ${output}: ${Buffer.byteLength(html)} bytes`);
+const wasm = /data:application\/octet-stream;base64,([A-Za-z0-9+/=]+)/.exec(parts.worker);
+const wasmBytes = wasm ? Buffer.from(wasm[1], 'base64').length : 0;
+console.log(`page ${output}: ${Buffer.byteLength(html)} bytes, of which the wasm is ${wasmBytes} bytes (inlined as base64)`);

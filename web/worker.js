@@ -4,6 +4,15 @@
 
 const moduleReady = createRivodiv({
   onProgress: (fraction) => postMessage({ type: 'progress', fraction }),
+}).then((m) => {
+  // The in-memory file system grows a file past 1 MiB by an eighth at a time, copying it each
+  // time: storing a large output took longer than making it. Doubling copies it about twice.
+  const expand = m.MEMFS.expandFileStorage;
+  m.MEMFS.expandFileStorage = (node, capacity) => {
+    const held = node.contents ? node.contents.length : 0;
+    expand(node, held < capacity ? Math.max(capacity, held * 2) : capacity);
+  };
+  return m;
 });
 let jobs = 0;
 // The message texts (code page 932 bytes) by outcome, taken while the module surely runs.
