@@ -68,6 +68,8 @@ try {
   try {
     const page = await openPage(browser, { downloadPath: downloads });
     await page.setViewport({ width: 1100, height: 900 });
+    await page.keyboard.press('Tab');
+    check(await page.evaluate(() => document.activeElement.id === 'picker'), 'the first Tab reaches the file picker');
     await convert(page, ['damaged.wlx', 'example.wlx', 'scene.psd'].map((name) => join(inputs, name)));
 
     const items = await page.$$eval('#files .file', (list) => list.map((item) => ({
