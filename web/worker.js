@@ -65,7 +65,8 @@ self.onmessage = async (event) => {
   m.FS.chdir(folder);
   let result;
   try {
-    m.FS.writeFile(name, bytes);
+    // The bytes were handed over to this worker, so the file system may keep them uncopied.
+    m.FS.writeFile(name, bytes, { canOwn: true });
     const outcome = m.ccall('rivodiv_convert', 'number', ['string'], [name]);
     if (outcome === 0) {
       const outputName = m.UTF8ToString(m._rivodiv_output_name());
