@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,16 @@ void keepLayers(const LayerTempList& layers) {
     }
 }
 
+// A document too large for its preview beside it still converts, only without the preview.
+void keepPreview(const dib24& canvas, const LayerTempList& layers) {
+    try {
+        keepPicture(canvas);
+        keepLayers(layers);
+    } catch (const std::bad_alloc&) {
+        gPreview = Preview{};
+    }
+}
+
 const LayerPreview* layerAt(int index) {
     if (index < 0 || static_cast<size_t>(index) >= gPreview.layers.size()) return nullptr;
     return &gPreview.layers[static_cast<size_t>(index)];
@@ -178,8 +189,7 @@ EMSCRIPTEN_KEEPALIVE int rivodiv_convert(const char* name) {
     };
     context.formats.writePsd = [&](std::FILE* out, const dib24& canvas, const LayerTempList& layers,
                                    const LayerTempList& alpha, const DocumentInfo& doc) {
-        keepPicture(canvas);
-        keepLayers(layers);
+        keepPreview(canvas, layers);
         reportProgress(0.75);
         return real.writePsd(out, canvas, layers, alpha, doc);
     };
@@ -192,8 +202,7 @@ EMSCRIPTEN_KEEPALIVE int rivodiv_convert(const char* name) {
             real.composite(*layers[i], canvas);
             reportProgress(0.4 + 0.3 * static_cast<double>(i + 1) / static_cast<double>(layers.size()));
         }
-        keepPicture(canvas);
-        keepLayers(layers);
+        keepPreview(canvas, layers);
         reportProgress(0.75);
         return real.writeWlx(out, layers, doc);
     };
