@@ -164,6 +164,12 @@
   }
 
   const picker = document.getElementById('picker');
+  // Chromium opens a file input on Space only; Enter should do it too.
+  picker.addEventListener('keydown', (event) => {
+    if (event.key !== 'Enter') return;
+    event.preventDefault();
+    picker.click();
+  });
   picker.addEventListener('change', () => {
     add(Array.from(picker.files));
     picker.value = '';

@@ -38,10 +38,15 @@ export async function openPage(browser, { language = 'en-US', downloadPath } = {
 export async function convert(page, paths, timeout = 120000) {
   const picker = await page.$('#picker');
   await picker.uploadFile(...paths);
+  await results(page, paths.length, timeout);
+}
+
+// Waits until count files are converted or have failed.
+export async function results(page, count, timeout = 120000) {
   await page.waitForFunction((n) => {
     const items = document.querySelectorAll('#files .file');
     return items.length >= n && [...items].every((i) => i.dataset.state === 'done' || i.dataset.state === 'error');
-  }, { timeout, polling: 50 }, paths.length);
+  }, { timeout, polling: 50 }, count);
 }
 
 // Waits for a finished download (Chromium writes it under another name first).

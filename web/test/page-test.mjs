@@ -7,7 +7,7 @@ import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync,
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { unzipSync } from 'fflate';
-import { convert, downloaded, launch, nativeProgram, openPage, pagePath, repo } from './browser.mjs';
+import { convert, downloaded, launch, nativeProgram, openPage, pagePath, repo, results } from './browser.mjs';
 
 let failures = 0;
 function check(ok, what) {
@@ -68,9 +68,12 @@ try {
   try {
     const page = await openPage(browser, { downloadPath: downloads });
     await page.setViewport({ width: 1100, height: 900 });
+    // The files are chosen with the keyboard alone: Tab to the picker, Enter opens it.
     await page.keyboard.press('Tab');
     check(await page.evaluate(() => document.activeElement.id === 'picker'), 'the first Tab reaches the file picker');
-    await convert(page, ['damaged.wlx', 'example.wlx', 'scene.psd'].map((name) => join(inputs, name)));
+    const [chooser] = await Promise.all([page.waitForFileChooser({ timeout: 10000 }), page.keyboard.press('Enter')]);
+    await chooser.accept(['damaged.wlx', 'example.wlx', 'scene.psd'].map((name) => join(inputs, name)));
+    await results(page, 3);
 
     const items = await page.$$eval('#files .file', (list) => list.map((item) => ({
       name: item.querySelector('h2').textContent,
