@@ -174,13 +174,17 @@
     add(Array.from(picker.files));
     picker.value = '';
   });
+  // A drop anywhere on the page counts: a file dropped beside the zone would otherwise replace
+  // the page with itself.
   const drop = document.getElementById('drop');
-  drop.addEventListener('dragover', (event) => {
+  document.addEventListener('dragover', (event) => {
     event.preventDefault();
     drop.classList.add('over');
   });
-  drop.addEventListener('dragleave', () => drop.classList.remove('over'));
-  drop.addEventListener('drop', (event) => {
+  document.addEventListener('dragleave', (event) => {
+    if (!event.relatedTarget) drop.classList.remove('over');
+  });
+  document.addEventListener('drop', (event) => {
     event.preventDefault();
     drop.classList.remove('over');
     add(Array.from(event.dataTransfer.files));

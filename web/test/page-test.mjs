@@ -7,7 +7,7 @@ import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync,
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { unzipSync } from 'fflate';
-import { convert, downloaded, launch, nativeProgram, openPage, pagePath, repo, results } from './browser.mjs';
+import { downloaded, launch, nativeProgram, openPage, pagePath, repo, results } from './browser.mjs';
 
 let failures = 0;
 function check(ok, what) {
@@ -117,9 +117,14 @@ try {
     }
     await page.screenshot({ path: join(repo, 'build', 'web', 'screenshot.png'), fullPage: true });
 
-    // The Japanese text when the browser's language is Japanese.
+    // The Japanese text when the browser's language is Japanese; the file arrives by a drop.
     const japanese = await openPage(browser, { language: 'ja-JP' });
-    await convert(japanese, [join(inputs, 'damaged.wlx')]);
+    await japanese.evaluate((bytes) => {
+      const transfer = new DataTransfer();
+      transfer.items.add(new File([new Uint8Array(bytes)], 'damaged.wlx'));
+      document.body.dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+    }, Array.from(readFileSync(join(inputs, 'damaged.wlx'))));
+    await results(japanese, 1);
     const status = await japanese.$eval('#files .status', (e) => e.textContent);
     check(status === 'ファイルの読み込みに失敗しました: damaged.wlx', `Japanese read failure: "${status}"`);
   } finally {
