@@ -10,6 +10,9 @@
 #                              Krita too when installed (RIVODIV_KRITA=1 installs it)
 #   ./rivodiv.sh package       build the Debian package and the Windows zip (CPack)
 #   ./rivodiv.sh package-check build them, install the .deb (as root) and run it from PATH
+#   ./rivodiv.sh web           build the browser page (build/web/page/index.html) with emscripten
+#   ./rivodiv.sh web-test      build the page and test it in headless Chromium
+#   ./rivodiv.sh web-bench     time the page against the native program on a 2048 x 2048 x 12 document
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -23,6 +26,10 @@ INTEROP_PACKAGES=(gimp python3 python3-numpy python3-pil)
 # CPack's Debian generator computes dependencies with dpkg-shlibdeps and finds binaries with file.
 PACKAGE_PACKAGES=(cmake g++ make zlib1g-dev dpkg-dev file "${WINDOWS_PACKAGES[@]}")
 KRITA_PACKAGES=(krita xvfb xauth)
+# The page: emscripten, dpkg-dev for zlib's source package, node for the page's tools; Chromium
+# and a Japanese font for the browser test.
+WEB_PACKAGES=(cmake make emscripten dpkg-dev nodejs)
+WEB_TEST_PACKAGES=(chromium fonts-ipafont-gothic)
 
 need() {
     local missing=()
@@ -47,12 +54,48 @@ configure_default() {
     [ -f build/default/CMakeCache.txt ] || cmake --preset default
 }
 
+# zlib's source package comes from a deb-src entry for the release's main archive.
+need_zlib_source() {
+    if grep -Eqs '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/*; then return 0; fi
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "rivodiv.sh: apt has no deb-src entry, needed for zlib's source package; add one, e.g." >&2
+        echo "  deb-src http://deb.debian.org/debian bookworm main" >&2
+        exit 1
+    fi
+    echo "rivodiv.sh: adding a deb-src entry for zlib's source package" >&2
+    printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm bookworm-updates' \
+        'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' \
+        >/etc/apt/sources.list.d/rivodiv-src.sources
+    apt-get -o DPkg::Lock::Timeout=900 update </dev/null
+}
+
+build_web() {
+    need "${WEB_PACKAGES[@]}"
+    command -v npm >/dev/null || need npm
+    need_zlib_source
+    [ web/node_modules/.package-lock.json -nt web/package-lock.json ] ||
+        (cd web && npm ci --no-audit --no-fund >&2)
+    cmake --preset web >&2
+    cmake --build --preset web >&2
+}
+
+build_native_program() {
+    need "${BUILD_PACKAGES[@]}"
+    configure_default
+    cmake --build --preset default --target rivodiv >&2
+}
+
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
     test)
         need "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
         cmake --workflow --preset default
+        if command -v emcc >/dev/null; then
+            "$0" web-test
+        else
+            echo "rivodiv.sh: emscripten is not installed; the browser test is skipped (./rivodiv.sh web-test installs and runs it)" >&2
+        fi
         ;;
     asan)
         need "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
@@ -112,6 +155,21 @@ case "$cmd" in
         grep -q 'rivodiv - convert layered pictures between WLX and PSD' <<<"$page" ||
             { echo "rivodiv.sh: man rivodiv does not show the page" >&2; exit 1; }
         echo "rivodiv.sh: man rivodiv shows the page ($(wc -l <<<"$page") lines)"
+        ;;
+    web)
+        build_web
+        ;;
+    web-test)
+        build_web
+        need "${WEB_TEST_PACKAGES[@]}"
+        build_native_program
+        node web/test/page-test.mjs
+        ;;
+    web-bench)
+        build_web
+        need "${WEB_TEST_PACKAGES[@]}"
+        build_native_program
+        exec node web/test/page-bench.mjs "$@"
         ;;
     *)
         sed -n '2,/^set /p' "$0" | grep '^#' | sed 's/^# \{0,1\}//' >&2

@@ -1,0 +1,137 @@
+// The page in headless Chromium, opened from file://: the example WLX, a PSD and a damaged file go
+// through the picker; the downloads must equal the native program's output byte for byte, the
+// preview must show the native program's merged image, and the damaged file must show the
+// read-failure message beside it while the others convert. Saves build/web/screenshot.png.
+import { execFileSync } from 'node:child_process';
+import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { unzipSync } from 'fflate';
+import { downloaded, launch, nativeProgram, openPage, pagePath, repo, results } from './browser.mjs';
+
+let failures = 0;
+function check(ok, what) {
+  console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}`);
+  if (!ok) failures += 1;
+}
+
+// The merged image of a PSD as RGB rows (raw or PackBits), as the native program wrote it.
+function psdMergedImage(psd) {
+  const channels = psd.readUInt16BE(12), height = psd.readUInt32BE(14), width = psd.readUInt32BE(18);
+  let at = 26;
+  for (let section = 0; section < 3; ++section) at += 4 + psd.readUInt32BE(at);
+  const compression = psd.readUInt16BE(at);
+  at += 2;
+  const planes = [];
+  if (compression === 0) {
+    for (let c = 0; c < channels; ++c, at += width * height) planes.push(psd.subarray(at, at + width * height));
+  } else {
+    const counts = [];
+    for (let i = 0; i < channels * height; ++i, at += 2) counts.push(psd.readUInt16BE(at));
+    for (let c = 0; c < channels; ++c) {
+      const plane = new Uint8Array(width * height);
+      for (let y = 0, out = 0; y < height; ++y) {
+        const end = at + counts[c * height + y];
+        while (at < end) {
+          const n = psd.readInt8(at++);
+          if (n >= 0) for (let k = 0; k <= n; ++k) plane[out++] = psd[at++];
+          else if (n !== -128) { for (let k = 0; k < 1 - n; ++k) plane[out++] = psd[at]; ++at; }
+        }
+      }
+      planes.push(plane);
+    }
+  }
+  return { width, height, planes };
+}
+
+if (!existsSync(pagePath)) throw new Error(`${pagePath} is missing; run ./rivodiv.sh web`);
+const work = mkdtempSync(join(tmpdir(), 'rivodiv-web-'));
+try {
+  // References from the native program: example.wlx -> example.psd, and that PSD, renamed
+  // scene.psd, -> scene.wlx.
+  const native = join(work, 'native');
+  const inputs = join(work, 'inputs');
+  const downloads = join(work, 'downloads');
+  for (const dir of [native, inputs, downloads]) mkdirSync(dir);
+  copyFileSync(join(repo, 'examples', 'example.wlx'), join(native, 'example.wlx'));
+  execFileSync(nativeProgram, [join(native, 'example.wlx')], { stdio: ['ignore', 'inherit', 'inherit'] });
+  copyFileSync(join(native, 'example.psd'), join(native, 'scene.psd'));
+  execFileSync(nativeProgram, [join(native, 'scene.psd')], { stdio: ['ignore', 'inherit', 'inherit'] });
+
+  const example = readFileSync(join(native, 'example.wlx'));
+  writeFileSync(join(inputs, 'damaged.wlx'), example.subarray(0, example.length >> 1));
+  copyFileSync(join(native, 'example.wlx'), join(inputs, 'example.wlx'));
+  copyFileSync(join(native, 'scene.psd'), join(inputs, 'scene.psd'));
+  const expected = { 'example.psd': readFileSync(join(native, 'example.psd')), 'scene.wlx': readFileSync(join(native, 'scene.wlx')) };
+
+  const browser = await launch();
+  try {
+    const page = await openPage(browser, { downloadPath: downloads });
+    await page.setViewport({ width: 1100, height: 900 });
+    // The files are chosen with the keyboard alone: Tab to the picker, Enter opens it.
+    await page.keyboard.press('Tab');
+    check(await page.evaluate(() => document.activeElement.id === 'picker'), 'the first Tab reaches the file picker');
+    const [chooser] = await Promise.all([page.waitForFileChooser({ timeout: 10000 }), page.keyboard.press('Enter')]);
+    await chooser.accept(['damaged.wlx', 'example.wlx', 'scene.psd'].map((name) => join(inputs, name)));
+    await results(page, 3);
+
+    const items = await page.$$eval('#files .file', (list) => list.map((item) => ({
+      name: item.querySelector('h2').textContent,
+      state: item.dataset.state,
+      status: item.querySelector('.status').textContent,
+      layers: [...item.querySelectorAll('tbody tr')].map((row) =>
+        [...row.querySelectorAll('td')].slice(1).map((cell) => cell.textContent).join(' | ')),
+    })));
+    check(items[0].state === 'error' && items[0].status === 'cannot read file: damaged.wlx',
+          `damaged file shows its read failure: "${items[0].status}"`);
+    check(items[1].state === 'done' && items[2].state === 'done', 'the files after it convert');
+    // The example's top layer is the hidden guide layer; its "Mountains" layer has a CP932 name.
+    check(items[1].layers.length === 6 && items[1].layers.some((l) => l.startsWith('山 2 | Normal | 100% | yes')),
+          `layer list of example.wlx: ${JSON.stringify(items[1].layers)}`);
+
+    for (const [index, name] of [[1, 'example.psd'], [2, 'scene.wlx']]) {
+      const link = (await page.$$('#files .file'))[index];
+      await (await link.$('a.download')).click();
+      const bytes = await downloaded(join(downloads, name));
+      check(Buffer.compare(bytes, expected[name]) === 0, `${name} downloaded byte-identical to the native program's (${bytes.length} bytes)`);
+    }
+    await page.click('#download-all');
+    const zip = unzipSync(await downloaded(join(downloads, 'rivodiv.zip')));
+    check(Object.keys(zip).sort().join() === 'example.psd,scene.wlx' &&
+          Object.entries(zip).every(([name, bytes]) => Buffer.compare(Buffer.from(bytes), expected[name]) === 0),
+          `"download all" zip holds both outputs unchanged: ${Object.keys(zip).join(', ')}`);
+
+    // Every preview pixel against the merged image the native program wrote into example.psd.
+    const merged = psdMergedImage(expected['example.psd']);
+    const previews = await page.$$eval('#files .file canvas.picture', (canvases) => canvases.map((c) =>
+      ({ width: c.width, height: c.height, rgba: Array.from(c.getContext('2d').getImageData(0, 0, c.width, c.height).data) })));
+    for (const [index, preview] of previews.entries()) {
+      let differing = 0;
+      for (let i = 0; i < merged.width * merged.height; ++i)
+        for (let c = 0; c < 3; ++c) if (preview.rgba[i * 4 + c] !== merged.planes[c][i]) ++differing;
+      const [x, y] = [180, 70];  // the sun's centre
+      const at = (y * merged.width + x) * 4;
+      check(preview.width === merged.width && preview.height === merged.height && differing === 0,
+            `preview of ${items[index + 1].name} equals the native merged image (pixel ${x},${y} = ` +
+            `${preview.rgba.slice(at, at + 3)} vs ${[0, 1, 2].map((c) => merged.planes[c][y * merged.width + x])}; ${differing} differing samples)`);
+    }
+    await page.screenshot({ path: join(repo, 'build', 'web', 'screenshot.png'), fullPage: true });
+
+    // The Japanese text when the browser's language is Japanese; the file arrives by a drop.
+    const japanese = await openPage(browser, { language: 'ja-JP' });
+    await japanese.evaluate((bytes) => {
+      const transfer = new DataTransfer();
+      transfer.items.add(new File([new Uint8Array(bytes)], 'damaged.wlx'));
+      document.body.dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+    }, Array.from(readFileSync(join(inputs, 'damaged.wlx'))));
+    await results(japanese, 1);
+    const status = await japanese.$eval('#files .status', (e) => e.textContent);
+    check(status === 'ファイルの読み込みに失敗しました: damaged.wlx', `Japanese read failure: "${status}"`);
+  } finally {
+    await browser.close();
+  }
+} finally {
+  rmSync(work, { recursive: true, force: true });
+}
+console.log(failures ? `${failures} check(s) failed` : 'all page checks passed');
+process.exit(failures ? 1 : 0);
