@@ -5,7 +5,7 @@
 #   ./rivodiv.sh asan          the same under AddressSanitizer + UndefinedBehaviorSanitizer
 #   ./rivodiv.sh run FILE...   build if needed and convert FILE... (.wlx -> .psd, .psd -> .wlx)
 #   ./rivodiv.sh windows       cross-build the Windows program with MinGW-w64
-#   ./rivodiv.sh bench         build the benchmark and print its figures
+#   ./rivodiv.sh bench         compositing speed, then end-to-end timings (--large: bigger document)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -13,7 +13,7 @@ BUILD_PACKAGES=(cmake g++ make zlib1g-dev libgtest-dev)
 # Peers the interoperability tests read our PSD files with.
 TEST_PACKAGES=(python3 python3-psd-tools imagemagick)
 WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64 libz-mingw-w64-dev)
-BENCH_PACKAGES=(cmake g++ make zlib1g-dev libbenchmark-dev)
+BENCH_PACKAGES=(cmake g++ make zlib1g-dev libbenchmark-dev time)
 
 need() {
     local missing=()
@@ -62,7 +62,8 @@ case "$cmd" in
         ;;
     bench)
         need "${BENCH_PACKAGES[@]}"
-        exec bench/run.sh "$@"
+        bench/run.sh
+        exec bench/e2e.sh "$@"
         ;;
     *)
         sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2
