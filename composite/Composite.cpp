@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <memory>
 
 #include "composite/BlendFunctions.h"
 #include "image/Layer.h"
@@ -46,12 +48,46 @@ void compositeNormal(const Layer& layer, dib24& canvas, const Span& s, int32_t o
     });
 }
 
+// v(L, D) clamped to 0..255 for every byte pair, indexed by L * 256 + D: one load instead of the
+// arithmetic (and its branches and divisions) per channel. The table is built once per mode.
+template <class Fn>
+struct PairTable {
+    uint8_t v[65536];
+    explicit PairTable(const int32_t* sqrtTable) {
+        for (int32_t L = 0; L < 256; ++L) {
+            for (int32_t D = 0; D < 256; ++D) {
+                const int32_t x = Fn::v(L, D, sqrtTable);
+                v[L * 256 + D] = static_cast<uint8_t>(x < 0 ? 0 : (x > 255 ? 255 : x));
+            }
+        }
+    }
+};
+
+// The square roots every layer is made with; a layer whose table was changed gets its own pairs.
+const int32_t* standardSqrtTable() {
+    static const Layer probe;
+    return probe.sqrtTable;
+}
+
+template <class Fn>
+const PairTable<Fn>& standardPairTable() {
+    static const PairTable<Fn> table(standardSqrtTable());
+    return table;
+}
+
 template <class Fn>
 void compositeSeparable(const Layer& layer, dib24& canvas, const Span& s, int32_t f) {
-    const int32_t* sqrtTable = layer.sqrtTable;
-    forEachOpaquePixel(layer, canvas, s, [f, sqrtTable](const uint8_t* lp, uint8_t* dp, uint32_t a) {
+    std::unique_ptr<PairTable<Fn>> own;
+    const uint8_t* pairs;
+    if (std::memcmp(layer.sqrtTable, standardSqrtTable(), sizeof layer.sqrtTable) == 0) {
+        pairs = standardPairTable<Fn>().v;
+    } else {
+        own = std::make_unique<PairTable<Fn>>(layer.sqrtTable);
+        pairs = own->v;
+    }
+    forEachOpaquePixel(layer, canvas, s, [f, pairs](const uint8_t* lp, uint8_t* dp, uint32_t a) {
         const int32_t k = static_cast<int32_t>(a + 1) * f;
-        for (int c = 0; c < 3; ++c) dp[c] = mix(Fn::v(lp[c], dp[c], sqrtTable), dp[c], k);
+        for (int c = 0; c < 3; ++c) dp[c] = mix(pairs[lp[c] * 256 + dp[c]], dp[c], k);
     });
 }
 
