@@ -26,10 +26,14 @@ inline void forEachOpaquePixel(const Layer& layer, dib24& canvas, const Span& s,
     const size_t layerWidth = static_cast<size_t>(layer.width);
     const size_t canvasStride = static_cast<size_t>(canvas.stride);
     const size_t canvasHeight = static_cast<size_t>(canvas.height);
-    for (size_t y = s.y0; y < s.y1; ++y) {
-        const uint8_t* lp = layer.pixels.data() + (y * layerWidth + s.x0) * 4;
-        uint8_t* dp = canvas.bits + (canvasHeight - 1 - y) * canvasStride + 3 * s.x0;
-        for (size_t x = s.x0; x < s.x1; ++x, lp += 4, dp += 3) {
+    // Locals, not members: the byte stores below may alias anything, which would reload them.
+    const size_t x0 = s.x0, x1 = s.x1, y0 = s.y0, y1 = s.y1;
+    const uint8_t* pixels = layer.pixels.data();
+    uint8_t* bits = canvas.bits;
+    for (size_t y = y0; y < y1; ++y) {
+        const uint8_t* lp = pixels + (y * layerWidth + x0) * 4;
+        uint8_t* dp = bits + (canvasHeight - 1 - y) * canvasStride + 3 * x0;
+        for (size_t x = x0; x < x1; ++x, lp += 4, dp += 3) {
             const uint32_t a = lp[3];
             if (a == 0) continue;
             perPixel(lp, dp, a);

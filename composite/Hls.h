@@ -101,7 +101,9 @@ inline int32_t divide(uint32_t x, uint64_t reciprocal) {
     const int32_t l = c.lightness, s = c.saturation;
     // Both are 255 times the usual m1 and m2 of the 0..255 scale; 0 <= m1 <= m2 <= 65025. A grey
     // (s 0) has m1 = m2 = 255 l, which gives l in every component without a branch.
-    const int32_t m2 = l <= 127 ? (s + 255) * l : (255 - l) * s + 255 * l;
+    // (s + 255) l up to lightness 127 and (255 - l) s + 255 l above: one form, no jump.
+    const int32_t nearer = l < 255 - l ? l : 255 - l;
+    const int32_t m2 = 255 * l + s * nearer;
     const uint32_t m1 = static_cast<uint32_t>(510 * l - m2);
     const uint32_t d = static_cast<uint32_t>(m2) - m1;
     const uint8_t* w = hls_detail::kTables.weight[c.hue & 255];
