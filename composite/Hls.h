@@ -83,11 +83,11 @@ inline int32_t divide(uint32_t x, uint64_t reciprocal) {
     // (255 span + sum / 2) / sum, below 65153 x 255. A grey has span 0 (and a zero reciprocal
     // for black), which gives 0 as the plain arithmetic's early return does.
     const int32_t saturation = divide(static_cast<uint32_t>(255 * span + (sum >> 1)), kTables.bySum[sum]);
-    // The sector of the largest component, red first, then green; masks instead of jumps.
-    const int32_t redMask = -static_cast<int32_t>(r == hi);
-    const int32_t greenMask = -static_cast<int32_t>(g == hi) & ~redMask;
-    const int32_t n = ((g - b) & redMask) | ((2 * span + b - r) & greenMask) |
-                      ((4 * span + r - g) & ~(redMask | greenMask));
+    // The sector of the largest component, red first, then green: every candidate is computed
+    // and one kept, which compiles to conditional moves instead of jumps.
+    const int32_t nRed = g - b, nGreen = 2 * span + b - r, nBlue = 4 * span + r - g;
+    int32_t n = g == hi ? nGreen : nBlue;
+    n = r == hi ? nRed : n;
     // 255 n / (6 span), truncated toward zero (|255 n| <= 1275 x 255, 6 span <= 1530); a negative
     // hue gets 256, not 255, added (the result must match to the unit), and a negative hue that
     // truncates to 0 stays 0. A grey has n 0.
