@@ -14,9 +14,9 @@ struct Span {
     size_t x0, x1, y0, y1;
 };
 
-// Clamps v to 0..255 and moves the canvas byte D towards it by k / 65536.
-inline uint8_t mix(int32_t v, int32_t D, int32_t k) {
-    v = v < 0 ? 0 : (v > 255 ? 255 : v);
+// Moves the canvas byte D towards v by k / 65536. v is 0..255: the pair tables hold clamped
+// values and hlsToRgb stays in range by construction.
+inline uint8_t mixInRange(int32_t v, int32_t D, int32_t k) {
     return static_cast<uint8_t>(((v - D) * k + D * 65536) >> 16);
 }
 
@@ -91,7 +91,7 @@ void compositeSeparable(const Layer& layer, dib24& canvas, const Span& s, int32_
     }
     forEachOpaquePixel(layer, canvas, s, [f, pairs](const uint8_t* lp, uint8_t* dp, uint32_t a) {
         const int32_t k = static_cast<int32_t>(a + 1) * f;
-        for (int c = 0; c < 3; ++c) dp[c] = mix(pairs[lp[c] * 256 + dp[c]], dp[c], k);
+        for (int c = 0; c < 3; ++c) dp[c] = mixInRange(pairs[lp[c] * 256 + dp[c]], dp[c], k);
     });
 }
 
@@ -100,9 +100,9 @@ void compositeHls(const Layer& layer, dib24& canvas, const Span& s, int32_t f) {
     forEachOpaquePixel(layer, canvas, s, [f](const uint8_t* lp, uint8_t* dp, uint32_t a) {
         const int32_t k = static_cast<int32_t>(a + 1) * f;
         const BgrColor v = Fn::v(lp, dp);
-        dp[0] = mix(v.blue, dp[0], k);
-        dp[1] = mix(v.green, dp[1], k);
-        dp[2] = mix(v.red, dp[2], k);
+        dp[0] = mixInRange(v.blue, dp[0], k);
+        dp[1] = mixInRange(v.green, dp[1], k);
+        dp[2] = mixInRange(v.red, dp[2], k);
     });
 }
 
