@@ -5,7 +5,7 @@
 #   ./rivodiv.sh asan          the same under AddressSanitizer + UndefinedBehaviorSanitizer
 #   ./rivodiv.sh run FILE...   build if needed and convert FILE... (.wlx -> .psd, .psd -> .wlx)
 #   ./rivodiv.sh windows       cross-build the Windows program with MinGW-w64
-#   ./rivodiv.sh bench         build the benchmark and print its figures
+#   ./rivodiv.sh bench         compositing speed, then end-to-end timings (--large: bigger document)
 #   ./rivodiv.sh interop       check with GIMP (installed from Debian) that layers cross both ways;
 #                              Krita too when installed (RIVODIV_KRITA=1 installs it)
 #   ./rivodiv.sh package       build the Debian package and the Windows zip (CPack)
@@ -20,7 +20,7 @@ BUILD_PACKAGES=(cmake g++ make zlib1g-dev libgtest-dev)
 # Peers the interoperability tests read our PSD files with.
 TEST_PACKAGES=(python3 python3-psd-tools imagemagick)
 WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64 libz-mingw-w64-dev)
-BENCH_PACKAGES=(cmake g++ make zlib1g-dev libbenchmark-dev)
+BENCH_PACKAGES=(cmake g++ make zlib1g-dev libbenchmark-dev time)
 # Paint software the interop step runs, and what compares its layers.
 INTEROP_PACKAGES=(gimp python3 python3-numpy python3-pil)
 # CPack's Debian generator computes dependencies with dpkg-shlibdeps and finds binaries with file.
@@ -114,7 +114,8 @@ case "$cmd" in
         ;;
     bench)
         need "${BENCH_PACKAGES[@]}"
-        exec bench/run.sh "$@"
+        bench/run.sh
+        exec bench/e2e.sh "$@"
         ;;
     interop)
         need "${BUILD_PACKAGES[@]}" "${INTEROP_PACKAGES[@]}"

@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <memory>
 
 #include "composite/BlendFunctions.h"
 #include "image/Layer.h"
@@ -12,9 +14,9 @@ struct Span {
     size_t x0, x1, y0, y1;
 };
 
-// Clamps v to 0..255 and moves the canvas byte D towards it by k / 65536.
-inline uint8_t mix(int32_t v, int32_t D, int32_t k) {
-    v = v < 0 ? 0 : (v > 255 ? 255 : v);
+// Moves the canvas byte D towards v by k / 65536. v is 0..255: the pair tables hold clamped
+// values and hlsToRgb stays in range by construction.
+inline uint8_t mixInRange(int32_t v, int32_t D, int32_t k) {
     return static_cast<uint8_t>(((v - D) * k + D * 65536) >> 16);
 }
 
@@ -24,10 +26,14 @@ inline void forEachOpaquePixel(const Layer& layer, dib24& canvas, const Span& s,
     const size_t layerWidth = static_cast<size_t>(layer.width);
     const size_t canvasStride = static_cast<size_t>(canvas.stride);
     const size_t canvasHeight = static_cast<size_t>(canvas.height);
-    for (size_t y = s.y0; y < s.y1; ++y) {
-        const uint8_t* lp = layer.pixels.data() + (y * layerWidth + s.x0) * 4;
-        uint8_t* dp = canvas.bits + (canvasHeight - 1 - y) * canvasStride + 3 * s.x0;
-        for (size_t x = s.x0; x < s.x1; ++x, lp += 4, dp += 3) {
+    // Locals, not members: the byte stores below may alias anything, which would reload them.
+    const size_t x0 = s.x0, x1 = s.x1, y0 = s.y0, y1 = s.y1;
+    const uint8_t* pixels = layer.pixels.data();
+    uint8_t* bits = canvas.bits;
+    for (size_t y = y0; y < y1; ++y) {
+        const uint8_t* lp = pixels + (y * layerWidth + x0) * 4;
+        uint8_t* dp = bits + (canvasHeight - 1 - y) * canvasStride + 3 * x0;
+        for (size_t x = x0; x < x1; ++x, lp += 4, dp += 3) {
             const uint32_t a = lp[3];
             if (a == 0) continue;
             perPixel(lp, dp, a);
@@ -46,12 +52,46 @@ void compositeNormal(const Layer& layer, dib24& canvas, const Span& s, int32_t o
     });
 }
 
+// v(L, D) clamped to 0..255 for every byte pair, indexed by L * 256 + D: one load instead of the
+// arithmetic (and its branches and divisions) per channel. The table is built once per mode.
+template <class Fn>
+struct PairTable {
+    uint8_t v[65536];
+    explicit PairTable(const int32_t* sqrtTable) {
+        for (int32_t L = 0; L < 256; ++L) {
+            for (int32_t D = 0; D < 256; ++D) {
+                const int32_t x = Fn::v(L, D, sqrtTable);
+                v[L * 256 + D] = static_cast<uint8_t>(x < 0 ? 0 : (x > 255 ? 255 : x));
+            }
+        }
+    }
+};
+
+// The square roots every layer is made with; a layer whose table was changed gets its own pairs.
+const int32_t* standardSqrtTable() {
+    static const Layer probe;
+    return probe.sqrtTable;
+}
+
+template <class Fn>
+const PairTable<Fn>& standardPairTable() {
+    static const PairTable<Fn> table(standardSqrtTable());
+    return table;
+}
+
 template <class Fn>
 void compositeSeparable(const Layer& layer, dib24& canvas, const Span& s, int32_t f) {
-    const int32_t* sqrtTable = layer.sqrtTable;
-    forEachOpaquePixel(layer, canvas, s, [f, sqrtTable](const uint8_t* lp, uint8_t* dp, uint32_t a) {
+    std::unique_ptr<PairTable<Fn>> own;
+    const uint8_t* pairs;
+    if (std::memcmp(layer.sqrtTable, standardSqrtTable(), sizeof layer.sqrtTable) == 0) {
+        pairs = standardPairTable<Fn>().v;
+    } else {
+        own = std::make_unique<PairTable<Fn>>(layer.sqrtTable);
+        pairs = own->v;
+    }
+    forEachOpaquePixel(layer, canvas, s, [f, pairs](const uint8_t* lp, uint8_t* dp, uint32_t a) {
         const int32_t k = static_cast<int32_t>(a + 1) * f;
-        for (int c = 0; c < 3; ++c) dp[c] = mix(Fn::v(lp[c], dp[c], sqrtTable), dp[c], k);
+        for (int c = 0; c < 3; ++c) dp[c] = mixInRange(pairs[lp[c] * 256 + dp[c]], dp[c], k);
     });
 }
 
@@ -60,9 +100,9 @@ void compositeHls(const Layer& layer, dib24& canvas, const Span& s, int32_t f) {
     forEachOpaquePixel(layer, canvas, s, [f](const uint8_t* lp, uint8_t* dp, uint32_t a) {
         const int32_t k = static_cast<int32_t>(a + 1) * f;
         const BgrColor v = Fn::v(lp, dp);
-        dp[0] = mix(v.blue, dp[0], k);
-        dp[1] = mix(v.green, dp[1], k);
-        dp[2] = mix(v.red, dp[2], k);
+        dp[0] = mixInRange(v.blue, dp[0], k);
+        dp[1] = mixInRange(v.green, dp[1], k);
+        dp[2] = mixInRange(v.red, dp[2], k);
     });
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 // Hue / lightness / saturation on a 0..255 scale, integer arithmetic only. Kept inline: the four
-// HLS blend modes call these for every pixel.
+// HLS blend modes call these for every pixel, so the divisions by run-time divisors are done by
+// multiplying with tabulated reciprocals, and the hue segments come from a table; both give exactly
+// the quotients and segments of the plain arithmetic (hlsValue keeps that form).
+#include <array>
 #include <cstdint>
 
 struct HlsColor {
@@ -16,31 +19,8 @@ struct BgrColor {
     int32_t red;
 };
 
-// bgr points to blue, green, red bytes (a layer pixel or a canvas pixel).
-inline HlsColor rgbToHls(const uint8_t* bgr) {
-    const int32_t b = bgr[0], g = bgr[1], r = bgr[2];
-    const int32_t hi = r > g ? (r > b ? r : b) : (g > b ? g : b);
-    const int32_t lo = r < g ? (r < b ? r : b) : (g < b ? g : b);
-    HlsColor c{0, (hi + lo + 1) / 2, 0};
-    if (hi == lo) return c;
-    int32_t sum = hi + lo;
-    if (sum > 255) sum = 510 - hi - lo;
-    c.saturation = (255 * (hi - lo) + sum / 2) / sum;
-    const int32_t span = hi - lo;
-    int32_t n;
-    if (r == hi)
-        n = g - b;
-    else if (g == hi)
-        n = 2 * span + b - r;
-    else
-        n = 4 * span + r - g;
-    c.hue = (255 * n) / (6 * span);
-    if (c.hue < 0) c.hue += 256;  // 256, not 255: the result must match to the unit
-    return c;
-}
-
 // One component on a scale where 1530 is a full turn; the wrap uses a period of 1531.
-inline int32_t hlsValue(int32_t m1, int32_t m2, int32_t t) {
+constexpr int32_t hlsValue(int32_t m1, int32_t m2, int32_t t) {
     if (t > 1530)
         t = (t - 1531) % 1531;
     else if (t < 0)
@@ -51,12 +31,83 @@ inline int32_t hlsValue(int32_t m1, int32_t m2, int32_t t) {
     return m1 / 255;
 }
 
-inline BgrColor hlsToRgb(const HlsColor& c) {
+namespace hls_detail {
+
+// floor(2^32 / d) + 1: for x * d < 2^32, (x * r) >> 32 is x / d exactly.
+constexpr uint64_t reciprocal(uint32_t d) { return (uint64_t{1} << 32) / d + 1; }
+
+struct Tables {
+    uint64_t bySum[256];       // reciprocal of sum, for the saturation
+    uint64_t bySixSpans[256];  // reciprocal of 6 x span, for the hue
+    // Weight of m2 against m1 (0..255) of the blue, green and red components of each hue: every
+    // segment of hlsValue is (255 m1 + (m2 - m1) w) / 65025 for one w.
+    uint8_t weight[256][3];
+};
+
+constexpr Tables makeTables() {
+    Tables t{};
+    for (uint32_t i = 1; i < 256; ++i) {
+        t.bySum[i] = reciprocal(i);
+        t.bySixSpans[i] = reciprocal(6 * i);
+    }
+    for (int32_t hue = 0; hue < 256; ++hue) {
+        const int32_t h = 6 * hue;
+        const int32_t ts[3] = {h - 510, h, h + 510};
+        for (int c = 0; c < 3; ++c) t.weight[hue][c] = static_cast<uint8_t>(hlsValue(0, 65025, ts[c]));
+    }
+    return t;
+}
+
+inline constexpr Tables kTables = makeTables();
+
+// x / d for the divisors the tables hold; x * d stays below 2^32 for every use here.
+inline int32_t divide(uint32_t x, uint64_t reciprocal) {
+    return static_cast<int32_t>((x * reciprocal) >> 32);
+}
+
+}  // namespace hls_detail
+
+// bgr points to blue, green, red bytes (a layer pixel or a canvas pixel). Written without
+// branches: on photographs and noise every test here is a coin toss for the branch predictor.
+[[gnu::always_inline]] inline HlsColor rgbToHls(const uint8_t* bgr) {
+    using hls_detail::divide;
+    using hls_detail::kTables;
+    const int32_t b = bgr[0], g = bgr[1], r = bgr[2];
+    int32_t hi = r > g ? r : g, lo = r < g ? r : g;
+    hi = hi > b ? hi : b;
+    lo = lo < b ? lo : b;
+    const int32_t span = hi - lo;
+    int32_t sum = hi + lo;
+    const int32_t lightness = (sum + 1) >> 1;
+    sum = sum > 255 ? 510 - sum : sum;
+    // (255 span + sum / 2) / sum, below 65153 x 255. A grey has span 0 (and a zero reciprocal
+    // for black), which gives 0 as the plain arithmetic's early return does.
+    const int32_t saturation = divide(static_cast<uint32_t>(255 * span + (sum >> 1)), kTables.bySum[sum]);
+    // The sector of the largest component, red first, then green: every candidate is computed
+    // and one kept, which compiles to conditional moves instead of jumps.
+    const int32_t nRed = g - b, nGreen = 2 * span + b - r, nBlue = 4 * span + r - g;
+    int32_t n = g == hi ? nGreen : nBlue;
+    n = r == hi ? nRed : n;
+    // 255 n / (6 span), truncated toward zero (|255 n| <= 1275 x 255, 6 span <= 1530); a negative
+    // hue gets 256, not 255, added (the result must match to the unit), and a negative hue that
+    // truncates to 0 stays 0. A grey has n 0.
+    const int32_t sign = n >> 31;
+    const int32_t q = divide(static_cast<uint32_t>(255 * ((n ^ sign) - sign)), kTables.bySixSpans[span]);
+    const int32_t hue = (((256 - q) & 255) & sign) | (q & ~sign);
+    return HlsColor{hue, lightness, saturation};
+}
+
+[[gnu::always_inline]] inline BgrColor hlsToRgb(const HlsColor& c) {
     const int32_t l = c.lightness, s = c.saturation;
-    // Both are 255 times the usual m1 and m2 of the 0..255 scale.
-    const int32_t m2 = l <= 127 ? (s + 255) * l : (255 - l) * s + 255 * l;
-    const int32_t m1 = 510 * l - m2;
-    if (s == 0) return BgrColor{l, l, l};
-    const int32_t h = 6 * c.hue;
-    return BgrColor{hlsValue(m1, m2, h - 510), hlsValue(m1, m2, h), hlsValue(m1, m2, h + 510)};
+    // Both are 255 times the usual m1 and m2 of the 0..255 scale; 0 <= m1 <= m2 <= 65025. A grey
+    // (s 0) has m1 = m2 = 255 l, which gives l in every component without a branch.
+    // (s + 255) l up to lightness 127 and (255 - l) s + 255 l above: one form, no jump.
+    const int32_t nearer = l < 255 - l ? l : 255 - l;
+    const int32_t m2 = 255 * l + s * nearer;
+    const uint32_t m1 = static_cast<uint32_t>(510 * l - m2);
+    const uint32_t d = static_cast<uint32_t>(m2) - m1;
+    const uint8_t* w = hls_detail::kTables.weight[c.hue & 255];
+    return BgrColor{static_cast<int32_t>((255 * m1 + d * w[0]) / 65025),
+                    static_cast<int32_t>((255 * m1 + d * w[1]) / 65025),
+                    static_cast<int32_t>((255 * m1 + d * w[2]) / 65025)};
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "composite/CompositeBands.h"
 #include "driver/OutputFile.h"
 #include "formats/psd/PsdReader.h"
 #include "formats/psd/PsdWriter.h"
@@ -13,7 +14,7 @@ FormatOperations FormatOperations::real() {
     FormatOperations ops;
     ops.readWlx = ::readWlx;
     ops.readPsd = ::readPsd;
-    ops.composite = [](const Layer& layer, dib24& canvas) { layer.compositeOnto(canvas); };
+    ops.composite = compositeInBands;
     ops.writePsd = ::writePsd;
     ops.writeWlx = ::writeWlx;
     return ops;

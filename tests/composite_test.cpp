@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <random>
 
 #include "composite/Hls.h"
 #include "image/Layer.h"
@@ -99,6 +101,74 @@ TEST(CompositeTest, ModesGiveTheirExactValues) {
         EXPECT_EQ(compositeOne(c.mode, c.layer, c.opacity, c.canvas), c.expected) << c.what;
 }
 
+// FNV-1a, to pin large outputs by one number.
+struct Fnv {
+    uint64_t h = 0xcbf29ce484222325ull;
+    void add(const uint8_t* p, size_t n) {
+        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
+    }
+    void add(int32_t v) {
+        const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+        add(b, 4);
+    }
+};
+
+// Every mode over every (layer, canvas) byte pair per channel at full alpha, and over random
+// pixels with random alpha, each at two opacities. The checksums were taken from the plain
+// per-pixel arithmetic before it was replaced by tables and reciprocals: any change of a single
+// result shows.
+TEST(CompositeTest, EveryModeKeepsItsResultsOnAllBytePairsAndRandomPixels) {
+    const uint64_t expected[blend::ModeCount] = {
+        0xe997baee191b69eeull, 0xea79249b49ecb9e1ull, 0xbdf3c5d7da786232ull, 0xe5b4169938778a51ull,
+        0x68d44aecfdaf9a7dull, 0xea4e6c3c7c8cba15ull, 0x8a89baaeeaed49c1ull, 0x4a8aa894b7cd2c87ull,
+        0x6c213087a02ae42bull, 0xfacda7d00ce5a29dull, 0x7d689ffa9e29fdabull, 0x2b166faa0a5c98fcull,
+        0x5e5b28643625500aull, 0x602c6e712518f628ull, 0xdeabe99229dba71full, 0x12ed38835660102eull,
+        0x816281e610c8fa58ull, 0x4183f400140e47b7ull, 0x107a7214f7220d1ull, 0xc4b89bcfd5088264ull,
+        0xbe6d6a9b2409a09eull, 0xd2be34405077054dull, 0x79628c478499dcfaull,
+    };
+    for (BlendMode mode = 0; mode < blend::ModeCount; ++mode) {
+        Fnv fnv;
+        for (int32_t opacity : {100, 37}) {
+            Layer layer;
+            layer.resize(256, 256, mode);
+            layer.opacity = opacity;
+            dib24 canvas;
+            canvas.create(256, 256, 0);
+            for (size_t y = 0; y < 256; ++y) {
+                for (size_t x = 0; x < 256; ++x) {
+                    uint8_t* l = layer.pixels.data() + (y * 256 + x) * 4;
+                    uint8_t* d = canvas.bits + (255 - y) * static_cast<size_t>(canvas.stride) + 3 * x;
+                    const uint8_t lp[4] = {uint8_t(x), uint8_t(y), uint8_t(x ^ y), 255};
+                    std::memcpy(l, lp, 4);
+                    d[0] = uint8_t(y);
+                    d[1] = uint8_t(x);
+                    d[2] = uint8_t(x * 7 + y);
+                }
+            }
+            layer.compositeOnto(canvas);
+            fnv.add(canvas.bits, static_cast<size_t>(canvas.stride) * 256);
+        }
+        std::mt19937 rng(mode);
+        for (int32_t opacity : {100, 63}) {
+            Layer layer;
+            layer.resize(509, 509, mode);
+            layer.opacity = opacity;
+            for (size_t i = 0; i < layer.pixels.size(); i += 4) {
+                const uint32_t r = rng();
+                const uint8_t lp[4] = {uint8_t(r), uint8_t(r >> 8), uint8_t(r >> 16),
+                                       uint8_t((r >> 24) < 160 ? 255 : r >> 24)};
+                std::memcpy(layer.pixels.data() + i, lp, 4);
+            }
+            dib24 canvas;
+            canvas.create(509, 509, 0);
+            for (size_t i = 0; i < static_cast<size_t>(canvas.stride) * 509; ++i) canvas.bits[i] = uint8_t(rng());
+            layer.compositeOnto(canvas);
+            fnv.add(canvas.bits, static_cast<size_t>(canvas.stride) * 509);
+        }
+        EXPECT_EQ(fnv.h, expected[mode]) << "mode " << mode << std::hex << " 0x" << fnv.h;
+    }
+}
+
 TEST(CompositeTest, TransparentPixelsNeverTouchTheCanvas) {
     for (BlendMode mode = 0; mode < blend::ModeCount; ++mode)
         for (int32_t opacity : {1, 50, 100, 150})
@@ -182,6 +252,21 @@ TEST(HlsTest, RgbToHlsOfPrimaries) {
         EXPECT_EQ(h.lightness, c.lightness);
         EXPECT_EQ(h.saturation, c.saturation);
     }
+}
+
+// All 16M colours to HLS and all 16M HLS triples back, pinned by checksums taken from the
+// plain arithmetic before the reciprocal tables replaced its divisions.
+TEST(HlsTest, ConversionsKeepEveryResult) {
+    Fnv toHls, toRgb;
+    for (int32_t v = 0; v < (1 << 24); ++v) {
+        const uint8_t bgr[3] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16)};
+        const HlsColor h = rgbToHls(bgr);
+        toHls.add(h.hue | h.lightness << 8 | h.saturation << 16);
+        const BgrColor c = hlsToRgb(HlsColor{bgr[0], bgr[1], bgr[2]});
+        toRgb.add(c.blue | c.green << 8 | c.red << 16);
+    }
+    EXPECT_EQ(toHls.h, 1553860806693272115u) << std::hex << toHls.h;
+    EXPECT_EQ(toRgb.h, 2280386645263694595u) << std::hex << toRgb.h;
 }
 
 TEST(HlsTest, HlsValueWrapsWithPeriod1531) {

@@ -1,5 +1,10 @@
 #include "formats/psd/PackBits.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstring>
+
 bool packBitsDecode(const uint8_t* source, int32_t sourceLength, uint8_t* destination, int32_t expectedLength) {
     int32_t in = 0;
     int32_t out = 0;
@@ -19,17 +24,64 @@ bool packBitsDecode(const uint8_t* source, int32_t sourceLength, uint8_t* destin
     return true;
 }
 
-int32_t packBitsEncode(const uint8_t* source, int32_t length, uint8_t* destination) {
-    int32_t written = 0;
-    int32_t p = 0;
+namespace {
+
+using Word = uint64_t;
+constexpr size_t kWord = sizeof(Word);
+constexpr Word kOnes = 0x0101010101010101ull;
+constexpr Word kHighs = 0x8080808080808080ull;
+
+Word load(const uint8_t* p) {
+    Word w;
+    std::memcpy(&w, p, kWord);
+    return w;
+}
+
+// Index of the first byte of w (in memory order) that is not zero; w is not zero.
+size_t firstNonZeroByte(Word w) {
+    return static_cast<size_t>(std::endian::native == std::endian::little ? std::countr_zero(w)
+                                                                            : std::countl_zero(w)) / 8;
+}
+
+// A word with the top bit set in the lowest-addressed zero byte of w (above it bits may be set
+// too), zero when no byte is zero.
+Word zeroBytes(Word w) { return (w - kOnes) & ~w & kHighs; }
+
+// How many of the bytes at from, up to limit of them, equal b; eight at a time.
+size_t runOf(const uint8_t* from, size_t limit, uint8_t b) {
+    const Word pattern = kOnes * b;
+    size_t k = 0;
+    for (; k + kWord <= limit; k += kWord) {
+        const Word differs = load(from + k) ^ pattern;
+        if (differs != 0) return k + firstNonZeroByte(differs);
+    }
+    while (k < limit && from[k] == b) ++k;
+    return k;
+}
+
+// The first q in [from, end) with s[q] == s[q + 1], or end; s[end] must be readable.
+size_t firstPair(const uint8_t* s, size_t from, size_t end) {
+    size_t q = from;
+    for (; q + kWord <= end; q += kWord) {
+        const Word pairs = zeroBytes(load(s + q) ^ load(s + q + 1));
+        if (pairs != 0) return q + firstNonZeroByte(pairs);
+    }
+    while (q < end && s[q] != s[q + 1]) ++q;
+    return q;
+}
+
+template <bool kWrite>
+int32_t encode(const uint8_t* source, int32_t sourceLength, uint8_t* destination) {
+    const size_t length = sourceLength > 0 ? static_cast<size_t>(sourceLength) : 0;
+    size_t written = 0;
+    size_t p = 0;
     while (p < length) {
         const uint8_t b = source[p];
-        int32_t k = 0;
-        while (k < 127 && p + 1 + k < length && source[p + 1 + k] == b) ++k;
+        const size_t k = runOf(source + p + 1, std::min<size_t>(127, length - p - 1), b);
         if (k >= 1) {
             // A pair of equal bytes or more: a run packet of k + 1 bytes.
-            if (destination) {
-                destination[written] = static_cast<uint8_t>(-k);
+            if (kWrite) {
+                destination[written] = static_cast<uint8_t>(-static_cast<int32_t>(k));
                 destination[written + 1] = b;
             }
             written += 2;
@@ -37,17 +89,23 @@ int32_t packBitsEncode(const uint8_t* source, int32_t length, uint8_t* destinati
             continue;
         }
         // Literal: cut at 128 bytes, before the next pair of equal bytes, or at the row end.
-        int32_t taken = 1;
-        for (int32_t q = p + 1; q < length && taken < 128; ++q) {
-            if (q + 1 < length && source[q] == source[q + 1]) break;
-            ++taken;
-        }
-        if (destination) {
+        const size_t end = std::min(p + 128, length - 1);
+        const size_t pair = p + 1 < end ? firstPair(source, p + 1, end) : end;
+        const size_t taken = pair < end ? pair - p : std::min<size_t>(128, length - p);
+        if (kWrite) {
             destination[written] = static_cast<uint8_t>(taken - 1);
-            for (int32_t i = 0; i < taken; ++i) destination[written + 1 + i] = source[p + i];
+            std::memcpy(destination + written + 1, source + p, taken);
         }
         written += taken + 1;
         p += taken;
     }
-    return written;
+    return static_cast<int32_t>(written);
 }
+
+}  // namespace
+
+int32_t packBitsEncode(const uint8_t* source, int32_t length, uint8_t* destination) {
+    return destination ? encode<true>(source, length, destination) : encode<false>(source, length, nullptr);
+}
+
+int64_t packBitsMaxLength(int64_t length) { return length <= 0 ? 0 : length + (length + 2) / 3; }

@@ -9,6 +9,7 @@
 #include "formats/wlx/WlxLayout.h"
 #include "formats/wlx/ZlibBlock.h"
 #include "image/MemoryBudget.h"
+#include "image/ThreadPool.h"
 
 namespace {
 
@@ -84,50 +85,74 @@ private:
     bool sized_ = false;
 };
 
-// Row 0 of a block is the bottom row of the picture; a Layer keeps the top row first.
-void reverseRows(std::vector<uint8_t>& pixels, size_t rowBytes, size_t rows) {
-    for (size_t top = 0, bottom = rows; top + 1 < bottom; ++top, --bottom) {
-        std::swap_ranges(pixels.begin() + static_cast<ptrdiff_t>(top * rowBytes),
-                         pixels.begin() + static_cast<ptrdiff_t>((top + 1) * rowBytes),
-                         pixels.begin() + static_cast<ptrdiff_t>((bottom - 1) * rowBytes));
+// A layer read with its block, waiting for its pixels.
+struct PendingLayer {
+    std::unique_ptr<Layer> layer;
+    std::vector<uint8_t> block;
+};
+
+// Inflates the pending layers' blocks in parallel, straight into their pixels, and adds the layers
+// before the first that fails to the list; true when none failed.
+bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, const DocumentInfo& doc) {
+    std::vector<char> inflated(pending.size());
+    ThreadPool::shared().forEach(pending.size(), [&](size_t i) {
+        Layer& layer = *pending[i].layer;
+        const int32_t opacity = layer.opacity;
+        const uint8_t visible = layer.visible;
+        layer.resize(doc.width, doc.height, layer.blendMode);
+        layer.opacity = opacity;
+        layer.visible = visible;
+        const std::vector<uint8_t>& block = pending[i].block;
+        inflated[i] = uncompressRowsBottomUp(block.data(), block.size(), layer.pixels.data(),
+                                             static_cast<size_t>(doc.width) * 4, static_cast<size_t>(doc.height));
+        std::vector<uint8_t>().swap(pending[i].block);
+    });
+    // Room ahead, so that add cannot throw once a layer is let go.
+    layers.reserve(layers.size() + pending.size());
+    for (size_t i = 0; i < pending.size(); ++i) {
+        if (!inflated[i]) return false;
+        layers.add(pending[i].layer.release());
     }
+    return true;
 }
 
 bool readLayers(Source& source, uint16_t layerCount, LayerTempList& layers, const DocumentInfo& doc) {
     using wlx::LayerRecord;
     const uint64_t pixelBytes = Layer::pixelBytes(doc.width, doc.height);
     MemoryBudget budget;
-    std::vector<uint8_t> block;
+    // Every record and block is read and checked first (the blocks hold no more than the file),
+    // then the blocks inflate. A failure keeps the complete layers before it.
+    std::vector<PendingLayer> pending;
     for (uint32_t i = 0; i < layerCount; ++i) {
         uint8_t record[LayerRecord::kSize];
-        if (source.read(record, sizeof record) < sizeof record) return false;
-        source.readBlock(wlx::load32(record + LayerRecord::kDataSizeAt), block);
-
-        // A block too short to inflate to the pixels fails before the layer is allocated.
-        if (pixelBytes > block.size() * wlx::kMaxInflateRatio + wlx::kInflateSlack) return false;
-        if (!budget.reserve(pixelBytes)) return false;
-
-        // The layer joins the list only once its pixels are complete.
-        auto layer = std::make_unique<Layer>();
-        layer->resize(doc.width, doc.height, blend::Normal);
-        if (!uncompressBlockExact(block.data(), block.size(), layer->pixels.data(), layer->pixels.size())) {
+        if (source.read(record, sizeof record) < sizeof record) {
+            inflateInto(pending, layers, doc);
             return false;
         }
-        reverseRows(layer->pixels, static_cast<size_t>(doc.width) * 4, static_cast<size_t>(doc.height));
+        PendingLayer next;
+        source.readBlock(wlx::load32(record + LayerRecord::kDataSizeAt), next.block);
 
+        // A block too short to inflate to the pixels fails before the layer is allocated.
+        if (pixelBytes > next.block.size() * wlx::kMaxInflateRatio + wlx::kInflateSlack ||
+            !budget.reserve(pixelBytes)) {
+            inflateInto(pending, layers, doc);
+            return false;
+        }
+
+        next.layer = std::make_unique<Layer>();
+        Layer& layer = *next.layer;
         const uint8_t* name = record + LayerRecord::kNameAt;
         const void* end = std::memchr(name, 0, LayerRecord::kNameSize);
-        layer->name.assign(reinterpret_cast<const char*>(name),
-                           end ? static_cast<const uint8_t*>(end) - name : LayerRecord::kNameSize);
-        layer->opacity = wlx::opacityPercentFromByte(record[LayerRecord::kOpacityAt]);
-        layer->visible = (record[LayerRecord::kFlagsAt] & wlx::kFlagVisible) ? 1 : 0;
-        layer->blendMode = wlx::blendModeFromCode(record[LayerRecord::kBlendCodeAt]);
-        // Room ahead, so that add cannot throw once the layer is let go; growing by half keeps
-        // tens of thousands of layers linear.
-        if (layers.size() == layers.capacity()) layers.reserve(layers.capacity() + layers.capacity() / 2 + 16);
-        layers.add(layer.release());
+        layer.name.assign(reinterpret_cast<const char*>(name),
+                          end ? static_cast<const uint8_t*>(end) - name : LayerRecord::kNameSize);
+        layer.opacity = wlx::opacityPercentFromByte(record[LayerRecord::kOpacityAt]);
+        layer.visible = (record[LayerRecord::kFlagsAt] & wlx::kFlagVisible) ? 1 : 0;
+        layer.blendMode = wlx::blendModeFromCode(record[LayerRecord::kBlendCodeAt]);
+        // Growing by half keeps tens of thousands of layers linear.
+        if (pending.size() == pending.capacity()) pending.reserve(pending.capacity() + pending.capacity() / 2 + 16);
+        pending.push_back(std::move(next));
     }
-    return true;
+    return inflateInto(pending, layers, doc);
 }
 
 bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {

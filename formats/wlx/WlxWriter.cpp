@@ -7,6 +7,7 @@
 
 #include "formats/wlx/WlxLayout.h"
 #include "formats/wlx/ZlibBlock.h"
+#include "image/ThreadPool.h"
 
 namespace {
 
@@ -57,25 +58,31 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
     if (!storable(layers, doc)) return false;
     const size_t rowBytes = static_cast<size_t>(doc.width) * 4;
     const size_t rows = static_cast<size_t>(doc.height);
-    // The scratch buffer exists before the first byte is written, so running out of memory
-    // leaves nothing behind; a document without layers needs none, however large its canvas.
-    std::vector<uint8_t> scratch(layers.empty() ? 0 : rowBytes * rows);
-    std::string packed;
+    ThreadPool& pool = ThreadPool::shared();
+    // Layers are compressed a window at a time, one per thread and one more so that a slow layer
+    // does not idle the rest, and written in order; each slot's buffer serves block after block.
+    const size_t window = std::min(layers.size(), pool.size() * 2);
+    std::vector<PackedBlock> packed(window);
+    std::vector<char> compressed(window);
 
-    writeHeaders(out, layers.size(), doc);
-    for (const Layer* layer : layers) {
-        // Blocks store the bottom row first. A zero-width canvas has rows of no bytes and no
-        // buffers to copy between.
-        for (size_t r = 0; rowBytes != 0 && r < rows; ++r) {
-            std::memcpy(scratch.data() + r * rowBytes, layer->pixels.data() + (rows - 1 - r) * rowBytes, rowBytes);
+    // The first window is compressed before the first byte is written, so running out of memory
+    // there leaves nothing behind.
+    for (size_t first = 0; first < layers.size(); first += window) {
+        const size_t count = std::min(window, layers.size() - first);
+        pool.forEach(count, [&](size_t i) {
+            const Layer& layer = *layers[first + i];
+            compressed[i] = compressRowsBottomUp(layer.pixels.data(), rowBytes, rows, packed[i]);
+        });
+        if (first == 0) writeHeaders(out, layers.size(), doc);
+        for (size_t i = 0; i < count; ++i) {
+            if (!compressed[i]) return false;
+            // Noisy pixels of a huge canvas can pack to more than the 32-bit size field can describe.
+            if (packed[i].size > UINT32_MAX) return false;
+            writeRecord(out, *layers[first + i], static_cast<uint32_t>(packed[i].size));
+            std::fwrite(packed[i].bytes.get(), 1, packed[i].size, out);
         }
-        packed.clear();
-        if (!compressBlock(scratch.data(), scratch.size(), packed)) return false;
-        // Noisy pixels of a huge canvas can pack to more than the 32-bit size field can describe.
-        if (packed.size() > UINT32_MAX) return false;
-        writeRecord(out, *layer, static_cast<uint32_t>(packed.size()));
-        std::fwrite(packed.data(), 1, packed.size(), out);
     }
+    if (layers.empty()) writeHeaders(out, 0, doc);
     return true;
 }
 

@@ -1,0 +1,7 @@
+#pragma once
+#include "image/Layer.h"
+#include "image/dib24.h"
+
+// Layer::compositeOnto over row bands spread across the shared thread pool: the bands are
+// disjoint, so the canvas gets the same bytes as from one call.
+void compositeInBands(const Layer& layer, dib24& canvas);
