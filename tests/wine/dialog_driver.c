@@ -10,7 +10,8 @@
 
    Standard output, one line per dialog, texts as hex of their code-page bytes:
      box caption=HEX icon=NAME buttons=ID,ID foreground=0|1 text=HEX answer=ANSWER
-     open caption=HEX filter=HEX files=HEX,HEX answer=ANSWER
+     open caption=HEX filter=HEX files=HEX,HEX answer=ANSWER   (files: the listing of the
+                                                                 driver's current directory)
      labels HEX,HEX            (button labels of the box before; not compared by the tests)
    and at the end "exit N", or "timeout" when the program outlived the time limit (it is then
    ended). The driver's own exit code is 0 unless the program timed out (3) or could not start (2). */
@@ -216,11 +217,18 @@ static void reportAndAnswer(HWND dialog, HANDLE process, const wchar_t* answerTe
     /* Let the dialog finish its initialisation (and an open-file dialog its listing). */
     Sleep(150);
     if (fileNameField(dialog)) {
-        for (int tries = 0; tries < 20; ++tries) {
+        /* Where the dialog opens is the platform's choice: go to the current directory first,
+           as a user typing it would, so that the listing shows what the filter lets through. */
+        wchar_t here[MAX_PATH];
+        HWND before = FindWindowExA(dialog, NULL, "SHELLDLL_DefView", NULL);
+        GetCurrentDirectoryW(MAX_PATH, here);
+        SendMessageW(fileNameField(dialog), WM_SETTEXT, 0, (LPARAM)here);
+        pressButton(dialog, IDOK);
+        for (int tries = 0; tries < 50; ++tries) {
+            Sleep(100);
             HWND view = FindWindowExA(dialog, NULL, "SHELLDLL_DefView", NULL);
             HWND list = view ? FindWindowExA(view, NULL, "SysListView32", NULL) : NULL;
-            if (list && SendMessageA(list, LVM_GETITEMCOUNT, 0, 0) > 0) break;
-            Sleep(100);
+            if (view != before && list && SendMessageA(list, LVM_GETITEMCOUNT, 0, 0) > 0) break;
         }
         printf("open caption=");
         printWindowTextHex(dialog);
