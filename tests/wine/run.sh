@@ -120,7 +120,7 @@ echo "wine-test: $(wc -l <"$WORK/outputs") conversions of ${#inputs[@]} inputs (
 
 # ---------------------------------------------------------------------------------------------
 # Dialogs. Each case lists the dialogs it expects, with the answer to give, then runs the
-# program once with its arguments in $WORK/box and compares what the helper saw.
+# program once with its arguments in $BOX and compares what the helper saw.
 CAPTION=$(printf rivodiv | hex)
 MISSING="ファイルが存在しません: "
 UNKNOWN="ファイル形式が特定できません: "
