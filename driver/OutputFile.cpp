@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <new>
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -149,8 +151,9 @@ bool writeFileReplacing(const std::string& outputPath, const std::string& output
     bool ok = false;
     try {
         ok = write(stream);
+    } catch (const std::bad_alloc&) {
+        // Out of memory fails this file's write like any other failure; the run goes on.
     } catch (...) {
-        // Out of memory ends the program, but it must not leave a stray temporary behind.
         std::fclose(stream);
         removeTemporary(temporary);
         throw;
