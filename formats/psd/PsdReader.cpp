@@ -308,7 +308,7 @@ private:
         const int64_t endColumn = std::min<int64_t>(static_cast<int64_t>(columns), width - left);
         return readRows(in_, compression, rowCounts.data(), rows, columns, [&](uint64_t r, const uint8_t* row) {
             const int64_t y = top + static_cast<int64_t>(r);
-            if (y < 0 || y >= height) return;
+            if (y < 0 || y >= height || firstColumn >= endColumn) return;
             uint8_t* target = layer.pixels.data() + static_cast<size_t>(y * width) * 4 + byte;
             for (int64_t k = firstColumn; k < endColumn; ++k) target[(left + k) * 4] = row[k];
         });
@@ -364,7 +364,7 @@ private:
             }
             const uint16_t* counts = rowCounts.empty() ? nullptr : rowCounts.data() + c * height;
             const bool ok = readRows(in_, compression, counts, height, width, [&](uint64_t y, const uint8_t* row) {
-                if (target == nullptr) return;
+                if (target == nullptr || width == 0) return;
                 uint8_t* pixel = target->pixels.data() + static_cast<size_t>(y * width) * 4 + byte;
                 for (uint64_t x = 0; x < width; ++x) pixel[x * 4] = row[x];
             });
