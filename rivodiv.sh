@@ -6,6 +6,7 @@
 #   ./rivodiv.sh run FILE...   build if needed and convert FILE... (.wlx -> .psd, .psd -> .wlx)
 #   ./rivodiv.sh windows       cross-build the Windows program with MinGW-w64
 #   ./rivodiv.sh bench         build the benchmark and print its figures
+#   ./rivodiv.sh fuzz [S]      build the fuzz targets with clang and run each for S seconds (60)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -14,6 +15,7 @@ BUILD_PACKAGES=(cmake g++ make zlib1g-dev libgtest-dev)
 TEST_PACKAGES=(python3 python3-psd-tools imagemagick)
 WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64 libz-mingw-w64-dev)
 BENCH_PACKAGES=(cmake g++ make zlib1g-dev libbenchmark-dev)
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev zlib1g-dev)
 
 need() {
     local missing=()
@@ -64,8 +66,12 @@ case "$cmd" in
         need "${BENCH_PACKAGES[@]}"
         exec bench/run.sh "$@"
         ;;
+    fuzz)
+        need "${FUZZ_PACKAGES[@]}"
+        CXX_FUZZ=clang++-14 exec fuzz/run.sh "${1:-60}" "${@:2}"
+        ;;
     *)
-        sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2
+        sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//' >&2
         exit 2
         ;;
 esac
