@@ -9,6 +9,7 @@
 #   ./rivodiv.sh interop       check with GIMP (installed from Debian) that layers cross both ways
 #   ./rivodiv.sh package       build the Debian package and the Windows zip (CPack)
 #   ./rivodiv.sh package-check build them, install the .deb (as root) and run it from PATH
+#   ./rivodiv.sh fuzz [S]      build the fuzz targets with clang and run each for S seconds (60)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -21,6 +22,7 @@ BENCH_PACKAGES=(cmake g++ make zlib1g-dev libbenchmark-dev)
 INTEROP_PACKAGES=(gimp python3 python3-numpy python3-pil)
 # CPack's Debian generator computes dependencies with dpkg-shlibdeps and finds binaries with file.
 PACKAGE_PACKAGES=(cmake g++ make zlib1g-dev dpkg-dev file "${WINDOWS_PACKAGES[@]}")
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev zlib1g-dev)
 
 need() {
     local missing=()
@@ -104,6 +106,10 @@ case "$cmd" in
         grep -q 'rivodiv - convert layered pictures between WLX and PSD' <<<"$page" ||
             { echo "rivodiv.sh: man rivodiv does not show the page" >&2; exit 1; }
         echo "rivodiv.sh: man rivodiv shows the page ($(wc -l <<<"$page") lines)"
+        ;;
+    fuzz)
+        need "${FUZZ_PACKAGES[@]}"
+        CXX_FUZZ=clang++-14 exec fuzz/run.sh "${1:-60}" "${@:2}"
         ;;
     *)
         sed -n '2,/^set /p' "$0" | grep '^#' | sed 's/^# \{0,1\}//' >&2

@@ -35,17 +35,17 @@ int maskShift(uint32_t mask) {
     return shift;
 }
 
-// Reads the info header at the start of an info block and locates what follows it. pixelsAt is
-// where the rows start when they follow in the same block (packed DIBs).
-struct ParsedInfo {
-    bmp::InfoHeader header;
-    const uint8_t* colorTable = nullptr;
-    size_t colorEntries = 0;
-    uint32_t masks[3] = {0, 0, 0};
-    uint64_t pixelsAt = 0;
-};
+bool isRgbPaletteOr24(const bmp::InfoHeader& h) {
+    return h.biCompression == bmp::kCompressionRgb &&
+           (h.biBitCount == 1 || h.biBitCount == 4 || h.biBitCount == 8 || h.biBitCount == 24);
+}
 
-bool parseInfo(const uint8_t* info, size_t infoSize, ParsedInfo& out) {
+}  // namespace
+
+dib24::~dib24() { destroy(); }
+
+// Reads the info header at the start of an info block and locates what follows it.
+bool dib24::parseInfo(const uint8_t* info, size_t infoSize, Source& out) {
     if (info == nullptr || infoSize < bmp::InfoHeader::kSize) return false;
     out.header = bmp::InfoHeader::load(info);
     // Smaller headers have another layout; larger ones (later header versions) keep the 40-byte
@@ -68,15 +68,6 @@ bool parseInfo(const uint8_t* info, size_t infoSize, ParsedInfo& out) {
     out.pixelsAt = headerEnd + tableBytes;
     return true;
 }
-
-bool isRgbPaletteOr24(const bmp::InfoHeader& h) {
-    return h.biCompression == bmp::kCompressionRgb &&
-           (h.biBitCount == 1 || h.biBitCount == 4 || h.biBitCount == 8 || h.biBitCount == 24);
-}
-
-}  // namespace
-
-dib24::~dib24() { destroy(); }
 
 int32_t dib24::pelsPerMeterFromDpi(int32_t dpi) {
     // 1 / 0.0254 metres per inch; the product of a 32-bit dpi can leave the 32-bit range.
@@ -174,52 +165,38 @@ bool dib24::loadBmp(std::FILE* in) {
 
     std::vector<uint8_t> info;
     if (!readExactly(in, offBits - bmp::FileHeader::kSize, info)) return false;
-    ParsedInfo parsed;
-    if (!parseInfo(info.data(), info.size(), parsed) || !isRgbPaletteOr24(parsed.header)) return false;
-    const bmp::InfoHeader& h = parsed.header;
+    Source src;
+    if (!parseInfo(info.data(), info.size(), src) || !isRgbPaletteOr24(src.header)) return false;
+    const bmp::InfoHeader& h = src.header;
     if (h.biWidth <= 0 || h.biHeight <= 0) return false;
 
     std::vector<uint8_t> rows;
     const uint64_t rowsSize = bmp::rowBytes(static_cast<uint64_t>(h.biWidth), h.biBitCount) *
                               static_cast<uint64_t>(h.biHeight);
     if (!readExactly(in, rowsSize, rows)) return false;
-
-    Source src;
-    src.header = h;
-    src.colorTable = parsed.colorTable;
-    src.colorEntries = parsed.colorEntries;
     src.rows = rows.data();
     src.rowsSize = rows.size();
     return loadFrom(src);
 }
 
 bool dib24::loadDib(const uint8_t* info, size_t infoSize, const uint8_t* rows, size_t rowsSize) {
-    ParsedInfo parsed;
-    if (!parseInfo(info, infoSize, parsed) || !isRgbPaletteOr24(parsed.header)) return false;
     Source src;
-    src.header = parsed.header;
-    src.colorTable = parsed.colorTable;
-    src.colorEntries = parsed.colorEntries;
+    if (!parseInfo(info, infoSize, src) || !isRgbPaletteOr24(src.header)) return false;
     src.rows = rows;
     src.rowsSize = rows == nullptr ? 0 : rowsSize;
     return loadFrom(src);
 }
 
 bool dib24::loadPackedDibMemory(const uint8_t* block, size_t size) {
-    ParsedInfo parsed;
-    if (!parseInfo(block, size, parsed)) return false;
-    const bmp::InfoHeader& h = parsed.header;
+    Source src;
+    if (!parseInfo(block, size, src)) return false;
+    const bmp::InfoHeader& h = src.header;
     const bool accepted = isRgbPaletteOr24(h) ||
                           (h.biBitCount == 32 && (h.biCompression == bmp::kCompressionRgb ||
                                                   h.biCompression == bmp::kCompressionBitFields));
-    if (!accepted || parsed.pixelsAt > size) return false;
-    Source src;
-    src.header = h;
-    src.colorTable = parsed.colorTable;
-    src.colorEntries = parsed.colorEntries;
-    std::memcpy(src.masks, parsed.masks, sizeof src.masks);
-    src.rows = block + parsed.pixelsAt;
-    src.rowsSize = size - static_cast<size_t>(parsed.pixelsAt);
+    if (!accepted || src.pixelsAt > size) return false;
+    src.rows = block + src.pixelsAt;
+    src.rowsSize = size - static_cast<size_t>(src.pixelsAt);
     return loadFrom(src);
 }
 

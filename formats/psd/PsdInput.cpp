@@ -1,46 +1,22 @@
 #include "formats/psd/PsdInput.h"
 
-#include <sys/types.h>
-
 #include "formats/psd/PsdLayout.h"
+#include "image/Platform.h"
 
 namespace psd {
 namespace {
 
-// 64-bit stream positions: `long` is 32 bits on Windows.
 bool seekAbsolute(std::FILE* file, uint64_t offset) {
-    if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
-#ifdef _WIN32
-    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
-#else
-    if (offset > static_cast<uint64_t>(static_cast<off_t>(INT64_MAX))) return false;
-    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
-
-bool seekEnd(std::FILE* file) {
-#ifdef _WIN32
-    return _fseeki64(file, 0, SEEK_END) == 0;
-#else
-    return fseeko(file, 0, SEEK_END) == 0;
-#endif
-}
-
-int64_t tell(std::FILE* file) {
-#ifdef _WIN32
-    return _ftelli64(file);
-#else
-    return static_cast<int64_t>(ftello(file));
-#endif
+    return offset <= static_cast<uint64_t>(INT64_MAX) && seekStream(file, static_cast<int64_t>(offset), SEEK_SET);
 }
 
 }  // namespace
 
 Input::Input(std::FILE* file) : file_(file) {
     if (file_ == nullptr) return;
-    const int64_t start = tell(file_);
-    if (start < 0 || !seekEnd(file_)) return;
-    const int64_t end = tell(file_);
+    const int64_t start = streamPosition(file_);
+    if (start < 0 || !seekStream(file_, 0, SEEK_END)) return;
+    const int64_t end = streamPosition(file_);
     if (end < 0 || !seekAbsolute(file_, static_cast<uint64_t>(start))) return;
     position_ = static_cast<uint64_t>(start);
     size_ = static_cast<uint64_t>(end);

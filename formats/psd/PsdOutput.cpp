@@ -1,6 +1,7 @@
 #include "formats/psd/PsdOutput.h"
 
 #include "formats/psd/PsdLayout.h"
+#include "image/Platform.h"
 
 namespace psd {
 
@@ -33,22 +34,13 @@ uint64_t BigEndianOutput::fill(uint64_t count, uint8_t value) {
 }
 
 int64_t BigEndianOutput::position() {
-#ifdef _WIN32
-    const int64_t at = _ftelli64(out_);
-#else
-    const int64_t at = ftello(out_);
-#endif
+    const int64_t at = streamPosition(out_);
     if (at < 0) failed_ = true;
     return at;
 }
 
 void BigEndianOutput::seek(int64_t position) {
-#ifdef _WIN32
-    const int rc = _fseeki64(out_, position, SEEK_SET);
-#else
-    const int rc = fseeko(out_, static_cast<off_t>(position), SEEK_SET);
-#endif
-    if (rc != 0) failed_ = true;
+    if (!seekStream(out_, position, SEEK_SET)) failed_ = true;
 }
 
 LengthPatch::LengthPatch(BigEndianOutput& out) : out_(out), at_(out.position()) { out_.u32(0); }

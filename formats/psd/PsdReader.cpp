@@ -469,7 +469,7 @@ private:
         const int64_t endColumn = std::min<int64_t>(static_cast<int64_t>(columns), width - left);
         return readRows(in_, compression, rowCounts.data(), rows, columns, [&](uint64_t r, const uint8_t* row) {
             const int64_t y = top + static_cast<int64_t>(r);
-            if (y < 0 || y >= height) return;
+            if (y < 0 || y >= height || firstColumn >= endColumn) return;
             uint8_t* target = plane + static_cast<size_t>(y * width) * step;
             for (int64_t k = firstColumn; k < endColumn; ++k) target[static_cast<size_t>(left + k) * step] = row[k];
         });
@@ -525,7 +525,7 @@ private:
             }
             const uint16_t* counts = rowCounts.empty() ? nullptr : rowCounts.data() + c * height;
             const bool ok = readRows(in_, compression, counts, height, width, [&](uint64_t y, const uint8_t* row) {
-                if (target == nullptr) return;
+                if (target == nullptr || width == 0) return;
                 uint8_t* pixel = target->pixels.data() + static_cast<size_t>(y * width) * 4 + byte;
                 for (uint64_t x = 0; x < width; ++x) pixel[x * 4] = row[x];
             });

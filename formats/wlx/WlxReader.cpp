@@ -9,6 +9,7 @@
 #include "formats/wlx/WlxLayout.h"
 #include "formats/wlx/ZlibBlock.h"
 #include "image/MemoryBudget.h"
+#include "image/Platform.h"
 
 namespace {
 
@@ -64,20 +65,8 @@ public:
     }
 
 private:
-    int64_t tell() {
-#ifdef _WIN32
-        return _ftelli64(in_);
-#else
-        return ftello(in_);
-#endif
-    }
-    bool seekTo(int64_t offset, int origin) {
-#ifdef _WIN32
-        return _fseeki64(in_, offset, origin) == 0;
-#else
-        return fseeko(in_, static_cast<off_t>(offset), origin) == 0;
-#endif
-    }
+    int64_t tell() { return streamPosition(in_); }
+    bool seekTo(int64_t offset, int origin) { return seekStream(in_, offset, origin); }
 
     std::FILE* in_;
     uint64_t remaining_ = 0;
