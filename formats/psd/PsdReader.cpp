@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "formats/psd/Cp932.h"
-#include "formats/psd/PackBits.h"
-#include "formats/psd/PsdInput.h"
+#include "formats/psd/PackedChannel.h"
 #include "formats/psd/PsdLayerInfo.h"
 #include "formats/psd/PsdLayout.h"
 #include "image/MemoryBudget.h"
@@ -28,10 +27,6 @@ constexpr uint32_t kRealMaskId = 0xFFFD;
 constexpr size_t kMaskRecordSize = 18;
 constexpr size_t kRealMaskAt = 18;
 constexpr size_t kRealMaskRecordSize = 36;
-// A row's packed length is a 16-bit count, and PackBits turns at most 2 packed bytes into 128: no
-// longer row can ever unpack, so nothing longer is allocated for one.
-constexpr uint64_t kMaxPackedRow = 0xFFFF;
-constexpr uint64_t kMaxUnpackedRow = (kMaxPackedRow + 1) / 2 * 128;
 
 // a * b, or UINT64_MAX when it does not fit in 64 bits (never fits in a file or in memory either).
 uint64_t product(uint64_t a, uint64_t b) {
@@ -48,39 +43,6 @@ int pixelByteForChannel(uint32_t id) {
         case kTransparencyId: return 3;
         default: return -1;
     }
-}
-
-// Reads rows of `columns` bytes, raw or PackBits with the given row byte counts, and hands each to
-// sink(rowIndex, rowBytes). Every length is checked against the file before a buffer is sized by it.
-template <typename Sink>
-bool readRows(psd::Input& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
-              uint64_t columns, Sink&& sink) {
-    if (rows == 0) return true;
-    std::vector<uint8_t> row;
-    if (compression == psd::kCompressionRaw) {
-        // Empty rows take no bytes: billions of them are no reason to loop.
-        if (columns == 0) return true;
-        if (!in.fits(product(rows, columns))) return false;
-        row.resize(static_cast<size_t>(columns));
-        for (uint64_t r = 0; r < rows; ++r) {
-            if (!in.read(row.data(), row.size())) return false;
-            sink(r, row.data());
-        }
-        return true;
-    }
-    if (columns > kMaxUnpackedRow) return false;
-    uint64_t packedTotal = 0;
-    for (uint64_t r = 0; r < rows; ++r) packedTotal += rowCounts[r];
-    if (!in.fits(packedTotal)) return false;
-    row.resize(static_cast<size_t>(columns));
-    std::vector<uint8_t> packed(kMaxPackedRow);
-    for (uint64_t r = 0; r < rows; ++r) {
-        const uint16_t count = rowCounts[r];
-        if (!in.read(packed.data(), count)) return false;
-        if (!packBitsDecode(packed.data(), count, row.data(), static_cast<int32_t>(columns))) return false;
-        sink(r, row.data());
-    }
-    return true;
 }
 
 // (a x b + 127) / 255: one 0..255 factor applied to another, rounded.
@@ -127,17 +89,6 @@ std::string unicodeName(const uint8_t* data, uint64_t size, const std::string& p
     std::u16string own;
     if (cp932::toUtf16(pascal, own) && own == units) return pascal;
     return cp932::fromUtf16(units);
-}
-
-// Reads `count` 16-bit row byte counts in one piece.
-bool readRowCounts(psd::Input& in, uint64_t count, std::vector<uint16_t>& counts) {
-    const uint64_t bytes = product(count, 2);
-    if (!in.fits(bytes)) return false;
-    std::vector<uint8_t> raw(static_cast<size_t>(bytes));
-    if (!in.read(raw.data(), raw.size())) return false;
-    counts.resize(static_cast<size_t>(count));
-    for (size_t i = 0; i < counts.size(); ++i) counts[i] = psd::load16(raw.data() + 2 * i);
-    return true;
 }
 
 class Reader {
@@ -401,7 +352,7 @@ private:
             // Either way the declared length alone finds the next channel.
             bool ok = true;
             if (byte >= 0) {
-                ok = readChannel(pixels + byte, 4, width, layer->height, area);
+                ok = readChannel(pixels == nullptr ? nullptr : pixels + byte, 4, width, layer->height, area);
             } else if (mask != nullptr && id == static_cast<uint32_t>(info.maskChannel)) {
                 ok = readChannel(mask->data(), 1, width, layer->height, maskArea);
             }
@@ -459,20 +410,12 @@ private:
         if (!in_.read16(compression)) return false;
         std::vector<uint16_t> rowCounts;
         if (compression == psd::kCompressionPackBits) {
-            if (!readRowCounts(in_, rows, rowCounts)) return false;
+            if (!psd::readRowCounts(in_, rows, rowCounts)) return false;
         } else if (compression != psd::kCompressionRaw) {
             return false;
         }
-        const int64_t top = area.top;
-        const int64_t left = area.left;
-        const int64_t firstColumn = std::max<int64_t>(0, -left);
-        const int64_t endColumn = std::min<int64_t>(static_cast<int64_t>(columns), width - left);
-        return readRows(in_, compression, rowCounts.data(), rows, columns, [&](uint64_t r, const uint8_t* row) {
-            const int64_t y = top + static_cast<int64_t>(r);
-            if (y < 0 || y >= height || firstColumn >= endColumn) return;
-            uint8_t* target = plane + static_cast<size_t>(y * width) * step;
-            for (int64_t k = firstColumn; k < endColumn; ++k) target[static_cast<size_t>(left + k) * step] = row[k];
-        });
+        const psd::ChannelTarget target{plane, step, width, height, area.top, area.left};
+        return psd::readChannelRows(in_, compression, rowCounts.data(), rows, columns, target);
     }
 
     bool readMergedImage() {
@@ -482,7 +425,7 @@ private:
         const uint64_t height = static_cast<uint64_t>(doc_.height);
         std::vector<uint16_t> rowCounts;
         if (compression == psd::kCompressionPackBits) {
-            if (!readRowCounts(in_, product(channelCount_, height), rowCounts)) return false;
+            if (!psd::readRowCounts(in_, product(channelCount_, height), rowCounts)) return false;
             // Every packet gives at most 128 bytes for at least 2: shorter rows can never unpack.
             const uint64_t minRow = (width + 127) / 128 * 2;
             uint64_t total = 0;
@@ -524,11 +467,9 @@ private:
                 owned.release();
             }
             const uint16_t* counts = rowCounts.empty() ? nullptr : rowCounts.data() + c * height;
-            const bool ok = readRows(in_, compression, counts, height, width, [&](uint64_t y, const uint8_t* row) {
-                if (target == nullptr || width == 0) return;
-                uint8_t* pixel = target->pixels.data() + static_cast<size_t>(y * width) * 4 + byte;
-                for (uint64_t x = 0; x < width; ++x) pixel[x * 4] = row[x];
-            });
+            psd::ChannelTarget into;
+            if (target != nullptr && !target->pixels.empty()) into = {target->pixels.data() + byte, 4, doc_.width, doc_.height, 0, 0};
+            const bool ok = psd::readChannelRows(in_, compression, counts, height, width, into);
             if (!ok) return false;
         }
         return true;

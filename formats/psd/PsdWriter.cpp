@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "formats/psd/Cp932.h"
-#include "formats/psd/PackBits.h"
+#include "formats/psd/PackedChannel.h"
 #include "formats/psd/PsdLayout.h"
 #include "formats/psd/PsdOutput.h"
 
@@ -56,26 +56,34 @@ uint8_t opacityByte(int32_t opacity) {
     return static_cast<uint8_t>(static_cast<int32_t>(opacity * 0.01 * 255.0 + 0.5));
 }
 
-// Row y of one layer channel: every fourth pixel byte from byteIndex.
-void gatherLayerRow(const Layer& layer, int byteIndex, int32_t y, uint8_t* row) {
-    if (layer.width <= 0) return;
-    const uint8_t* src = layer.pixels.data() + (static_cast<size_t>(y) * layer.width) * 4 + byteIndex;
-    for (int32_t x = 0; x < layer.width; ++x) row[x] = src[static_cast<size_t>(x) * 4];
+// Channel byteIndex of a layer's blue-green-red-alpha pixels.
+psd::ChannelSource layerChannel(const Layer& layer, int byteIndex) {
+    psd::ChannelSource source;
+    if (!layer.pixels.empty()) source.origin = layer.pixels.data() + byteIndex;
+    source.rowStride = static_cast<ptrdiff_t>(layer.width) * 4;
+    source.step = 4;
+    source.width = layer.width;
+    source.height = layer.height;
+    return source;
 }
 
-// Row y (from the top) of merged channel c: 0..2 red, green, blue from the bottom-up canvas,
-// 3.. byte 3 of the alpha-channel layers.
-void gatherMergedRow(const dib24& canvas, const LayerTempList& alphaChannels, size_t c, int32_t y,
-                     uint8_t* row) {
-    if (c < 3) {
-        const size_t rowAt = static_cast<size_t>(canvas.height - 1 - y) * static_cast<size_t>(canvas.stride);
-        const uint8_t* src = canvas.bits + rowAt + (2 - c);
-        for (int32_t x = 0; x < canvas.width; ++x) row[x] = src[static_cast<size_t>(x) * 3];
-        return;
+// Merged channel c: 0..2 red, green, blue from the bottom-up canvas, 3.. byte 3 of the alpha-channel
+// layers.
+psd::ChannelSource mergedChannel(const dib24& canvas, const LayerTempList& alphaChannels, size_t c) {
+    if (c >= 3) {
+        psd::ChannelSource source = layerChannel(*alphaChannels[c - 3], 3);
+        source.width = canvas.width;
+        source.height = canvas.height;
+        return source;
     }
-    const Layer& alpha = *alphaChannels[c - 3];
-    const uint8_t* src = alpha.pixels.data() + (static_cast<size_t>(y) * alpha.width) * 4 + 3;
-    for (int32_t x = 0; x < canvas.width; ++x) row[x] = src[static_cast<size_t>(x) * 4];
+    psd::ChannelSource source;
+    if (canvas.bits != nullptr && canvas.height > 0)
+        source.origin = canvas.bits + static_cast<size_t>(canvas.height - 1) * canvas.stride + (2 - c);
+    source.rowStride = -static_cast<ptrdiff_t>(canvas.stride);
+    source.step = 3;
+    source.width = canvas.width;
+    source.height = canvas.height;
+    return source;
 }
 
 bool pixelsCover(const Layer& layer, int64_t w, int64_t h) {
@@ -83,34 +91,18 @@ bool pixelsCover(const Layer& layer, int64_t w, int64_t h) {
            layer.pixels.size() >= Layer::pixelBytes(layer.width, layer.height);
 }
 
-// Everything about the file that must be known before its first byte: the packed length of every
-// row (they go into 16-bit row counts, and a layer channel's total goes into its record), and
-// whether the layer section's 32-bit lengths can hold it all. Working it out first lets an unrepresentable document be refused while the
-// output is still untouched, and means each row is packed only once more, while writing.
+// Everything about the file that must be known before its first byte: every channel packed (row
+// counts are 16-bit, and a layer channel's total goes into its record), and whether the layer
+// section's 32-bit lengths can hold it all. Working it out first lets an unrepresentable document be
+// refused while the output is still untouched.
 struct Plan {
-    struct Channel {
-        std::vector<uint16_t> rowCounts;
-        uint32_t dataLength = 0;  // compression field + row counts + packed rows
-    };
-    std::vector<std::array<Channel, psd::kLayerChannelCount>> layers;
-    std::vector<std::string> names;     // per layer: padded Pascal name, then its Unicode name block
-    std::vector<uint16_t> mergedCounts; // channel by channel, rows from the top
-    int32_t longestRow = 0;  // widest row to gather, for the one row buffer
+    std::vector<std::array<psd::PackedChannel, psd::kLayerChannelCount>> layers;
+    std::vector<std::string> names;          // per layer: padded Pascal name, then its Unicode name block
+    std::vector<psd::PackedChannel> merged;  // channel by channel
 };
 
-// Counts the packed length of each of height rows; false when one cannot be described in 16 bits.
-template <typename Gather>
-bool countRows(int32_t width, int32_t height, std::vector<uint8_t>& row, Gather gather,
-               uint16_t* counts, uint64_t& total) {
-    for (int32_t y = 0; y < height; ++y) {
-        gather(y, row.data());
-        const int32_t packed = packBitsEncode(row.data(), width, nullptr);
-        if (packed > psd::kMaxPackedRow) return false;
-        counts[y] = static_cast<uint16_t>(packed);
-        total += static_cast<uint64_t>(packed);
-    }
-    return true;
-}
+// Bytes of a layer channel's data: the compression code, then its row counts and rows.
+uint64_t channelDataLength(const psd::PackedChannel& channel) { return 2 + channel.size(); }
 
 bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
               const DocumentInfo& doc, Plan& plan) {
@@ -123,16 +115,12 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
         return false;
     if (layers.size() > 32767) return false;  // the count is signed; negative means something else
     if (alphaChannels.size() > 65535 - 3) return false;
-    int32_t longest = canvas.width;
     for (const Layer* layer : layers) {
         if (layer == nullptr || !pixelsCover(*layer, 0, 0)) return false;
-        if (layer->width > longest) longest = layer->width;
     }
     for (const Layer* alpha : alphaChannels) {
         if (alpha == nullptr || !pixelsCover(*alpha, canvas.width, canvas.height)) return false;
     }
-    plan.longestRow = longest;
-    std::vector<uint8_t> row(static_cast<size_t>(longest) + 1);
 
     uint64_t info = 2;  // the layer count
     plan.layers.resize(layers.size());
@@ -143,15 +131,10 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
         info += psd::LayerRect::kSize + psd::kLayerChannelCount * psd::kChannelEntrySize + psd::LayerBlend::kSize +
                 8 + plan.names[i].size();
         for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
-            Plan::Channel& channel = plan.layers[i][c];
-            channel.rowCounts.resize(static_cast<size_t>(layer.height));
-            uint64_t packed = 0;
-            const int byteIndex = psd::kLayerChannels[c].byteIndex;
-            auto gather = [&](int32_t y, uint8_t* dst) { gatherLayerRow(layer, byteIndex, y, dst); };
-            if (!countRows(layer.width, layer.height, row, gather, channel.rowCounts.data(), packed)) return false;
-            const uint64_t length = 2 + 2 * static_cast<uint64_t>(layer.height) + packed;
+            psd::PackedChannel& channel = plan.layers[i][c];
+            if (!psd::packChannel(layerChannel(layer, psd::kLayerChannels[c].byteIndex), channel)) return false;
+            const uint64_t length = channelDataLength(channel);
             if (length > UINT32_MAX) return false;
-            channel.dataLength = static_cast<uint32_t>(length);
             info += length;
             if (info > UINT32_MAX - 8) return false;  // the section length adds 8 to it
         }
@@ -159,14 +142,9 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
 
     if (info + (info & 1) > UINT32_MAX - 8) return false;  // padded to even
 
-    const size_t channels = 3 + alphaChannels.size();
-    const size_t rows = static_cast<size_t>(canvas.height);
-    plan.mergedCounts.resize(channels * rows);
-    uint64_t mergedTotal = 0;
-    for (size_t c = 0; c < channels; ++c) {
-        auto gather = [&](int32_t y, uint8_t* dst) { gatherMergedRow(canvas, alphaChannels, c, y, dst); };
-        if (!countRows(canvas.width, canvas.height, row, gather, plan.mergedCounts.data() + c * rows, mergedTotal))
-            return false;
+    plan.merged.resize(3 + alphaChannels.size());
+    for (size_t c = 0; c < plan.merged.size(); ++c) {
+        if (!psd::packChannel(mergedChannel(canvas, alphaChannels, c), plan.merged[c])) return false;
     }
     return true;
 }
@@ -215,7 +193,7 @@ void writeImageResources(BigEndianOutput& out, const LayerTempList& alphaChannel
     section.patch(static_cast<uint32_t>(section.bytesSince()));
 }
 
-void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const Plan::Channel* channels,
+void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const psd::PackedChannel* channels,
                       const std::string& name) {
     psd::LayerRect rect{};
     psd::store32(rect.bytes + psd::LayerRect::kBottomAt, static_cast<uint32_t>(layer.height));
@@ -225,7 +203,7 @@ void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const Plan::Chan
 
     for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
         out.u16(static_cast<uint16_t>(psd::kLayerChannels[c].id));
-        out.u32(channels[c].dataLength);
+        out.u32(static_cast<uint32_t>(channelDataLength(channels[c])));
     }
 
     psd::LayerBlend blendBlock{};
@@ -245,21 +223,7 @@ void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const Plan::Chan
     out.bytes(name.data(), name.size());
 }
 
-// The row counts in one piece, then each row packed into a buffer of its counted length.
-template <typename Gather>
-void writePackedRows(BigEndianOutput& out, int32_t width, const uint16_t* counts, size_t rowCount,
-                     std::vector<uint8_t>& row, std::vector<uint8_t>& packed, Gather gather) {
-    std::vector<uint8_t> table(rowCount * 2);
-    for (size_t y = 0; y < rowCount; ++y) psd::store16(table.data() + y * 2, counts[y]);
-    out.bytes(table.data(), table.size());
-    for (size_t y = 0; y < rowCount; ++y) {
-        gather(y, row.data());
-        const int32_t n = packBitsEncode(row.data(), width, packed.data());
-        out.bytes(packed.data(), static_cast<size_t>(n));
-    }
-}
-
-void writeFile(BigEndianOutput& out, const dib24& canvas, const LayerTempList& layers,
+void writeFile(BigEndianOutput& out, const LayerTempList& layers,
                const LayerTempList& alphaChannels, const DocumentInfo& doc, const Plan& plan) {
     writeHeader(out, alphaChannels.size(), doc);
     out.u32(0);  // colour mode data
@@ -270,18 +234,11 @@ void writeFile(BigEndianOutput& out, const dib24& canvas, const LayerTempList& l
     out.u16(static_cast<uint16_t>(layers.size()));
     for (size_t i = 0; i < layers.size(); ++i) writeLayerRecord(out, *layers[i], plan.layers[i].data(), plan.names[i]);
 
-    std::vector<uint8_t> row(static_cast<size_t>(plan.longestRow) + 1);
-    std::vector<uint8_t> packed(psd::kMaxPackedRow + 1);  // no counted row is longer
-    for (size_t i = 0; i < layers.size(); ++i) {
-        const Layer& layer = *layers[i];
-        for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
+    for (const auto& channels : plan.layers) {
+        for (const psd::PackedChannel& channel : channels) {
             out.u16(psd::kCompressionPackBits);
-            const int byteIndex = psd::kLayerChannels[c].byteIndex;
-            auto gather = [&](size_t y, uint8_t* dst) {
-                gatherLayerRow(layer, byteIndex, static_cast<int32_t>(y), dst);
-            };
-            writePackedRows(out, layer.width, plan.layers[i][c].rowCounts.data(), static_cast<size_t>(layer.height),
-                            row, packed, gather);
+            psd::writeRowCounts(out, channel);
+            psd::writePackedRows(out, channel);
         }
     }
     // Readers expect the layer info padded to even length.
@@ -293,18 +250,8 @@ void writeFile(BigEndianOutput& out, const dib24& canvas, const LayerTempList& l
     section.patch(infoLength + 8);
 
     out.u16(psd::kCompressionPackBits);
-    const size_t channels = 3 + alphaChannels.size();
-    const size_t rows = static_cast<size_t>(canvas.height);
-    std::vector<uint8_t> table(plan.mergedCounts.size() * 2);
-    for (size_t k = 0; k < plan.mergedCounts.size(); ++k) psd::store16(table.data() + k * 2, plan.mergedCounts[k]);
-    out.bytes(table.data(), table.size());
-    for (size_t c = 0; c < channels; ++c) {
-        for (size_t y = 0; y < rows; ++y) {
-            gatherMergedRow(canvas, alphaChannels, c, static_cast<int32_t>(y), row.data());
-            const int32_t n = packBitsEncode(row.data(), canvas.width, packed.data());
-            out.bytes(packed.data(), static_cast<size_t>(n));
-        }
-    }
+    for (const psd::PackedChannel& channel : plan.merged) psd::writeRowCounts(out, channel);
+    for (const psd::PackedChannel& channel : plan.merged) psd::writePackedRows(out, channel);
 }
 
 }  // namespace
@@ -315,7 +262,7 @@ bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, 
     Plan plan;
     if (!makePlan(canvas, layers, alphaChannels, doc, plan)) return false;
     BigEndianOutput stream(out);
-    writeFile(stream, canvas, layers, alphaChannels, doc, plan);
+    writeFile(stream, layers, alphaChannels, doc, plan);
     return !stream.failed();
 }
 
@@ -327,7 +274,7 @@ bool writePsdFile(const std::string& path, const dib24& canvas, const LayerTempL
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (out == nullptr) return false;
     BigEndianOutput stream(out);
-    writeFile(stream, canvas, layers, alphaChannels, doc, plan);
+    writeFile(stream, layers, alphaChannels, doc, plan);
     bool ok = !stream.failed();
     if (std::fclose(out) != 0) ok = false;
     return ok;
