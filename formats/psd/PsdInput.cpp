@@ -47,6 +47,16 @@ bool Input::read32(uint32_t& value) {
     return true;
 }
 
+bool Input::readPascalString(size_t padding, std::string& text) {
+    uint8_t length = 0;
+    if (!read8(length)) return false;
+    char field[kMaxNameLength + 4];
+    const size_t rest = static_cast<size_t>(pascalFieldSize(length, padding) - 1);
+    if (rest > sizeof field || !read(field, rest)) return false;
+    text.assign(field, length);
+    return true;
+}
+
 bool Input::seek(uint64_t absolute) {
     if (!ok_ || !seekAbsolute(file_, absolute)) return false;
     position_ = absolute;

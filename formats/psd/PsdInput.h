@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace psd {
 
@@ -25,6 +26,8 @@ public:
     bool read8(uint8_t& value);
     bool read16(uint16_t& value);
     bool read32(uint32_t& value);
+    // A Pascal string field with its padding, as pascalString writes it.
+    bool readPascalString(size_t padding, std::string& text);
 
     // Absolute seek. Like the stream itself, a position past the end is allowed; reads there fail.
     bool seek(uint64_t absolute);

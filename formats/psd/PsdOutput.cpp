@@ -43,19 +43,28 @@ void BigEndianOutput::seek(int64_t position) {
     if (!seekStream(out_, position, SEEK_SET)) failed_ = true;
 }
 
-LengthPatch::LengthPatch(BigEndianOutput& out) : out_(out), at_(out.position()) { out_.u32(0); }
+PatchedLength::PatchedLength(BigEndianOutput& out) : out_(out), at_(out.position()) { out_.u32(0); }
 
-uint64_t LengthPatch::bytesSince() {
+uint64_t PatchedLength::bytesSince() {
     const int64_t now = out_.position();
     return now >= at_ + 4 ? static_cast<uint64_t>(now - at_ - 4) : 0;
 }
 
-void LengthPatch::patch(uint32_t value) {
+// The writer has checked beforehand that every length it patches fits in 32 bits.
+PatchedLength::~PatchedLength() {
     const int64_t end = out_.position();
     if (at_ < 0 || end < 0) return;  // already marked failed
     out_.seek(at_);
-    out_.u32(value);
+    out_.u32(static_cast<uint32_t>(end - at_ - 4));
     out_.seek(end);
+}
+
+std::string pascalString(const std::string& text, size_t padding) {
+    const size_t n = text.size() < kMaxNameLength ? text.size() : kMaxNameLength;
+    std::string field(1, static_cast<char>(n));
+    field.append(text, 0, n);
+    field.resize(static_cast<size_t>(pascalFieldSize(n, padding)), '\0');
+    return field;
 }
 
 }  // namespace psd

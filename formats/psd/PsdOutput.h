@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace psd {
 
@@ -30,18 +31,24 @@ private:
     bool failed_ = false;
 };
 
-// A 4-byte length field written as zero and patched once its section is complete.
-class LengthPatch {
+// A 4-byte length field written as zero where it is made and, when the scope closes, patched with
+// the bytes written after it.
+class PatchedLength {
 public:
-    explicit LengthPatch(BigEndianOutput& out);
+    explicit PatchedLength(BigEndianOutput& out);
+    ~PatchedLength();
+    PatchedLength(const PatchedLength&) = delete;
+    PatchedLength& operator=(const PatchedLength&) = delete;
     // Bytes written after the placeholder so far.
     uint64_t bytesSince();
-    // Writes value over the placeholder and returns to the current end.
-    void patch(uint32_t value);
 
 private:
     BigEndianOutput& out_;
     int64_t at_;
 };
+
+// A Pascal string field: the length byte, at most kMaxNameLength bytes of text, zero bytes up to a
+// multiple of padding. readPascalString reads it back.
+std::string pascalString(const std::string& text, size_t padding);
 
 }  // namespace psd

@@ -19,30 +19,15 @@ constexpr char kLayerName[] = "\x83\x8c\x83\x43\x83\x84\x81\x5b";       // "レ�
 constexpr char kAlphaChannelName[] =                                     // "アルファチャンネル"
     "\x83\x41\x83\x8b\x83\x74\x83\x40\x83\x60\x83\x83\x83\x93\x83\x6c\x83\x8b";
 
-constexpr uint32_t kTransparencyId = 0xFFFF;
-constexpr uint32_t kMaskId = 0xFFFE;
-constexpr uint32_t kRealMaskId = 0xFFFD;
-// Layer mask data: one rectangle with its default colour and flags, then (in longer records) the
-// flags, background and rectangle of the mask as last applied.
-constexpr size_t kMaskRecordSize = 18;
-constexpr size_t kRealMaskAt = 18;
-constexpr size_t kRealMaskRecordSize = 36;
+constexpr uint32_t kTransparencyId = psd::unsignedChannelId(psd::kChannelTransparency);
+constexpr uint32_t kMaskId = psd::unsignedChannelId(psd::kChannelMask);
+constexpr uint32_t kRealMaskId = psd::unsignedChannelId(psd::kChannelRealMask);
+constexpr int kAlphaByte = psd::pixelByteForChannel(kTransparencyId);
 
 // a * b, or UINT64_MAX when it does not fit in 64 bits (never fits in a file or in memory either).
 uint64_t product(uint64_t a, uint64_t b) {
     if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
     return a * b;
-}
-
-// Byte of a blue-green-red-alpha pixel that a channel ID fills, or -1 for channels not carried.
-int pixelByteForChannel(uint32_t id) {
-    switch (id) {
-        case 0: return 2;
-        case 1: return 1;
-        case 2: return 0;
-        case kTransparencyId: return 3;
-        default: return -1;
-    }
 }
 
 // (a x b + 127) / 255: one 0..255 factor applied to another, rounded.
@@ -66,14 +51,17 @@ bool hasChannel(const PSDLayerInfo& info, uint32_t id) {
 // Which user mask shapes the layer: the one last applied when the record has it and its channel, else
 // the plain one; none when switched off or without a channel.
 void chooseMask(PSDLayerInfo& info, const std::vector<uint8_t>& record) {
-    if (record.size() >= kRealMaskRecordSize && hasChannel(info, kRealMaskId)) {
-        info.mask = maskRectangle(&record[kRealMaskAt + 2], record[kRealMaskAt + 1], record[kRealMaskAt]);
+    using psd::MaskData;
+    if (record.size() >= MaskData::kSizeWithReal && hasChannel(info, kRealMaskId)) {
+        info.mask = maskRectangle(&record[MaskData::kRealRectAt], record[MaskData::kRealDefaultColourAt],
+                                  record[MaskData::kRealFlagsAt]);
         info.maskChannel = kRealMaskId;
-    } else if (record.size() >= kMaskRecordSize && hasChannel(info, kMaskId)) {
-        info.mask = maskRectangle(record.data(), record[16], record[17]);
+    } else if (record.size() >= MaskData::kSize && hasChannel(info, kMaskId)) {
+        info.mask = maskRectangle(&record[MaskData::kRectAt], record[MaskData::kDefaultColourAt],
+                                  record[MaskData::kFlagsAt]);
         info.maskChannel = kMaskId;
     }
-    if (info.mask.flags & kMaskDisabled) info.maskChannel = 0;
+    if (info.mask.flags & psd::kMaskDisabled) info.maskChannel = 0;
 }
 
 // The name of a Unicode name block, as CP932. The record's own bytes are kept when they spell the
@@ -103,7 +91,7 @@ public:
         bool hasLayerSection = false;
         if (!readLayerSection(hasLayerSection)) return false;
         if (!hasLayerSection && !reserveDocument(0)) return false;
-        if (!layers_.empty() && channelCount_ == 3) return true;
+        if (!layers_.empty() && channelCount_ == psd::kColourChannels) return true;
         return readMergedImage();
     }
 
@@ -115,7 +103,7 @@ private:
         if (psd::load16(header.bytes + psd::FileHeader::kDepthAt) != psd::kDepth) return false;
         if (psd::load16(header.bytes + psd::FileHeader::kModeAt) != psd::kModeRgb) return false;
         channelCount_ = psd::load16(header.bytes + psd::FileHeader::kChannelsAt);
-        if (channelCount_ < 3) return false;
+        if (channelCount_ < psd::kColourChannels) return false;
         const uint32_t height = psd::load32(header.bytes + psd::FileHeader::kHeightAt);
         const uint32_t width = psd::load32(header.bytes + psd::FileHeader::kWidthAt);
         // Layers hold their size as signed 32-bit values.
@@ -147,10 +135,10 @@ private:
         const uint64_t size = section.size();
         uint64_t offset = 0;
         while (offset < size) {
-            // signature (4), ID (2), Pascal name padded to even, data size (4), data
+            // signature (4), ID (2), Pascal name, data size (4), data
             if (offset + 7 > size) return;
             const uint16_t id = psd::load16(&section[offset + 4]);
-            const uint64_t nameField = (1u + section[offset + 6] + 1u) & ~uint64_t{1};
+            const uint64_t nameField = psd::pascalFieldSize(section[offset + 6], psd::kResourceNamePadding);
             const uint64_t sizeAt = offset + 6 + nameField;
             if (sizeAt + 4 > size) return;
             const uint64_t dataSize = psd::load32(&section[sizeAt]);
@@ -171,18 +159,19 @@ private:
         uint64_t at = 0;
         while (at < size) {
             const uint64_t n = data[at];
-            if (at + 1 + n > size) return;
+            const uint64_t field = psd::pascalFieldSize(n, psd::kAlphaNamePadding);
+            if (at + field > size) return;
             alphaNames_.emplace_back(reinterpret_cast<const char*>(data + at + 1), static_cast<size_t>(n));
-            at += 1 + n;
+            at += field;
         }
     }
 
     // Layers the merged image adds: the background when there are no layers, and its alpha channels.
     uint64_t mergedLayerCount(uint64_t layerCount) const {
-        const uint64_t extra = channelCount_ - 3u;
+        const uint64_t extra = channelCount_ - psd::kColourChannels;
         const uint64_t alphas = mergedTransparency_ ? (extra > 0 ? extra - 1 : 0) : extra;
         if (layerCount == 0) return 1 + alphas;
-        return channelCount_ > 3 ? alphas : 0;
+        return channelCount_ > psd::kColourChannels ? alphas : 0;
     }
 
     // The whole document must fit in memory before its first layer is made.
@@ -243,18 +232,12 @@ private:
         uint32_t maskLength = 0;
         uint32_t rangesLength = 0;
         if (!in_.read32(maskLength) || !in_.fits(maskLength)) return false;
-        std::vector<uint8_t> mask(std::min<size_t>(maskLength, kRealMaskRecordSize));
+        std::vector<uint8_t> mask(std::min<size_t>(maskLength, psd::MaskData::kSizeWithReal));
         if (!in_.read(mask.data(), mask.size()) || !in_.skip(maskLength - mask.size())) return false;
         chooseMask(*info, mask);
         if (!in_.read32(rangesLength) || !in_.skip(rangesLength)) return false;
 
-        uint8_t nameLength = 0;
-        if (!in_.read8(nameLength)) return false;
-        // Length byte and name together fill a multiple of 4 bytes.
-        const size_t fieldRest = (nameLength + 1u) % 4 == 0 ? nameLength : (nameLength + 1u) / 4 * 4 + 3;
-        uint8_t field[258];
-        if (!in_.read(field, fieldRest)) return false;
-        info->name.assign(reinterpret_cast<const char*>(field), nameLength);
+        if (!in_.readPascalString(psd::kLayerNamePadding, info->name)) return false;
 
         const uint64_t extraEnd = extraStart + info->extraLength();
         if (!readAdditionalInfo(*info, extraEnd)) return false;
@@ -266,14 +249,15 @@ private:
     bool readAdditionalInfo(PSDLayerInfo& info, uint64_t extraEnd) {
         for (;;) {
             const uint64_t at = in_.position();
-            uint8_t head[12];
-            if (at > extraEnd || extraEnd - at < sizeof head || !in_.fits(sizeof head)) return true;
-            if (!in_.read(head, sizeof head)) return false;
-            if (std::memcmp(head, psd::kResourceSignature, 4) != 0 && std::memcmp(head, psd::kSignatureLong, 4) != 0)
+            psd::InfoBlockHead head;
+            if (at > extraEnd || extraEnd - at < sizeof head.bytes || !in_.fits(sizeof head.bytes)) return true;
+            if (!in_.read(head.bytes, sizeof head.bytes)) return false;
+            const uint8_t* signature = head.bytes + psd::InfoBlockHead::kSignatureAt;
+            if (std::memcmp(signature, psd::kResourceSignature, 4) != 0 && std::memcmp(signature, psd::kSignatureLong, 4) != 0)
                 return true;
-            const uint64_t length = psd::load32(head + 8);
-            if (length > extraEnd - at - sizeof head || !in_.fits(length)) return true;
-            const uint8_t* key = head + 4;
+            const uint64_t length = psd::load32(head.bytes + psd::InfoBlockHead::kLengthAt);
+            if (length > extraEnd - at - sizeof head.bytes || !in_.fits(length)) return true;
+            const uint8_t* key = head.bytes + psd::InfoBlockHead::kKeyAt;
             if (std::memcmp(key, psd::kKeyUnicodeName, 4) == 0) {
                 std::vector<uint8_t> data(static_cast<size_t>(length));
                 if (!in_.read(data.data(), data.size())) return false;
@@ -334,7 +318,7 @@ private:
         const int64_t width = layer->width;
         uint8_t* pixels = layer->pixels.data();
         // Without a transparency channel the rectangle is opaque and the rest stays transparent.
-        if (!info.hasTransparency) area.inCanvas(width, layer->height, [&](size_t at) { pixels[at * 4 + 3] = 255; });
+        if (!info.hasTransparency) area.inCanvas(width, layer->height, [&](size_t at) { pixels[at * 4 + kAlphaByte] = 255; });
 
         std::vector<uint8_t>* mask = nullptr;
         const Area maskArea{info.mask.top, info.mask.left, info.mask.bottom, info.mask.right};
@@ -347,7 +331,7 @@ private:
             if (length < 1) continue;
             const uint64_t start = in_.position();
             const uint32_t id = static_cast<uint32_t>(info.channelIds[c]);
-            const int byte = pixelByteForChannel(id);
+            const int byte = psd::pixelByteForChannel(id);
             // Other channels follow rectangles of their own; an inverted rectangle has no pixels.
             // Either way the declared length alone finds the next channel.
             bool ok = true;
@@ -359,7 +343,10 @@ private:
             if (!ok || !in_.seek(start + static_cast<uint64_t>(length))) return false;
         }
         if (mask != nullptr) {
-            for (size_t i = 0; i < mask->size(); ++i) pixels[i * 4 + 3] = scaled(pixels[i * 4 + 3], (*mask)[i]);
+            for (size_t i = 0; i < mask->size(); ++i) {
+                uint8_t& alpha = pixels[i * 4 + kAlphaByte];
+                alpha = scaled(alpha, (*mask)[i]);
+            }
         }
         return true;
     }
@@ -447,22 +434,23 @@ private:
             background = owned.get();
             background->resize(doc_.width, doc_.height, blend::Normal);
             background->name = kBackgroundName;
-            for (size_t i = 3; i < background->pixels.size(); i += 4) background->pixels[i] = 255;
+            for (size_t i = kAlphaByte; i < background->pixels.size(); i += 4) background->pixels[i] = 255;
             layers_.add(background);
             owned.release();
         }
-        const unsigned firstAlpha = mergedTransparency_ ? 4 : 3;
+        const unsigned colours = psd::kColourChannels;
+        const unsigned firstAlpha = mergedTransparency_ ? colours + 1 : colours;
         for (unsigned c = 0; c < channelCount_; ++c) {
             Layer* target = nullptr;
-            int byte = 3;
-            if (c < 3) {
+            int byte = kAlphaByte;
+            if (c < colours) {
                 target = background;
-                byte = 2 - static_cast<int>(c);
+                byte = psd::pixelByteForChannel(c);
             } else if (c >= firstAlpha) {
                 auto owned = std::make_unique<Layer>();
                 target = owned.get();
                 target->resize(doc_.width, doc_.height, blend::AlphaChannel);
-                target->name = c - 3 < alphaNames_.size() ? alphaNames_[c - 3] : kAlphaChannelName;
+                target->name = c - colours < alphaNames_.size() ? alphaNames_[c - colours] : kAlphaChannelName;
                 alphaChannels_.add(target);
                 owned.release();
             }

@@ -12,22 +12,7 @@
 namespace {
 
 using psd::BigEndianOutput;
-using psd::LengthPatch;
-
-// Length byte (at most 255) followed by that many name bytes, copied unconverted.
-std::string pascalName(const std::string& name) {
-    const size_t n = name.size() < psd::kMaxNameLength ? name.size() : psd::kMaxNameLength;
-    std::string out(1, static_cast<char>(n));
-    out.append(name, 0, n);
-    return out;
-}
-
-// pascalName padded with zero bytes to a multiple of 4.
-std::string paddedPascalName(const std::string& name) {
-    std::string out = pascalName(name);
-    out.append((4 - out.size() % 4) % 4, '\0');
-    return out;
-}
+using psd::PatchedLength;
 
 // Additional layer information holding the name as UTF-16, which is what other programs show; the
 // Pascal name holds only CP932 bytes. Bytes that are not CP932 text get none and keep their bytes.
@@ -41,11 +26,11 @@ std::string unicodeNameBlock(const std::string& name) {
         data.push_back(static_cast<char>(u & 0xFF));
     }
     data.append((4 - data.size() % 4) % 4, '\0');
-    std::string block(psd::kResourceSignature, 4);
-    block.append(psd::kKeyUnicodeName, 4);
-    block.append(4, '\0');
-    psd::store32(reinterpret_cast<uint8_t*>(block.data() + 8), static_cast<uint32_t>(data.size()));
-    return block + data;
+    psd::InfoBlockHead head{};
+    std::memcpy(head.bytes + psd::InfoBlockHead::kSignatureAt, psd::kResourceSignature, 4);
+    std::memcpy(head.bytes + psd::InfoBlockHead::kKeyAt, psd::kKeyUnicodeName, 4);
+    psd::store32(head.bytes + psd::InfoBlockHead::kLengthAt, static_cast<uint32_t>(data.size()));
+    return std::string(reinterpret_cast<const char*>(head.bytes), sizeof head.bytes) + data;
 }
 
 // Percent to the 0..255 byte: trunc(opacity x 0.01 x 255.0 + 0.5) in double precision. Values past
@@ -67,18 +52,20 @@ psd::ChannelSource layerChannel(const Layer& layer, int byteIndex) {
     return source;
 }
 
-// Merged channel c: 0..2 red, green, blue from the bottom-up canvas, 3.. byte 3 of the alpha-channel
-// layers.
+// Merged channel c: red, green, blue from the bottom-up canvas (its pixels hold blue, green, red),
+// then the alpha of each alpha-channel layer.
 psd::ChannelSource mergedChannel(const dib24& canvas, const LayerTempList& alphaChannels, size_t c) {
-    if (c >= 3) {
-        psd::ChannelSource source = layerChannel(*alphaChannels[c - 3], 3);
+    if (c >= psd::kColourChannels) {
+        const int alpha = psd::pixelByteForChannel(psd::unsignedChannelId(psd::kChannelTransparency));
+        psd::ChannelSource source = layerChannel(*alphaChannels[c - psd::kColourChannels], alpha);
         source.width = canvas.width;
         source.height = canvas.height;
         return source;
     }
     psd::ChannelSource source;
     if (canvas.bits != nullptr && canvas.height > 0)
-        source.origin = canvas.bits + static_cast<size_t>(canvas.height - 1) * canvas.stride + (2 - c);
+        source.origin = canvas.bits + static_cast<size_t>(canvas.height - 1) * canvas.stride +
+                        psd::pixelByteForChannel(static_cast<uint32_t>(c));
     source.rowStride = -static_cast<ptrdiff_t>(canvas.stride);
     source.step = 3;
     source.width = canvas.width;
@@ -113,8 +100,8 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
     if (canvas.width > 0 && canvas.height > 0 &&
         (canvas.bits == nullptr || static_cast<int64_t>(canvas.stride) < static_cast<int64_t>(canvas.width) * 3))
         return false;
-    if (layers.size() > 32767) return false;  // the count is signed; negative means something else
-    if (alphaChannels.size() > 65535 - 3) return false;
+    if (layers.size() > psd::kMaxLayerCount) return false;
+    if (alphaChannels.size() > psd::kMaxChannels - psd::kColourChannels) return false;
     for (const Layer* layer : layers) {
         if (layer == nullptr || !pixelsCover(*layer, 0, 0)) return false;
     }
@@ -127,22 +114,23 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
     plan.names.resize(layers.size());
     for (size_t i = 0; i < layers.size(); ++i) {
         const Layer& layer = *layers[i];
-        plan.names[i] = paddedPascalName(layer.name) + unicodeNameBlock(layer.name);
+        plan.names[i] = psd::pascalString(layer.name, psd::kLayerNamePadding) + unicodeNameBlock(layer.name);
         info += psd::LayerRect::kSize + psd::kLayerChannelCount * psd::kChannelEntrySize + psd::LayerBlend::kSize +
-                8 + plan.names[i].size();
+                psd::kMaskAndRangesLengthsSize + plan.names[i].size();
         for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
             psd::PackedChannel& channel = plan.layers[i][c];
             if (!psd::packChannel(layerChannel(layer, psd::kLayerChannels[c].byteIndex), channel)) return false;
             const uint64_t length = channelDataLength(channel);
             if (length > UINT32_MAX) return false;
             info += length;
-            if (info > UINT32_MAX - 8) return false;  // the section length adds 8 to it
+            // The section length adds its own length field and the global mask length to it.
+            if (info > UINT32_MAX - 8) return false;
         }
     }
 
     if (info + (info & 1) > UINT32_MAX - 8) return false;  // padded to even
 
-    plan.merged.resize(3 + alphaChannels.size());
+    plan.merged.resize(psd::kColourChannels + alphaChannels.size());
     for (size_t c = 0; c < plan.merged.size(); ++c) {
         if (!psd::packChannel(mergedChannel(canvas, alphaChannels, c), plan.merged[c])) return false;
     }
@@ -153,7 +141,7 @@ void writeHeader(BigEndianOutput& out, size_t alphaCount, const DocumentInfo& do
     psd::FileHeader header{};
     std::memcpy(header.bytes + psd::FileHeader::kSignatureAt, psd::kSignature, 4);
     psd::store16(header.bytes + psd::FileHeader::kVersionAt, psd::kVersion);
-    psd::store16(header.bytes + psd::FileHeader::kChannelsAt, static_cast<uint16_t>(3 + alphaCount));
+    psd::store16(header.bytes + psd::FileHeader::kChannelsAt, static_cast<uint16_t>(psd::kColourChannels + alphaCount));
     psd::store32(header.bytes + psd::FileHeader::kHeightAt, static_cast<uint32_t>(doc.height));
     psd::store32(header.bytes + psd::FileHeader::kWidthAt, static_cast<uint32_t>(doc.width));
     psd::store16(header.bytes + psd::FileHeader::kDepthAt, psd::kDepth);
@@ -164,14 +152,15 @@ void writeHeader(BigEndianOutput& out, size_t alphaCount, const DocumentInfo& do
 void writeResourceBlock(BigEndianOutput& out, uint16_t id, const uint8_t* data, uint32_t size) {
     out.bytes(psd::kResourceSignature, 4);
     out.u16(id);
-    out.u16(0);  // the empty name, padded to even
+    const std::string name = psd::pascalString("", psd::kResourceNamePadding);
+    out.bytes(name.data(), name.size());
     out.u32(size);
     out.bytes(data, size);
     if (size % 2 != 0) out.fill(1, 0);
 }
 
 void writeImageResources(BigEndianOutput& out, const LayerTempList& alphaChannels, const DocumentInfo& doc) {
-    LengthPatch section(out);
+    PatchedLength section(out);
 
     psd::ResolutionInfo res{};
     const uint16_t dpi = static_cast<uint16_t>(static_cast<uint32_t>(doc.resolution) & 0xFFFF);
@@ -185,12 +174,11 @@ void writeImageResources(BigEndianOutput& out, const LayerTempList& alphaChannel
 
     if (!alphaChannels.empty()) {
         std::string names;
-        for (const Layer* alpha : alphaChannels) names += pascalName(alpha->name);
+        for (const Layer* alpha : alphaChannels) names += psd::pascalString(alpha->name, psd::kAlphaNamePadding);
         if (names.size() % 2 != 0) names.push_back('\0');
         writeResourceBlock(out, psd::kResourceAlphaNames, reinterpret_cast<const uint8_t*>(names.data()),
                            static_cast<uint32_t>(names.size()));
     }
-    section.patch(static_cast<uint32_t>(section.bytesSince()));
 }
 
 void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const psd::PackedChannel* channels,
@@ -215,7 +203,8 @@ void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const psd::Packe
     if (layer.alphaLocked != 0) flags |= psd::kFlagTransparencyProtected;
     if (layer.visible == 0) flags |= psd::kFlagHidden;
     blendBlock.bytes[psd::LayerBlend::kFlagsAt] = flags;
-    psd::store32(blendBlock.bytes + psd::LayerBlend::kExtraLengthAt, static_cast<uint32_t>(8 + name.size()));
+    psd::store32(blendBlock.bytes + psd::LayerBlend::kExtraLengthAt,
+                 static_cast<uint32_t>(psd::kMaskAndRangesLengthsSize + name.size()));
     out.bytes(blendBlock.bytes, sizeof blendBlock.bytes);
 
     out.u32(0);  // layer mask data
@@ -229,25 +218,25 @@ void writeFile(BigEndianOutput& out, const LayerTempList& layers,
     out.u32(0);  // colour mode data
     writeImageResources(out, alphaChannels, doc);
 
-    LengthPatch section(out);
-    LengthPatch info(out);
-    out.u16(static_cast<uint16_t>(layers.size()));
-    for (size_t i = 0; i < layers.size(); ++i) writeLayerRecord(out, *layers[i], plan.layers[i].data(), plan.names[i]);
-
-    for (const auto& channels : plan.layers) {
-        for (const psd::PackedChannel& channel : channels) {
-            out.u16(psd::kCompressionPackBits);
-            psd::writeRowCounts(out, channel);
-            psd::writePackedRows(out, channel);
+    {
+        PatchedLength section(out);
+        {
+            PatchedLength info(out);
+            out.u16(static_cast<uint16_t>(layers.size()));
+            for (size_t i = 0; i < layers.size(); ++i)
+                writeLayerRecord(out, *layers[i], plan.layers[i].data(), plan.names[i]);
+            for (const auto& channels : plan.layers) {
+                for (const psd::PackedChannel& channel : channels) {
+                    out.u16(psd::kCompressionPackBits);
+                    psd::writeRowCounts(out, channel);
+                    psd::writePackedRows(out, channel);
+                }
+            }
+            // Readers expect the layer info padded to even length.
+            if (info.bytesSince() % 2 != 0) out.fill(1, 0);
         }
+        out.u32(0);  // global layer mask information
     }
-    // Readers expect the layer info padded to even length.
-    if (info.bytesSince() % 2 != 0) out.fill(1, 0);
-    // The plan has checked that this count, plus 8, fits in 32 bits.
-    const uint32_t infoLength = static_cast<uint32_t>(info.bytesSince());
-    info.patch(infoLength);
-    out.u32(0);  // global layer mask information
-    section.patch(infoLength + 8);
 
     out.u16(psd::kCompressionPackBits);
     for (const psd::PackedChannel& channel : plan.merged) psd::writeRowCounts(out, channel);
