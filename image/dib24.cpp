@@ -5,24 +5,10 @@
 #include <limits>
 #include <vector>
 
+#include "image/ByteInput.h"
 #include "image/MemoryBudget.h"
 
 namespace {
-
-// Reads exactly n bytes, growing the buffer only as data arrives, so a header that promises
-// gigabytes costs no more memory than the file really holds.
-bool readExactly(std::FILE* in, uint64_t n, std::vector<uint8_t>& out) {
-    out.clear();
-    if (n > std::numeric_limits<size_t>::max()) return false;
-    constexpr size_t kChunk = size_t{1} << 20;
-    while (out.size() < n) {
-        const size_t step = static_cast<size_t>(std::min<uint64_t>(kChunk, n - out.size()));
-        const size_t old = out.size();
-        out.resize(old + step);
-        if (std::fread(out.data() + old, 1, step, in) != step) return false;
-    }
-    return true;
-}
 
 // Index of the lowest set bit; 0 for a zero mask.
 int maskShift(uint32_t mask) {
@@ -157,14 +143,17 @@ bool dib24::saveBmp(std::FILE* out) const {
 
 bool dib24::loadBmp(std::FILE* in) {
     if (in == nullptr) return false;
+    ByteInput source(in);
     uint8_t fileHeader[bmp::FileHeader::kSize];
-    if (std::fread(fileHeader, 1, sizeof fileHeader, in) != sizeof fileHeader) return false;
+    if (!source.read(fileHeader, sizeof fileHeader)) return false;
     if (fileHeader[0] != 'B' || fileHeader[1] != 'M') return false;
     const uint32_t offBits = bmp::load32(fileHeader + bmp::FileHeader::kOffBitsAt);
     if (offBits < bmp::FileHeader::kSize + bmp::InfoHeader::kSize) return false;
 
     std::vector<uint8_t> info;
-    if (!readExactly(in, offBits - bmp::FileHeader::kSize, info)) return false;
+    // Blocks grow only as far as the file really holds: a header promising gigabytes costs nothing.
+    source.readBlock(offBits - bmp::FileHeader::kSize, info);
+    if (info.size() != offBits - bmp::FileHeader::kSize) return false;
     Source src;
     if (!parseInfo(info.data(), info.size(), src) || !isRgbPaletteOr24(src.header)) return false;
     const bmp::InfoHeader& h = src.header;
@@ -173,7 +162,8 @@ bool dib24::loadBmp(std::FILE* in) {
     std::vector<uint8_t> rows;
     const uint64_t rowsSize = bmp::rowBytes(static_cast<uint64_t>(h.biWidth), h.biBitCount) *
                               static_cast<uint64_t>(h.biHeight);
-    if (!readExactly(in, rowsSize, rows)) return false;
+    source.readBlock(rowsSize, rows);
+    if (rows.size() != rowsSize) return false;
     src.rows = rows.data();
     src.rowsSize = rows.size();
     return loadFrom(src);

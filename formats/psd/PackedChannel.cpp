@@ -44,7 +44,7 @@ void writeRowCounts(BigEndianOutput& out, const PackedChannel& channel) {
     out.bytes(table.data(), table.size());
 }
 
-bool readRowCounts(Input& in, uint64_t count, std::vector<uint16_t>& counts) {
+bool readRowCounts(ByteInput& in, uint64_t count, std::vector<uint16_t>& counts) {
     const uint64_t bytes = product(count, 2);
     if (!in.fits(bytes)) return false;
     std::vector<uint8_t> raw(static_cast<size_t>(bytes));
@@ -54,7 +54,7 @@ bool readRowCounts(Input& in, uint64_t count, std::vector<uint16_t>& counts) {
     return true;
 }
 
-bool readChannelRows(Input& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
+bool readChannelRows(ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
                      uint64_t columns, const ChannelTarget& target) {
     if (rows == 0) return true;
     const int64_t firstColumn = std::max<int64_t>(0, -target.left);

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "formats/psd/PsdInput.h"
 #include "formats/psd/PsdOutput.h"
+#include "image/ByteInput.h"
 
 namespace psd {
 
@@ -42,7 +42,7 @@ inline void writePackedRows(BigEndianOutput& out, const PackedChannel& channel) 
 // ---- Reading ----
 
 // Reads count row byte counts in one piece; false when they are not all in the file.
-bool readRowCounts(Input& in, uint64_t count, std::vector<uint16_t>& counts);
+bool readRowCounts(ByteInput& in, uint64_t count, std::vector<uint16_t>& counts);
 
 // Where decoded rows go: a plane of width x height entries `step` bytes apart. The channel's first
 // row and column lie at (top, left) in it; only the part inside the plane is kept. A null plane
@@ -58,7 +58,7 @@ struct ChannelTarget {
 
 // Reads rows x columns bytes, raw or packed with the given row counts, into target. Every length is
 // checked against what the file still holds before it sizes a buffer or a loop.
-bool readChannelRows(Input& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
+bool readChannelRows(ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
                      uint64_t columns, const ChannelTarget& target);
 
 }  // namespace psd

@@ -59,12 +59,4 @@ PatchedLength::~PatchedLength() {
     out_.seek(end);
 }
 
-std::string pascalString(const std::string& text, size_t padding) {
-    const size_t n = text.size() < kMaxNameLength ? text.size() : kMaxNameLength;
-    std::string field(1, static_cast<char>(n));
-    field.append(text, 0, n);
-    field.resize(static_cast<size_t>(pascalFieldSize(n, padding)), '\0');
-    return field;
-}
-
 }  // namespace psd

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <string>
 
 namespace psd {
 
@@ -46,9 +45,5 @@ private:
     BigEndianOutput& out_;
     int64_t at_;
 };
-
-// A Pascal string field: the length byte, at most kMaxNameLength bytes of text, zero bytes up to a
-// multiple of padding. readPascalString reads it back.
-std::string pascalString(const std::string& text, size_t padding);
 
 }  // namespace psd

@@ -7,6 +7,7 @@
 
 #include "formats/psd/Cp932.h"
 #include "formats/psd/PackedChannel.h"
+#include "formats/psd/PascalString.h"
 #include "formats/psd/PsdLayerInfo.h"
 #include "formats/psd/PsdLayout.h"
 #include "image/MemoryBudget.h"
@@ -86,7 +87,7 @@ public:
 
     bool read() {
         layers_.clear();
-        if (!in_.ok() || !readHeader()) return false;
+        if (!in_.sized() || !readHeader()) return false;
         if (!skipColourModeData() || !readResources()) return false;
         bool hasLayerSection = false;
         if (!readLayerSection(hasLayerSection)) return false;
@@ -116,13 +117,13 @@ private:
 
     bool skipColourModeData() {
         uint32_t length = 0;
-        if (in_.read32(length) && length != 0) return in_.skip(length);
+        if (in_.readBe32(length) && length != 0) return in_.skip(length);
         return true;
     }
 
     bool readResources() {
         uint32_t length = 0;
-        if (!in_.read32(length) || length == 0) return true;
+        if (!in_.readBe32(length) || length == 0) return true;
         if (!in_.fits(length)) return false;
         std::vector<uint8_t> section(length, 0);
         if (!in_.read(section.data(), section.size())) return false;
@@ -132,38 +133,33 @@ private:
 
     // A block whose head, name or data does not fit in the section ends the walk; what was read stays.
     void walkResources(const std::vector<uint8_t>& section) {
-        const uint64_t size = section.size();
-        uint64_t offset = 0;
-        while (offset < size) {
-            // signature (4), ID (2), Pascal name, data size (4), data
-            if (offset + 7 > size) return;
-            const uint16_t id = psd::load16(&section[offset + 4]);
-            const uint64_t nameField = psd::pascalFieldSize(section[offset + 6], psd::kResourceNamePadding);
-            const uint64_t sizeAt = offset + 6 + nameField;
-            if (sizeAt + 4 > size) return;
-            const uint64_t dataSize = psd::load32(&section[sizeAt]);
-            const uint64_t dataAt = sizeAt + 4;
-            if (dataSize > size - dataAt) return;
-            const uint8_t* data = section.data() + dataAt;
+        ByteInput blocks(section.data(), section.size());
+        while (blocks.remaining() != 0) {
+            // signature, ID, Pascal name, data size, data padded to even
+            uint8_t signature[4];
+            uint16_t id = 0;
+            std::string name;
+            uint32_t dataSize = 0;
+            if (!blocks.read(signature, sizeof signature) || !blocks.readBe16(id) ||
+                !psd::readPascalString(blocks, psd::kResourceNamePadding, name) || !blocks.readBe32(dataSize) ||
+                !blocks.fits(dataSize))
+                return;
+            const uint8_t* data = section.data() + blocks.position();
             if (id == psd::kResourceResolution && dataSize >= 4) {
                 const double fixed = psd::load32(data + psd::ResolutionInfo::kHResAt);
                 doc_.resolution = static_cast<int32_t>(fixed / 65536.0 + 0.5);
             } else if (id == psd::kResourceAlphaNames) {
                 readAlphaNames(data, dataSize);
             }
-            offset = dataAt + dataSize + (dataSize & 1);
+            blocks.skip(uint64_t{dataSize} + (dataSize & 1u));
         }
     }
 
     void readAlphaNames(const uint8_t* data, uint64_t size) {
-        uint64_t at = 0;
-        while (at < size) {
-            const uint64_t n = data[at];
-            const uint64_t field = psd::pascalFieldSize(n, psd::kAlphaNamePadding);
-            if (at + field > size) return;
-            alphaNames_.emplace_back(reinterpret_cast<const char*>(data + at + 1), static_cast<size_t>(n));
-            at += field;
-        }
+        ByteInput names(data, static_cast<size_t>(size));
+        std::string name;
+        while (names.remaining() != 0 && psd::readPascalString(names, psd::kAlphaNamePadding, name))
+            alphaNames_.push_back(name);
     }
 
     // Layers the merged image adds: the background when there are no layers, and its alpha channels.
@@ -182,12 +178,12 @@ private:
 
     bool readLayerSection(bool& hasLayerSection) {
         uint32_t sectionLength = 0;
-        if (!in_.read32(sectionLength) || sectionLength == 0) return true;
+        if (!in_.readBe32(sectionLength) || sectionLength == 0) return true;
         hasLayerSection = true;
         const uint64_t sectionStart = in_.position();
         uint32_t layerInfoLength = 0;
         uint16_t rawCount = 0;
-        if (!in_.read32(layerInfoLength) || !in_.read16(rawCount)) return false;
+        if (!in_.readBe32(layerInfoLength) || !in_.readBe16(rawCount)) return false;
         int32_t count = static_cast<int16_t>(rawCount);
         if (count < 0) {
             count = -count;
@@ -221,7 +217,7 @@ private:
         for (uint16_t c = 0; c < channels; ++c) {
             uint16_t id = 0;
             uint32_t length = 0;
-            if (!in_.read16(id) || !in_.read32(length)) return false;
+            if (!in_.readBe16(id) || !in_.readBe32(length)) return false;
             info->channelIds[c] = id;
             info->channelLengths[c] = static_cast<int32_t>(length);
             if (id == kTransparencyId) info->hasTransparency = 1;
@@ -231,13 +227,13 @@ private:
 
         uint32_t maskLength = 0;
         uint32_t rangesLength = 0;
-        if (!in_.read32(maskLength) || !in_.fits(maskLength)) return false;
+        if (!in_.readBe32(maskLength) || !in_.fits(maskLength)) return false;
         std::vector<uint8_t> mask(std::min<size_t>(maskLength, psd::MaskData::kSizeWithReal));
         if (!in_.read(mask.data(), mask.size()) || !in_.skip(maskLength - mask.size())) return false;
         chooseMask(*info, mask);
-        if (!in_.read32(rangesLength) || !in_.skip(rangesLength)) return false;
+        if (!in_.readBe32(rangesLength) || !in_.skip(rangesLength)) return false;
 
-        if (!in_.readPascalString(psd::kLayerNamePadding, info->name)) return false;
+        if (!psd::readPascalString(in_, psd::kLayerNamePadding, info->name)) return false;
 
         const uint64_t extraEnd = extraStart + info->extraLength();
         if (!readAdditionalInfo(*info, extraEnd)) return false;
@@ -267,7 +263,7 @@ private:
             } else if ((std::memcmp(key, psd::kKeySection, 4) == 0 || std::memcmp(key, psd::kKeySectionNested, 4) == 0) &&
                        length >= 4) {
                 uint32_t type = 0;
-                if (!in_.read32(type) || !in_.skip(length - 4)) return false;
+                if (!in_.readBe32(type) || !in_.skip(length - 4)) return false;
                 if (type >= 1 && type <= 3) info.section = static_cast<Section>(type);
             } else if (!in_.skip(length)) {
                 return false;
@@ -394,7 +390,7 @@ private:
         const uint64_t rows = area.rows();
         const uint64_t columns = area.columns();
         uint16_t compression = 0;
-        if (!in_.read16(compression)) return false;
+        if (!in_.readBe16(compression)) return false;
         std::vector<uint16_t> rowCounts;
         if (compression == psd::kCompressionPackBits) {
             if (!psd::readRowCounts(in_, rows, rowCounts)) return false;
@@ -407,7 +403,7 @@ private:
 
     bool readMergedImage() {
         uint16_t compression = 0;
-        if (!in_.read16(compression)) return false;
+        if (!in_.readBe16(compression)) return false;
         const uint64_t width = static_cast<uint64_t>(doc_.width);
         const uint64_t height = static_cast<uint64_t>(doc_.height);
         std::vector<uint16_t> rowCounts;
@@ -463,7 +459,7 @@ private:
         return true;
     }
 
-    psd::Input in_;
+    ByteInput in_;
     LayerTempList& layers_;
     LayerTempList& alphaChannels_;
     DocumentInfo& doc_;

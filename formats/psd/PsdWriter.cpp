@@ -6,6 +6,7 @@
 
 #include "formats/psd/Cp932.h"
 #include "formats/psd/PackedChannel.h"
+#include "formats/psd/PascalString.h"
 #include "formats/psd/PsdLayout.h"
 #include "formats/psd/PsdOutput.h"
 
