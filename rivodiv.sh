@@ -13,6 +13,7 @@
 #   ./rivodiv.sh web           build the browser page (build/web/page/index.html) with emscripten
 #   ./rivodiv.sh web-test      build the page and test it in headless Chromium
 #   ./rivodiv.sh web-bench     time the page against the native program on a 2048 x 2048 x 12 document
+#   ./rivodiv.sh fuzz [S]      build the fuzz targets with clang and run each for S seconds (60)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -30,6 +31,7 @@ KRITA_PACKAGES=(krita xvfb xauth)
 # and a Japanese font for the browser test.
 WEB_PACKAGES=(cmake make emscripten dpkg-dev nodejs)
 WEB_TEST_PACKAGES=(chromium fonts-ipafont-gothic)
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev zlib1g-dev)
 
 need() {
     local missing=()
@@ -171,6 +173,10 @@ case "$cmd" in
         need "${WEB_TEST_PACKAGES[@]}"
         build_native_program
         exec node web/test/page-bench.mjs "$@"
+        ;;
+    fuzz)
+        need "${FUZZ_PACKAGES[@]}"
+        CXX_FUZZ=clang++-14 exec fuzz/run.sh "${1:-60}" "${@:2}"
         ;;
     *)
         sed -n '2,/^set /p' "$0" | grep '^#' | sed 's/^# \{0,1\}//' >&2

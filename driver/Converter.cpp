@@ -1,6 +1,7 @@
 #include "driver/Converter.h"
 
 #include <algorithm>
+#include <new>
 
 #include "composite/CompositeBands.h"
 #include "driver/OutputFile.h"
@@ -87,10 +88,14 @@ private:
     }
 
     // Opens the source, runs its reader and closes it before any message; false after reporting
-    // the read failure.
+    // the read failure. Running out of memory while reading is one.
     bool readSource(const std::string& source, const std::function<bool(std::FILE*)>& read) {
         std::FILE* in = std::fopen(source.c_str(), "rb");
-        const bool ok = in != nullptr && read(in);
+        bool ok = false;
+        try {
+            ok = in != nullptr && read(in);
+        } catch (const std::bad_alloc&) {
+        }
         if (in) std::fclose(in);
         if (!ok) error(c_.texts.readFailed + source);
         return ok;

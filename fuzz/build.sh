@@ -16,7 +16,7 @@ flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -I"$src"
 newest_header="$(ls -t "$src"/image/*.h "$src"/composite/*.h "$src"/formats/*/*.h | head -1)"
 objects=()
 # The memory budget comes from fuzz/SmallMachine.cpp instead of the real machine's size.
-for f in "$src"/image/*.cpp "$src"/composite/*.cpp "$src"/formats/wlx/*.cpp "$src"/formats/psd/*.cpp \
+for f in "$src"/image/*.cpp "$src"/image/posix/*.cpp "$src"/composite/*.cpp "$src"/formats/wlx/*.cpp "$src"/formats/psd/*.cpp \
          "$src"/fuzz/SmallMachine.cpp; do
     [[ "$f" == */image/MemoryBudget.cpp ]] && continue
     o="$out/obj/$(basename "$(dirname "$f")")_$(basename "${f%.cpp}").o"

@@ -1,8 +1,7 @@
 #pragma once
 #include <cstdint>
 
-// Installed physical memory in bytes; a conservative guess when the platform cannot tell.
-uint64_t physicalMemoryBytes();
+#include "image/Platform.h"
 
 // Running total of what one document's buffers will take, checked before each allocation so that
 // a hostile file fails cleanly instead of driving the process out of memory.

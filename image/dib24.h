@@ -60,9 +60,13 @@ private:
         const uint8_t* colorTable = nullptr;
         size_t colorEntries = 0;
         uint32_t masks[3] = {0, 0, 0};  // red, green, blue; BI_BITFIELDS only
+        uint64_t pixelsAt = 0;          // where rows following in the same block start
         const uint8_t* rows = nullptr;
         size_t rowsSize = 0;
     };
+    // Fills header, colour table or masks, and pixelsAt from an info block; false when it is
+    // too short for what its header declares.
+    static bool parseInfo(const uint8_t* info, size_t infoSize, Source& out);
     bool loadFrom(const Source& src);
 
     struct FreeDeleter {

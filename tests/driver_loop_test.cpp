@@ -337,15 +337,33 @@ TEST_F(DriverLoop, RealFormatsRejectAForeignFile) {
     EXPECT_EQ(entries(), (Names{"a.wlx", "b.psd"}));
 }
 
-TEST_F(DriverLoop, WriterThrowingLeavesNoTemporary) {
+TEST_F(DriverLoop, RunningOutOfMemoryFailsThatFileAndTheRunGoesOn) {
     put("a.psd", "GOOD 1 1 1");
     put("a.wlx", "old");
+    put("b.wlx", "GOOD 1 1 1");
+    put("c.wlx", "GOOD 1 1 1");
+    put("d.psd", "GOOD 2 2 1");
+    // The WLX writer runs out of memory once, the PSD writer always, the WLX reader the second time.
     FormatOperations ops = formats.operations();
-    ops.writeWlx = [](std::FILE*, const LayerTempList&, const DocumentInfo&) -> bool { throw std::bad_alloc(); };
+    int wlxWrites = 0, wlxReads = 0;
+    ops.writeWlx = [&, write = ops.writeWlx](std::FILE* out, const LayerTempList& l, const DocumentInfo& d) {
+        if (wlxWrites++ == 0) throw std::bad_alloc();
+        return write(out, l, d);
+    };
+    ops.writePsd = [](std::FILE*, const dib24&, const LayerTempList&, const LayerTempList&,
+                      const DocumentInfo&) -> bool { throw std::bad_alloc(); };
+    ops.readWlx = [&, read = ops.readWlx](std::FILE* in, LayerTempList& l, DocumentInfo& d) {
+        if (wlxReads++ == 1) throw std::bad_alloc();
+        return read(in, l, d);
+    };
     ui.answers = {kAnswerOk};
-    EXPECT_THROW(run({at("a.psd")}, ops), std::bad_alloc);
-    EXPECT_EQ(entries(), (Names{"a.psd", "a.wlx"}));
+    EXPECT_EQ(run({at("a.psd"), at("b.wlx"), at("c.wlx"), at("d.psd")}, ops), 0);
+    expectMessages({wlxQuestion(at("a.wlx")), writeFailed(at("a.wlx")), writeFailed(at("b.psd")),
+                    readFailed(at("c.wlx"))});
     EXPECT_EQ(get("a.wlx"), "old");
+    EXPECT_EQ(get("d.wlx"), "WLX 2x2 layers 1");
+    // No temporary is left behind.
+    EXPECT_EQ(entries(), (Names{"a.psd", "a.wlx", "b.wlx", "c.wlx", "d.psd", "d.wlx"}));
 }
 
 }  // namespace

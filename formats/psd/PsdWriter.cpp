@@ -5,29 +5,15 @@
 #include <vector>
 
 #include "formats/psd/Cp932.h"
-#include "formats/psd/PackBits.h"
+#include "formats/psd/PackedChannel.h"
+#include "formats/psd/PascalString.h"
 #include "formats/psd/PsdLayout.h"
 #include "formats/psd/PsdOutput.h"
 
 namespace {
 
 using psd::BigEndianOutput;
-using psd::LengthPatch;
-
-// Length byte (at most 255) followed by that many name bytes, copied unconverted.
-std::string pascalName(const std::string& name) {
-    const size_t n = name.size() < psd::kMaxNameLength ? name.size() : psd::kMaxNameLength;
-    std::string out(1, static_cast<char>(n));
-    out.append(name, 0, n);
-    return out;
-}
-
-// pascalName padded with zero bytes to a multiple of 4.
-std::string paddedPascalName(const std::string& name) {
-    std::string out = pascalName(name);
-    out.append((4 - out.size() % 4) % 4, '\0');
-    return out;
-}
+using psd::PatchedLength;
 
 // Additional layer information holding the name as UTF-16, which is what other programs show; the
 // Pascal name holds only CP932 bytes. Bytes that are not CP932 text get none and keep their bytes.
@@ -41,11 +27,11 @@ std::string unicodeNameBlock(const std::string& name) {
         data.push_back(static_cast<char>(u & 0xFF));
     }
     data.append((4 - data.size() % 4) % 4, '\0');
-    std::string block(psd::kResourceSignature, 4);
-    block.append(psd::kKeyUnicodeName, 4);
-    block.append(4, '\0');
-    psd::store32(reinterpret_cast<uint8_t*>(block.data() + 8), static_cast<uint32_t>(data.size()));
-    return block + data;
+    psd::InfoBlockHead head{};
+    std::memcpy(head.bytes + psd::InfoBlockHead::kSignatureAt, psd::kResourceSignature, 4);
+    std::memcpy(head.bytes + psd::InfoBlockHead::kKeyAt, psd::kKeyUnicodeName, 4);
+    psd::store32(head.bytes + psd::InfoBlockHead::kLengthAt, static_cast<uint32_t>(data.size()));
+    return std::string(reinterpret_cast<const char*>(head.bytes), sizeof head.bytes) + data;
 }
 
 // Percent to the 0..255 byte: trunc(opacity x 0.01 x 255.0 + 0.5) in double precision. Values past
@@ -56,26 +42,36 @@ uint8_t opacityByte(int32_t opacity) {
     return static_cast<uint8_t>(static_cast<int32_t>(opacity * 0.01 * 255.0 + 0.5));
 }
 
-// Row y of one layer channel: every fourth pixel byte from byteIndex.
-void gatherLayerRow(const Layer& layer, int byteIndex, int32_t y, uint8_t* row) {
-    if (layer.width <= 0) return;
-    const uint8_t* src = layer.pixels.data() + (static_cast<size_t>(y) * layer.width) * 4 + byteIndex;
-    for (int32_t x = 0; x < layer.width; ++x) row[x] = src[static_cast<size_t>(x) * 4];
+// Channel byteIndex of a layer's blue-green-red-alpha pixels.
+psd::ChannelSource layerChannel(const Layer& layer, int byteIndex) {
+    psd::ChannelSource source;
+    if (!layer.pixels.empty()) source.origin = layer.pixels.data() + byteIndex;
+    source.rowStride = static_cast<ptrdiff_t>(layer.width) * 4;
+    source.step = 4;
+    source.width = layer.width;
+    source.height = layer.height;
+    return source;
 }
 
-// Row y (from the top) of merged channel c: 0..2 red, green, blue from the bottom-up canvas,
-// 3.. byte 3 of the alpha-channel layers.
-void gatherMergedRow(const dib24& canvas, const LayerTempList& alphaChannels, size_t c, int32_t y,
-                     uint8_t* row) {
-    if (c < 3) {
-        const size_t rowAt = static_cast<size_t>(canvas.height - 1 - y) * static_cast<size_t>(canvas.stride);
-        const uint8_t* src = canvas.bits + rowAt + (2 - c);
-        for (int32_t x = 0; x < canvas.width; ++x) row[x] = src[static_cast<size_t>(x) * 3];
-        return;
+// Merged channel c: red, green, blue from the bottom-up canvas (its pixels hold blue, green, red),
+// then the alpha of each alpha-channel layer.
+psd::ChannelSource mergedChannel(const dib24& canvas, const LayerTempList& alphaChannels, size_t c) {
+    if (c >= psd::kColourChannels) {
+        const int alpha = psd::pixelByteForChannel(psd::unsignedChannelId(psd::kChannelTransparency));
+        psd::ChannelSource source = layerChannel(*alphaChannels[c - psd::kColourChannels], alpha);
+        source.width = canvas.width;
+        source.height = canvas.height;
+        return source;
     }
-    const Layer& alpha = *alphaChannels[c - 3];
-    const uint8_t* src = alpha.pixels.data() + (static_cast<size_t>(y) * alpha.width) * 4 + 3;
-    for (int32_t x = 0; x < canvas.width; ++x) row[x] = src[static_cast<size_t>(x) * 4];
+    psd::ChannelSource source;
+    if (canvas.bits != nullptr && canvas.height > 0)
+        source.origin = canvas.bits + static_cast<size_t>(canvas.height - 1) * canvas.stride +
+                        psd::pixelByteForChannel(static_cast<uint32_t>(c));
+    source.rowStride = -static_cast<ptrdiff_t>(canvas.stride);
+    source.step = 3;
+    source.width = canvas.width;
+    source.height = canvas.height;
+    return source;
 }
 
 bool pixelsCover(const Layer& layer, int64_t w, int64_t h) {
@@ -83,34 +79,18 @@ bool pixelsCover(const Layer& layer, int64_t w, int64_t h) {
            layer.pixels.size() >= Layer::pixelBytes(layer.width, layer.height);
 }
 
-// Everything about the file that must be known before its first byte: the packed length of every
-// row (they go into 16-bit row counts, and a layer channel's total goes into its record), and
-// whether the layer section's 32-bit lengths can hold it all. Working it out first lets an unrepresentable document be refused while the
-// output is still untouched, and means each row is packed only once more, while writing.
+// Everything about the file that must be known before its first byte: every channel packed (row
+// counts are 16-bit, and a layer channel's total goes into its record), and whether the layer
+// section's 32-bit lengths can hold it all. Working it out first lets an unrepresentable document be
+// refused while the output is still untouched.
 struct Plan {
-    struct Channel {
-        std::vector<uint16_t> rowCounts;
-        uint32_t dataLength = 0;  // compression field + row counts + packed rows
-    };
-    std::vector<std::array<Channel, psd::kLayerChannelCount>> layers;
-    std::vector<std::string> names;     // per layer: padded Pascal name, then its Unicode name block
-    std::vector<uint16_t> mergedCounts; // channel by channel, rows from the top
-    int32_t longestRow = 0;  // widest row to gather, for the one row buffer
+    std::vector<std::array<psd::PackedChannel, psd::kLayerChannelCount>> layers;
+    std::vector<std::string> names;          // per layer: padded Pascal name, then its Unicode name block
+    std::vector<psd::PackedChannel> merged;  // channel by channel
 };
 
-// Counts the packed length of each of height rows; false when one cannot be described in 16 bits.
-template <typename Gather>
-bool countRows(int32_t width, int32_t height, std::vector<uint8_t>& row, Gather gather,
-               uint16_t* counts, uint64_t& total) {
-    for (int32_t y = 0; y < height; ++y) {
-        gather(y, row.data());
-        const int32_t packed = packBitsEncode(row.data(), width, nullptr);
-        if (packed > psd::kMaxPackedRow) return false;
-        counts[y] = static_cast<uint16_t>(packed);
-        total += static_cast<uint64_t>(packed);
-    }
-    return true;
-}
+// Bytes of a layer channel's data: the compression code, then its row counts and rows.
+uint64_t channelDataLength(const psd::PackedChannel& channel) { return 2 + channel.size(); }
 
 bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
               const DocumentInfo& doc, Plan& plan) {
@@ -121,52 +101,39 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
     if (canvas.width > 0 && canvas.height > 0 &&
         (canvas.bits == nullptr || static_cast<int64_t>(canvas.stride) < static_cast<int64_t>(canvas.width) * 3))
         return false;
-    if (layers.size() > 32767) return false;  // the count is signed; negative means something else
-    if (alphaChannels.size() > 65535 - 3) return false;
-    int32_t longest = canvas.width;
+    if (layers.size() > psd::kMaxLayerCount) return false;
+    if (alphaChannels.size() > psd::kMaxChannels - psd::kColourChannels) return false;
     for (const Layer* layer : layers) {
         if (layer == nullptr || !pixelsCover(*layer, 0, 0)) return false;
-        if (layer->width > longest) longest = layer->width;
     }
     for (const Layer* alpha : alphaChannels) {
         if (alpha == nullptr || !pixelsCover(*alpha, canvas.width, canvas.height)) return false;
     }
-    plan.longestRow = longest;
-    std::vector<uint8_t> row(static_cast<size_t>(longest) + 1);
 
     uint64_t info = 2;  // the layer count
     plan.layers.resize(layers.size());
     plan.names.resize(layers.size());
     for (size_t i = 0; i < layers.size(); ++i) {
         const Layer& layer = *layers[i];
-        plan.names[i] = paddedPascalName(layer.name) + unicodeNameBlock(layer.name);
+        plan.names[i] = psd::pascalString(layer.name, psd::kLayerNamePadding) + unicodeNameBlock(layer.name);
         info += psd::LayerRect::kSize + psd::kLayerChannelCount * psd::kChannelEntrySize + psd::LayerBlend::kSize +
-                8 + plan.names[i].size();
+                psd::kMaskAndRangesLengthsSize + plan.names[i].size();
         for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
-            Plan::Channel& channel = plan.layers[i][c];
-            channel.rowCounts.resize(static_cast<size_t>(layer.height));
-            uint64_t packed = 0;
-            const int byteIndex = psd::kLayerChannels[c].byteIndex;
-            auto gather = [&](int32_t y, uint8_t* dst) { gatherLayerRow(layer, byteIndex, y, dst); };
-            if (!countRows(layer.width, layer.height, row, gather, channel.rowCounts.data(), packed)) return false;
-            const uint64_t length = 2 + 2 * static_cast<uint64_t>(layer.height) + packed;
+            psd::PackedChannel& channel = plan.layers[i][c];
+            if (!psd::packChannel(layerChannel(layer, psd::kLayerChannels[c].byteIndex), channel)) return false;
+            const uint64_t length = channelDataLength(channel);
             if (length > UINT32_MAX) return false;
-            channel.dataLength = static_cast<uint32_t>(length);
             info += length;
-            if (info > UINT32_MAX - 8) return false;  // the section length adds 8 to it
+            // The section length adds its own length field and the global mask length to it.
+            if (info > UINT32_MAX - 8) return false;
         }
     }
 
     if (info + (info & 1) > UINT32_MAX - 8) return false;  // padded to even
 
-    const size_t channels = 3 + alphaChannels.size();
-    const size_t rows = static_cast<size_t>(canvas.height);
-    plan.mergedCounts.resize(channels * rows);
-    uint64_t mergedTotal = 0;
-    for (size_t c = 0; c < channels; ++c) {
-        auto gather = [&](int32_t y, uint8_t* dst) { gatherMergedRow(canvas, alphaChannels, c, y, dst); };
-        if (!countRows(canvas.width, canvas.height, row, gather, plan.mergedCounts.data() + c * rows, mergedTotal))
-            return false;
+    plan.merged.resize(psd::kColourChannels + alphaChannels.size());
+    for (size_t c = 0; c < plan.merged.size(); ++c) {
+        if (!psd::packChannel(mergedChannel(canvas, alphaChannels, c), plan.merged[c])) return false;
     }
     return true;
 }
@@ -175,7 +142,7 @@ void writeHeader(BigEndianOutput& out, size_t alphaCount, const DocumentInfo& do
     psd::FileHeader header{};
     std::memcpy(header.bytes + psd::FileHeader::kSignatureAt, psd::kSignature, 4);
     psd::store16(header.bytes + psd::FileHeader::kVersionAt, psd::kVersion);
-    psd::store16(header.bytes + psd::FileHeader::kChannelsAt, static_cast<uint16_t>(3 + alphaCount));
+    psd::store16(header.bytes + psd::FileHeader::kChannelsAt, static_cast<uint16_t>(psd::kColourChannels + alphaCount));
     psd::store32(header.bytes + psd::FileHeader::kHeightAt, static_cast<uint32_t>(doc.height));
     psd::store32(header.bytes + psd::FileHeader::kWidthAt, static_cast<uint32_t>(doc.width));
     psd::store16(header.bytes + psd::FileHeader::kDepthAt, psd::kDepth);
@@ -186,14 +153,15 @@ void writeHeader(BigEndianOutput& out, size_t alphaCount, const DocumentInfo& do
 void writeResourceBlock(BigEndianOutput& out, uint16_t id, const uint8_t* data, uint32_t size) {
     out.bytes(psd::kResourceSignature, 4);
     out.u16(id);
-    out.u16(0);  // the empty name, padded to even
+    const std::string name = psd::pascalString("", psd::kResourceNamePadding);
+    out.bytes(name.data(), name.size());
     out.u32(size);
     out.bytes(data, size);
     if (size % 2 != 0) out.fill(1, 0);
 }
 
 void writeImageResources(BigEndianOutput& out, const LayerTempList& alphaChannels, const DocumentInfo& doc) {
-    LengthPatch section(out);
+    PatchedLength section(out);
 
     psd::ResolutionInfo res{};
     const uint16_t dpi = static_cast<uint16_t>(static_cast<uint32_t>(doc.resolution) & 0xFFFF);
@@ -207,15 +175,14 @@ void writeImageResources(BigEndianOutput& out, const LayerTempList& alphaChannel
 
     if (!alphaChannels.empty()) {
         std::string names;
-        for (const Layer* alpha : alphaChannels) names += pascalName(alpha->name);
+        for (const Layer* alpha : alphaChannels) names += psd::pascalString(alpha->name, psd::kAlphaNamePadding);
         if (names.size() % 2 != 0) names.push_back('\0');
         writeResourceBlock(out, psd::kResourceAlphaNames, reinterpret_cast<const uint8_t*>(names.data()),
                            static_cast<uint32_t>(names.size()));
     }
-    section.patch(static_cast<uint32_t>(section.bytesSince()));
 }
 
-void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const Plan::Channel* channels,
+void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const psd::PackedChannel* channels,
                       const std::string& name) {
     psd::LayerRect rect{};
     psd::store32(rect.bytes + psd::LayerRect::kBottomAt, static_cast<uint32_t>(layer.height));
@@ -225,7 +192,7 @@ void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const Plan::Chan
 
     for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
         out.u16(static_cast<uint16_t>(psd::kLayerChannels[c].id));
-        out.u32(channels[c].dataLength);
+        out.u32(static_cast<uint32_t>(channelDataLength(channels[c])));
     }
 
     psd::LayerBlend blendBlock{};
@@ -237,7 +204,8 @@ void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const Plan::Chan
     if (layer.alphaLocked != 0) flags |= psd::kFlagTransparencyProtected;
     if (layer.visible == 0) flags |= psd::kFlagHidden;
     blendBlock.bytes[psd::LayerBlend::kFlagsAt] = flags;
-    psd::store32(blendBlock.bytes + psd::LayerBlend::kExtraLengthAt, static_cast<uint32_t>(8 + name.size()));
+    psd::store32(blendBlock.bytes + psd::LayerBlend::kExtraLengthAt,
+                 static_cast<uint32_t>(psd::kMaskAndRangesLengthsSize + name.size()));
     out.bytes(blendBlock.bytes, sizeof blendBlock.bytes);
 
     out.u32(0);  // layer mask data
@@ -245,66 +213,35 @@ void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const Plan::Chan
     out.bytes(name.data(), name.size());
 }
 
-// The row counts in one piece, then each row packed into a buffer of its counted length.
-template <typename Gather>
-void writePackedRows(BigEndianOutput& out, int32_t width, const uint16_t* counts, size_t rowCount,
-                     std::vector<uint8_t>& row, std::vector<uint8_t>& packed, Gather gather) {
-    std::vector<uint8_t> table(rowCount * 2);
-    for (size_t y = 0; y < rowCount; ++y) psd::store16(table.data() + y * 2, counts[y]);
-    out.bytes(table.data(), table.size());
-    for (size_t y = 0; y < rowCount; ++y) {
-        gather(y, row.data());
-        const int32_t n = packBitsEncode(row.data(), width, packed.data());
-        out.bytes(packed.data(), static_cast<size_t>(n));
-    }
-}
-
-void writeFile(BigEndianOutput& out, const dib24& canvas, const LayerTempList& layers,
+void writeFile(BigEndianOutput& out, const LayerTempList& layers,
                const LayerTempList& alphaChannels, const DocumentInfo& doc, const Plan& plan) {
     writeHeader(out, alphaChannels.size(), doc);
     out.u32(0);  // colour mode data
     writeImageResources(out, alphaChannels, doc);
 
-    LengthPatch section(out);
-    LengthPatch info(out);
-    out.u16(static_cast<uint16_t>(layers.size()));
-    for (size_t i = 0; i < layers.size(); ++i) writeLayerRecord(out, *layers[i], plan.layers[i].data(), plan.names[i]);
-
-    std::vector<uint8_t> row(static_cast<size_t>(plan.longestRow) + 1);
-    std::vector<uint8_t> packed(psd::kMaxPackedRow + 1);  // no counted row is longer
-    for (size_t i = 0; i < layers.size(); ++i) {
-        const Layer& layer = *layers[i];
-        for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
-            out.u16(psd::kCompressionPackBits);
-            const int byteIndex = psd::kLayerChannels[c].byteIndex;
-            auto gather = [&](size_t y, uint8_t* dst) {
-                gatherLayerRow(layer, byteIndex, static_cast<int32_t>(y), dst);
-            };
-            writePackedRows(out, layer.width, plan.layers[i][c].rowCounts.data(), static_cast<size_t>(layer.height),
-                            row, packed, gather);
+    {
+        PatchedLength section(out);
+        {
+            PatchedLength info(out);
+            out.u16(static_cast<uint16_t>(layers.size()));
+            for (size_t i = 0; i < layers.size(); ++i)
+                writeLayerRecord(out, *layers[i], plan.layers[i].data(), plan.names[i]);
+            for (const auto& channels : plan.layers) {
+                for (const psd::PackedChannel& channel : channels) {
+                    out.u16(psd::kCompressionPackBits);
+                    psd::writeRowCounts(out, channel);
+                    psd::writePackedRows(out, channel);
+                }
+            }
+            // Readers expect the layer info padded to even length.
+            if (info.bytesSince() % 2 != 0) out.fill(1, 0);
         }
+        out.u32(0);  // global layer mask information
     }
-    // Readers expect the layer info padded to even length.
-    if (info.bytesSince() % 2 != 0) out.fill(1, 0);
-    // The plan has checked that this count, plus 8, fits in 32 bits.
-    const uint32_t infoLength = static_cast<uint32_t>(info.bytesSince());
-    info.patch(infoLength);
-    out.u32(0);  // global layer mask information
-    section.patch(infoLength + 8);
 
     out.u16(psd::kCompressionPackBits);
-    const size_t channels = 3 + alphaChannels.size();
-    const size_t rows = static_cast<size_t>(canvas.height);
-    std::vector<uint8_t> table(plan.mergedCounts.size() * 2);
-    for (size_t k = 0; k < plan.mergedCounts.size(); ++k) psd::store16(table.data() + k * 2, plan.mergedCounts[k]);
-    out.bytes(table.data(), table.size());
-    for (size_t c = 0; c < channels; ++c) {
-        for (size_t y = 0; y < rows; ++y) {
-            gatherMergedRow(canvas, alphaChannels, c, static_cast<int32_t>(y), row.data());
-            const int32_t n = packBitsEncode(row.data(), canvas.width, packed.data());
-            out.bytes(packed.data(), static_cast<size_t>(n));
-        }
-    }
+    for (const psd::PackedChannel& channel : plan.merged) psd::writeRowCounts(out, channel);
+    for (const psd::PackedChannel& channel : plan.merged) psd::writePackedRows(out, channel);
 }
 
 }  // namespace
@@ -315,7 +252,7 @@ bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, 
     Plan plan;
     if (!makePlan(canvas, layers, alphaChannels, doc, plan)) return false;
     BigEndianOutput stream(out);
-    writeFile(stream, canvas, layers, alphaChannels, doc, plan);
+    writeFile(stream, layers, alphaChannels, doc, plan);
     return !stream.failed();
 }
 
@@ -327,7 +264,7 @@ bool writePsdFile(const std::string& path, const dib24& canvas, const LayerTempL
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (out == nullptr) return false;
     BigEndianOutput stream(out);
-    writeFile(stream, canvas, layers, alphaChannels, doc, plan);
+    writeFile(stream, layers, alphaChannels, doc, plan);
     bool ok = !stream.failed();
     if (std::fclose(out) != 0) ok = false;
     return ok;

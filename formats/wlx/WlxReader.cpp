@@ -8,82 +8,11 @@
 
 #include "formats/wlx/WlxLayout.h"
 #include "formats/wlx/ZlibBlock.h"
+#include "image/ByteInput.h"
 #include "image/MemoryBudget.h"
 #include "image/ThreadPool.h"
 
 namespace {
-
-// The input stream with a count of the bytes left in it, so that no buffer is ever sized beyond
-// what the file really holds. For a stream that cannot tell its size, blocks are read in pieces.
-class Source {
-public:
-    explicit Source(std::FILE* in) : in_(in) {
-        const int64_t here = tell();
-        if (here < 0 || !seekTo(0, SEEK_END)) return;
-        const int64_t end = tell();
-        // Back to where the caller left the stream, whatever the end position told.
-        if (seekTo(here, SEEK_SET) && end >= here) {
-            remaining_ = static_cast<uint64_t>(end - here);
-            sized_ = true;
-        }
-    }
-
-    size_t read(void* to, size_t count) {
-        const size_t got = std::fread(to, 1, count, in_);
-        if (sized_) remaining_ -= std::min<uint64_t>(remaining_, got);
-        return got;
-    }
-
-    // Reads up to count bytes into block, keeping only what was there.
-    void readBlock(uint64_t count, std::vector<uint8_t>& block) {
-        block.clear();
-        if (sized_) {
-            block.resize(static_cast<size_t>(std::min(count, remaining_)));
-            block.resize(read(block.data(), block.size()));
-            return;
-        }
-        constexpr uint64_t kPiece = uint64_t{1} << 20;
-        while (block.size() < count) {
-            const size_t at = block.size();
-            const size_t piece = static_cast<size_t>(std::min(count - at, kPiece));
-            block.resize(at + piece);
-            const size_t got = read(block.data() + at, piece);
-            block.resize(at + got);
-            if (got < piece) break;
-        }
-    }
-
-    // Reads and drops up to count bytes; stops quietly at the end of the file.
-    void skip(uint64_t count) {
-        uint8_t scratch[4096];
-        while (count != 0) {
-            const size_t piece = static_cast<size_t>(std::min<uint64_t>(count, sizeof scratch));
-            const size_t got = read(scratch, piece);
-            if (got < piece) return;
-            count -= got;
-        }
-    }
-
-private:
-    int64_t tell() {
-#ifdef _WIN32
-        return _ftelli64(in_);
-#else
-        return ftello(in_);
-#endif
-    }
-    bool seekTo(int64_t offset, int origin) {
-#ifdef _WIN32
-        return _fseeki64(in_, offset, origin) == 0;
-#else
-        return fseeko(in_, static_cast<off_t>(offset), origin) == 0;
-#endif
-    }
-
-    std::FILE* in_;
-    uint64_t remaining_ = 0;
-    bool sized_ = false;
-};
 
 // A layer read with its block, waiting for its pixels.
 struct PendingLayer {
@@ -116,7 +45,7 @@ bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, cons
     return true;
 }
 
-bool readLayers(Source& source, uint16_t layerCount, LayerTempList& layers, const DocumentInfo& doc) {
+bool readLayers(ByteInput& source, uint16_t layerCount, LayerTempList& layers, const DocumentInfo& doc) {
     using wlx::LayerRecord;
     const uint64_t pixelBytes = Layer::pixelBytes(doc.width, doc.height);
     MemoryBudget budget;
@@ -125,7 +54,7 @@ bool readLayers(Source& source, uint16_t layerCount, LayerTempList& layers, cons
     std::vector<PendingLayer> pending;
     for (uint32_t i = 0; i < layerCount; ++i) {
         uint8_t record[LayerRecord::kSize];
-        if (source.read(record, sizeof record) < sizeof record) {
+        if (!source.read(record, sizeof record)) {
             inflateInto(pending, layers, doc);
             return false;
         }
@@ -158,10 +87,10 @@ bool readLayers(Source& source, uint16_t layerCount, LayerTempList& layers, cons
 bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
     using wlx::ExtensionHeader;
     using wlx::FileHeader;
-    Source source(in);
+    ByteInput source(in);
 
     uint8_t header[FileHeader::kSize];
-    if (source.read(header, sizeof header) < sizeof header) return false;
+    if (!source.read(header, sizeof header)) return false;
     if (header[FileHeader::kTerminatorAt] != 0) return false;
     if (std::memcmp(header + FileHeader::kMagicAt, wlx::kMagic, sizeof wlx::kMagic) != 0) return false;
     if (wlx::load32(header + FileHeader::kVersionAt) != wlx::kVersion) return false;
@@ -169,12 +98,12 @@ bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
     doc.height = wlx::load16(header + FileHeader::kHeightAt);
 
     uint8_t extension[ExtensionHeader::kSize];
-    if (source.read(extension, sizeof extension) < sizeof extension) return false;
+    if (!source.read(extension, sizeof extension)) return false;
     source.skip(wlx::load32(extension + ExtensionHeader::kExtraSizeAt));
 
     // Bytes missing at the end of the file count as 0.
     uint8_t sizeField[wlx::kLayerHeaderSizeFieldSize] = {};
-    source.read(sizeField, sizeof sizeField);
+    source.readSome(sizeField, sizeof sizeField);
     if (wlx::load32(sizeField) != wlx::kLayerHeaderSize) return false;
 
     return readLayers(source, wlx::load16(header + FileHeader::kLayerCountAt), layers, doc);

@@ -1,0 +1,96 @@
+#include "formats/psd/PackedChannel.h"
+
+#include <algorithm>
+
+#include "formats/psd/PackBits.h"
+#include "formats/psd/PsdLayout.h"
+
+namespace psd {
+namespace {
+
+// A row's packed length is a 16-bit count, and PackBits turns at most 2 packed bytes into 128: no
+// longer row can ever unpack, so nothing longer is allocated for one.
+constexpr uint64_t kMaxUnpackedRow = (kMaxPackedRow + 1) / 2 * 128;
+
+// a * b, or UINT64_MAX when it does not fit in 64 bits (never fits in a file either).
+uint64_t product(uint64_t a, uint64_t b) { return a != 0 && b > UINT64_MAX / a ? UINT64_MAX : a * b; }
+
+}  // namespace
+
+bool packChannel(const ChannelSource& source, PackedChannel& packed) {
+    const size_t width = source.width > 0 ? static_cast<size_t>(source.width) : 0;
+    const size_t height = source.height > 0 ? static_cast<size_t>(source.height) : 0;
+    packed.rowCounts.resize(height);
+    packed.rows.clear();
+    std::vector<uint8_t> row(width);
+    // The longest a row can pack to: every byte a literal packet of its own.
+    std::vector<uint8_t> packedRow(2 * width);
+    for (size_t y = 0; y < height; ++y) {
+        if (width > 0) {
+            const uint8_t* src = source.origin + static_cast<ptrdiff_t>(y) * source.rowStride;
+            for (size_t x = 0; x < width; ++x) row[x] = src[x * source.step];
+        }
+        const int32_t n = packBitsEncode(row.data(), static_cast<int32_t>(width), packedRow.data());
+        if (n > kMaxPackedRow) return false;
+        packed.rowCounts[y] = static_cast<uint16_t>(n);
+        packed.rows.insert(packed.rows.end(), packedRow.begin(), packedRow.begin() + n);
+    }
+    return true;
+}
+
+void writeRowCounts(BigEndianOutput& out, const PackedChannel& channel) {
+    std::vector<uint8_t> table(channel.rowCounts.size() * 2);
+    for (size_t y = 0; y < channel.rowCounts.size(); ++y) store16(table.data() + y * 2, channel.rowCounts[y]);
+    out.bytes(table.data(), table.size());
+}
+
+bool readRowCounts(ByteInput& in, uint64_t count, std::vector<uint16_t>& counts) {
+    const uint64_t bytes = product(count, 2);
+    if (!in.fits(bytes)) return false;
+    std::vector<uint8_t> raw(static_cast<size_t>(bytes));
+    if (!in.read(raw.data(), raw.size())) return false;
+    counts.resize(static_cast<size_t>(count));
+    for (size_t i = 0; i < counts.size(); ++i) counts[i] = load16(raw.data() + 2 * i);
+    return true;
+}
+
+bool readChannelRows(ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
+                     uint64_t columns, const ChannelTarget& target) {
+    if (rows == 0) return true;
+    const int64_t firstColumn = std::max<int64_t>(0, -target.left);
+    const int64_t endColumn = std::min<int64_t>(static_cast<int64_t>(std::min<uint64_t>(columns, INT64_MAX)),
+                                                target.width - target.left);
+    auto keep = [&](uint64_t r, const uint8_t* row) {
+        const int64_t y = target.top + static_cast<int64_t>(r);
+        if (target.plane == nullptr || y < 0 || y >= target.height || firstColumn >= endColumn) return;
+        uint8_t* out = target.plane + static_cast<size_t>(y * target.width) * target.step;
+        for (int64_t k = firstColumn; k < endColumn; ++k) out[static_cast<size_t>(target.left + k) * target.step] = row[k];
+    };
+    std::vector<uint8_t> row;
+    if (compression == kCompressionRaw) {
+        // Empty rows take no bytes: billions of them are no reason to loop.
+        if (columns == 0) return true;
+        if (!in.fits(product(rows, columns))) return false;
+        row.resize(static_cast<size_t>(columns));
+        for (uint64_t r = 0; r < rows; ++r) {
+            if (!in.read(row.data(), row.size())) return false;
+            keep(r, row.data());
+        }
+        return true;
+    }
+    if (columns > kMaxUnpackedRow) return false;
+    uint64_t packedTotal = 0;
+    for (uint64_t r = 0; r < rows; ++r) packedTotal += rowCounts[r];
+    if (!in.fits(packedTotal)) return false;
+    row.resize(static_cast<size_t>(columns));
+    std::vector<uint8_t> packed(kMaxPackedRow);
+    for (uint64_t r = 0; r < rows; ++r) {
+        const uint16_t count = rowCounts[r];
+        if (!in.read(packed.data(), count)) return false;
+        if (!packBitsDecode(packed.data(), count, row.data(), static_cast<int32_t>(columns))) return false;
+        keep(r, row.data());
+    }
+    return true;
+}
+
+}  // namespace psd

@@ -1,0 +1,14 @@
+#pragma once
+// What the conversion code asks of the operating system. Each platform has its half in
+// image/posix/ or image/win32/; nothing else in image/ or formats/ depends on the platform.
+#include <cstdint>
+#include <cstdio>
+
+// 64-bit stream positions on every platform (`long` is 32 bits on Windows): the position, or -1.
+int64_t streamPosition(std::FILE* stream);
+// Moves to offset from origin (SEEK_SET, SEEK_CUR, SEEK_END); false when the stream refuses.
+bool seekStream(std::FILE* stream, int64_t offset, int origin);
+
+// Memory this process can have: the installed physical memory, or the address space the process
+// is limited to when that is less; a conservative guess when the platform cannot tell.
+uint64_t physicalMemoryBytes();
