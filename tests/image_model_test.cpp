@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "image/LayerTempList.h"
 #include "image/MemoryBudget.h"
 
@@ -33,6 +35,13 @@ TEST(LayerTest, ResizeReleasesOldPixelsAndResetsAttributesButKeepsName) {
     EXPECT_EQ(layer.alphaLocked, 0);
     EXPECT_EQ(layer.clipping, 0);
     EXPECT_EQ(layer.blendMode, blend::AlphaChannel);
+
+    // A block large enough to come from the system is zeroed too, written over before or not.
+    for (int round = 0; round < 2; ++round) {
+        layer.resize(1024, 1024, blend::Normal);
+        EXPECT_EQ(std::count(layer.pixels.begin(), layer.pixels.end(), 0), 1024 * 1024 * 4);
+        std::fill(layer.pixels.begin(), layer.pixels.end(), 0xAB);
+    }
 
     layer.resize(0, 0, blend::Normal);
     EXPECT_TRUE(layer.pixels.empty());

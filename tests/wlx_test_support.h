@@ -61,9 +61,10 @@ inline Bytes patternPixels(uint32_t width, uint32_t height, uint8_t seed) {
     return p;
 }
 
-// The rows in the opposite order.
-inline Bytes flipRows(const Bytes& pixels, uint32_t width, uint32_t height) {
-    Bytes out(pixels.size());
+// The rows in the opposite order, as plain bytes or as a layer's pixels.
+template <typename Out = Bytes, typename In>
+Out flipRows(const In& pixels, uint32_t width, uint32_t height) {
+    Out out(pixels.size());
     const size_t row = size_t{width} * 4;
     for (size_t y = 0; y < height; ++y) {
         std::copy(pixels.begin() + static_cast<ptrdiff_t>(y * row), pixels.begin() + static_cast<ptrdiff_t>((y + 1) * row),

@@ -28,7 +28,8 @@ bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, cons
         Layer& layer = *pending[i].layer;
         const int32_t opacity = layer.opacity;
         const uint8_t visible = layer.visible;
-        layer.resize(doc.width, doc.height, layer.blendMode);
+        // A block that inflates writes every byte; one that does not is dropped with its layer.
+        layer.resizeForOverwrite(doc.width, doc.height, layer.blendMode);
         layer.opacity = opacity;
         layer.visible = visible;
         const std::vector<uint8_t>& block = pending[i].block;
