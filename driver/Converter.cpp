@@ -8,15 +8,22 @@
 #include "formats/psd/PsdWriter.h"
 #include "formats/wlx/WlxReader.h"
 #include "formats/wlx/WlxWriter.h"
-#include "image/MemoryBudget.h"
 
 FormatOperations FormatOperations::real() {
     FormatOperations ops;
-    ops.readWlx = ::readWlx;
-    ops.readPsd = ::readPsd;
+    ops.readWlx = [](std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
+        return ::readWlx(in, layers, doc, conversion);
+    };
+    ops.readPsd = [](std::FILE* in, LayerTempList& layers, LayerTempList& alphas, DocumentInfo& doc,
+                     Conversion& conversion) { return ::readPsd(in, layers, alphas, doc, conversion); };
     ops.composite = [](const Layer& layer, dib24& canvas) { layer.compositeOnto(canvas); };
-    ops.writePsd = ::writePsd;
-    ops.writeWlx = ::writeWlx;
+    ops.writePsd = [](std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphas,
+                      const DocumentInfo& doc, Conversion& conversion) {
+        return ::writePsd(out, canvas, layers, alphas, doc, conversion);
+    };
+    ops.writeWlx = [](std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion) {
+        return ::writeWlx(out, layers, doc, conversion);
+    };
     return ops;
 }
 
@@ -26,14 +33,13 @@ constexpr uint32_t kWhite = 0xffffff;
 
 enum class Format { Unknown, Wlx, Psd };
 
-// Whether the layers already read and the working memory the output still needs fit in memory
-// together; the readers only counted the layers.
-bool fitsWithLayers(const LayerTempList& layers, uint64_t workingBytes) {
-    MemoryBudget budget;
+// The readers reserved what they expected to make; from here on the budget holds what they made.
+bool keepLayersOnly(Conversion& conversion, const LayerTempList& layers) {
+    conversion.budget().releaseAll();
     for (const Layer* layer : layers) {
-        if (!budget.reserve(layer->pixels.size())) return false;
+        if (!conversion.reserve(layer->pixels.size(), "the layers read")) return false;
     }
-    return budget.reserve(workingBytes);
+    return true;
 }
 
 Format formatOf(const std::string& path, const PathSyntax& paths) {
@@ -108,22 +114,20 @@ private:
         const std::string prefix = c_.paths.siblingPrefix(source);
         const std::string outputPath = c_.paths.siblingPath(source, "psd");
 
-        if (!readSource(source, [&](std::FILE* in) { return c_.formats.readWlx(in, layers, doc); })) return;
+        Conversion conversion(c_.budget);
+        if (!readSource(source, [&](std::FILE* in) { return c_.formats.readWlx(in, layers, doc, conversion); })) return;
 
         if (!mayWrite(outputPath, c_.texts.psdExists)) return;
 
-        if (!fitsWithLayers(layers, dib24::imageBytes(doc.width, doc.height)))
-            return error(c_.texts.writeFailed + outputPath);
         dib24 canvas;
-        canvas.create(doc.width, doc.height, 0);
         // A canvas too large to hold would give a merged image that contradicts the header.
-        if (canvas.bits == nullptr)
+        if (!keepLayersOnly(conversion, layers) || !canvas.create(doc.width, doc.height, 0, conversion))
             return error(c_.texts.writeFailed + outputPath);
         canvas.fill(kWhite);
         for (const Layer* layer : layers) c_.formats.composite(*layer, canvas);
 
         writeOrReport(prefix, outputPath, [&](std::FILE* out) {
-            return c_.formats.writePsd(out, canvas, layers, alphaChannels, doc);
+            return c_.formats.writePsd(out, canvas, layers, alphaChannels, doc, conversion);
         });
     }
 
@@ -135,8 +139,9 @@ private:
         const std::string prefix = c_.paths.siblingPrefix(source);
         const std::string outputPath = c_.paths.siblingPath(source, "wlx");
 
+        Conversion conversion(c_.budget);
         const bool read = readSource(source, [&](std::FILE* in) {
-            if (c_.formats.readPsd(in, layers, alphaChannels, doc)) return true;
+            if (c_.formats.readPsd(in, layers, alphaChannels, doc, conversion)) return true;
             layers.clear();
             return false;
         });
@@ -144,12 +149,10 @@ private:
 
         if (!mayWrite(outputPath, c_.texts.wlxExists)) return;
 
-        // The writer's scratch copy of a layer and its compressed block.
-        const uint64_t layerBytes = Layer::pixelBytes(std::max(doc.width, 0), std::max(doc.height, 0));
-        if (!fitsWithLayers(layers, layerBytes * 2)) return error(c_.texts.writeFailed + outputPath);
+        if (!keepLayersOnly(conversion, layers)) return error(c_.texts.writeFailed + outputPath);
         // The alpha channels have no place in the WLX file and are dropped with the list.
         writeOrReport(prefix, outputPath,
-                      [&](std::FILE* out) { return c_.formats.writeWlx(out, layers, doc); });
+                      [&](std::FILE* out) { return c_.formats.writeWlx(out, layers, doc, conversion); });
     }
 
     RunContext& c_;

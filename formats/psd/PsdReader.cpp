@@ -10,7 +10,7 @@
 #include "formats/psd/PascalString.h"
 #include "formats/psd/PsdLayerInfo.h"
 #include "formats/psd/PsdLayout.h"
-#include "image/MemoryBudget.h"
+#include "image/Conversion.h"
 
 namespace {
 
@@ -82,8 +82,9 @@ std::string unicodeName(const uint8_t* data, uint64_t size, const std::string& p
 
 class Reader {
 public:
-    Reader(std::FILE* file, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc)
-        : in_(file), layers_(layers), alphaChannels_(alphaChannels), doc_(doc) {}
+    Reader(std::FILE* file, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc,
+           Conversion& conversion)
+        : in_(file), layers_(layers), alphaChannels_(alphaChannels), doc_(doc), conversion_(conversion) {}
 
     bool read() {
         layers_.clear();
@@ -173,7 +174,8 @@ private:
     // The whole document must fit in memory before its first layer is made.
     bool reserveDocument(uint64_t layerCount) {
         const uint64_t perLayer = Layer::pixelBytes(doc_.width, doc_.height);
-        return budget_.reserve(product(perLayer, layerCount + mergedLayerCount(layerCount)));
+        const uint64_t count = layerCount + mergedLayerCount(layerCount);
+        return conversion_.reserve(product(perLayer, count), (std::to_string(count) + " layers").c_str());
     }
 
     bool readLayerSection(bool& hasLayerSection) {
@@ -360,7 +362,7 @@ private:
     bool maskPlane(std::vector<uint8_t>*& plane) {
         const uint64_t size = product(static_cast<uint64_t>(doc_.width), static_cast<uint64_t>(doc_.height));
         if (maskPlane_.size() != size) {
-            if (!budget_.reserve(size)) return false;
+            if (!conversion_.reserve(size, "the mask plane")) return false;
             maskPlane_.resize(static_cast<size_t>(size));
         }
         plane = &maskPlane_;
@@ -463,7 +465,7 @@ private:
     LayerTempList& layers_;
     LayerTempList& alphaChannels_;
     DocumentInfo& doc_;
-    MemoryBudget budget_;
+    Conversion& conversion_;
     uint16_t channelCount_ = 0;
     bool mergedTransparency_ = false;
     std::vector<std::string> alphaNames_;
@@ -472,12 +474,18 @@ private:
 
 }  // namespace
 
-bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc) {
+bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc,
+             Conversion& conversion) {
     try {
-        return Reader(in, layers, alphaChannels, doc).read();
+        return Reader(in, layers, alphaChannels, doc, conversion).read();
     } catch (const std::bad_alloc&) {
-        return false;
+        return conversion.fail("out of memory");
     }
+}
+
+bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc) {
+    Conversion conversion;
+    return readPsd(in, layers, alphaChannels, doc, conversion);
 }
 
 bool readPsdFile(const std::string& path, LayerTempList& layers, LayerTempList& alphaChannels,

@@ -9,6 +9,7 @@
 #include "formats/psd/PascalString.h"
 #include "formats/psd/PsdLayout.h"
 #include "formats/psd/PsdOutput.h"
+#include "image/Conversion.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ struct Plan {
 uint64_t channelDataLength(const psd::PackedChannel& channel) { return 2 + channel.size(); }
 
 bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
-              const DocumentInfo& doc, Plan& plan) {
+              const DocumentInfo& doc, Plan& plan, Conversion& conversion) {
     // The model must be one the file can describe and one that can be read without going outside
     // any buffer.
     if (doc.width < 0 || doc.height < 0) return false;
@@ -121,6 +122,7 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
         for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
             psd::PackedChannel& channel = plan.layers[i][c];
             if (!psd::packChannel(layerChannel(layer, psd::kLayerChannels[c].byteIndex), channel)) return false;
+            if (!conversion.reserve(channel.size(), "the packed channels")) return false;
             const uint64_t length = channelDataLength(channel);
             if (length > UINT32_MAX) return false;
             info += length;
@@ -134,6 +136,7 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
     plan.merged.resize(psd::kColourChannels + alphaChannels.size());
     for (size_t c = 0; c < plan.merged.size(); ++c) {
         if (!psd::packChannel(mergedChannel(canvas, alphaChannels, c), plan.merged[c])) return false;
+        if (!conversion.reserve(plan.merged[c].size(), "the packed channels")) return false;
     }
     return true;
 }
@@ -247,20 +250,31 @@ void writeFile(BigEndianOutput& out, const LayerTempList& layers,
 }  // namespace
 
 bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
+              const DocumentInfo& doc, Conversion& conversion) {
+    try {
+        if (out == nullptr) return false;
+        Plan plan;
+        if (!makePlan(canvas, layers, alphaChannels, doc, plan, conversion)) return false;
+        BigEndianOutput stream(out);
+        writeFile(stream, layers, alphaChannels, doc, plan);
+        return !stream.failed();
+    } catch (const std::bad_alloc&) {
+        return conversion.fail("out of memory");
+    }
+}
+
+bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
               const DocumentInfo& doc) {
-    if (out == nullptr) return false;
-    Plan plan;
-    if (!makePlan(canvas, layers, alphaChannels, doc, plan)) return false;
-    BigEndianOutput stream(out);
-    writeFile(stream, layers, alphaChannels, doc, plan);
-    return !stream.failed();
+    Conversion conversion;
+    return writePsd(out, canvas, layers, alphaChannels, doc, conversion);
 }
 
 bool writePsdFile(const std::string& path, const dib24& canvas, const LayerTempList& layers,
                   const LayerTempList& alphaChannels, const DocumentInfo& doc) {
     // Planned before opening, so a refused document leaves no file behind.
+    Conversion conversion;
     Plan plan;
-    if (!makePlan(canvas, layers, alphaChannels, doc, plan)) return false;
+    if (!makePlan(canvas, layers, alphaChannels, doc, plan, conversion)) return false;
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (out == nullptr) return false;
     BigEndianOutput stream(out);

@@ -9,7 +9,7 @@
 #include "formats/wlx/WlxLayout.h"
 #include "formats/wlx/ZlibBlock.h"
 #include "image/ByteInput.h"
-#include "image/MemoryBudget.h"
+#include "image/Conversion.h"
 
 namespace {
 
@@ -22,10 +22,10 @@ void reverseRows(std::vector<uint8_t>& pixels, size_t rowBytes, size_t rows) {
     }
 }
 
-bool readLayers(ByteInput& source, uint16_t layerCount, LayerTempList& layers, const DocumentInfo& doc) {
+bool readLayers(ByteInput& source, uint16_t layerCount, LayerTempList& layers, const DocumentInfo& doc,
+                Conversion& conversion) {
     using wlx::LayerRecord;
     const uint64_t pixelBytes = Layer::pixelBytes(doc.width, doc.height);
-    MemoryBudget budget;
     std::vector<uint8_t> block;
     for (uint32_t i = 0; i < layerCount; ++i) {
         uint8_t record[LayerRecord::kSize];
@@ -34,7 +34,7 @@ bool readLayers(ByteInput& source, uint16_t layerCount, LayerTempList& layers, c
 
         // A block too short to inflate to the pixels fails before the layer is allocated.
         if (pixelBytes > block.size() * wlx::kMaxInflateRatio + wlx::kInflateSlack) return false;
-        if (!budget.reserve(pixelBytes)) return false;
+        if (!conversion.reserve(pixelBytes, ("layer " + std::to_string(i + 1) + ": its pixels").c_str())) return false;
 
         // The layer joins the list only once its pixels are complete.
         auto layer = std::make_unique<Layer>();
@@ -59,7 +59,7 @@ bool readLayers(ByteInput& source, uint16_t layerCount, LayerTempList& layers, c
     return true;
 }
 
-bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
     using wlx::ExtensionHeader;
     using wlx::FileHeader;
     ByteInput source(in);
@@ -81,18 +81,23 @@ bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
     source.readSome(sizeField, sizeof sizeField);
     if (wlx::load32(sizeField) != wlx::kLayerHeaderSize) return false;
 
-    return readLayers(source, wlx::load16(header + FileHeader::kLayerCountAt), layers, doc);
+    return readLayers(source, wlx::load16(header + FileHeader::kLayerCountAt), layers, doc, conversion);
 }
 
 }  // namespace
 
-bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
     try {
-        return readDocument(in, layers, doc);
+        return readDocument(in, layers, doc, conversion);
     } catch (const std::bad_alloc&) {
         // The budget guards against hostile sizes; memory taken by others can still run out.
-        return false;
+        return conversion.fail("out of memory");
     }
+}
+
+bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+    Conversion conversion;
+    return readWlx(in, layers, doc, conversion);
 }
 
 bool readWlxFile(const std::string& path, LayerTempList& layers, DocumentInfo& doc) {

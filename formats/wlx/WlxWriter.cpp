@@ -53,10 +53,14 @@ void writeRecord(std::FILE* out, const Layer& layer, uint32_t dataSize) {
     std::fwrite(record, 1, sizeof record, out);
 }
 
-bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc) {
+bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion) {
     if (!storable(layers, doc)) return false;
     const size_t rowBytes = static_cast<size_t>(doc.width) * 4;
     const size_t rows = static_cast<size_t>(doc.height);
+    // A scratch copy of one layer and its compressed block; a document without layers needs none.
+    if (!layers.empty() &&
+        !conversion.reserve(Layer::pixelBytes(doc.width, doc.height) * 2, "the WLX writer's working copy of a layer"))
+        return false;
     // The scratch buffer exists before the first byte is written, so running out of memory
     // leaves nothing behind; a document without layers needs none, however large its canvas.
     std::vector<uint8_t> scratch(layers.empty() ? 0 : rowBytes * rows);
@@ -81,12 +85,17 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
 
 }  // namespace
 
-bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc) {
+bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion) {
     try {
-        return writeDocument(out, layers, doc);
+        return writeDocument(out, layers, doc, conversion);
     } catch (const std::bad_alloc&) {
-        return false;
+        return conversion.fail("out of memory");
     }
+}
+
+bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc) {
+    Conversion conversion;
+    return writeWlx(out, layers, doc, conversion);
 }
 
 bool writeWlxFile(const std::string& path, const LayerTempList& layers, const DocumentInfo& doc) {
