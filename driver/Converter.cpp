@@ -78,7 +78,9 @@ private:
         error(text);
         return 1;
     }
-    void error(const std::string& text) { c_.ui.showMessage(kMessageCaption, text, kErrorFlags); }
+    void error(const std::string& text, const std::string& reason = {}) {
+        c_.ui.showMessage(kMessageCaption, text, kErrorFlags, reason);
+    }
 
     // The overwrite question, asked only when an entry (not a directory) is in the way.
     bool mayWrite(const std::string& outputPath, const std::string& formatPrefix) {
@@ -87,22 +89,26 @@ private:
         return c_.ui.showMessage(kMessageCaption, text, kQuestionFlags) == kAnswerOk;
     }
 
-    void writeOrReport(const std::string& prefix, const std::string& outputPath,
+    void writeOrReport(const std::string& prefix, const std::string& outputPath, Conversion& conversion,
                        const std::function<bool(std::FILE*)>& write) {
-        if (!writeFileReplacing(outputPath, prefix, write)) error(c_.texts.writeFailed + outputPath);
+        std::string fileReason;
+        if (writeFileReplacing(outputPath, prefix, write, &fileReason)) return;
+        if (!fileReason.empty()) conversion.fail(fileReason);
+        error(c_.texts.writeFailed + outputPath, conversion.reason());
     }
 
     // Opens the source, runs its reader and closes it before any message; false after reporting
     // the read failure. Running out of memory while reading is one.
-    bool readSource(const std::string& source, const std::function<bool(std::FILE*)>& read) {
+    bool readSource(const std::string& source, Conversion& conversion, const std::function<bool(std::FILE*)>& read) {
         std::FILE* in = std::fopen(source.c_str(), "rb");
         bool ok = false;
         try {
-            ok = in != nullptr && read(in);
+            ok = in != nullptr ? read(in) : conversion.fail("the file cannot be opened");
         } catch (const std::bad_alloc&) {
+            conversion.fail("out of memory");
         }
         if (in) std::fclose(in);
-        if (!ok) error(c_.texts.readFailed + source);
+        if (!ok) error(c_.texts.readFailed + source, conversion.reason());
         return ok;
     }
 
@@ -115,18 +121,18 @@ private:
         const std::string outputPath = c_.paths.siblingPath(source, "psd");
 
         Conversion conversion(c_.budget);
-        if (!readSource(source, [&](std::FILE* in) { return c_.formats.readWlx(in, layers, doc, conversion); })) return;
+        if (!readSource(source, conversion, [&](std::FILE* in) { return c_.formats.readWlx(in, layers, doc, conversion); })) return;
 
         if (!mayWrite(outputPath, c_.texts.psdExists)) return;
 
         dib24 canvas;
         // A canvas too large to hold would give a merged image that contradicts the header.
         if (!keepLayersOnly(conversion, layers) || !canvas.create(doc.width, doc.height, 0, conversion))
-            return error(c_.texts.writeFailed + outputPath);
+            return error(c_.texts.writeFailed + outputPath, conversion.reason());
         canvas.fill(kWhite);
         for (const Layer* layer : layers) c_.formats.composite(*layer, canvas);
 
-        writeOrReport(prefix, outputPath, [&](std::FILE* out) {
+        writeOrReport(prefix, outputPath, conversion, [&](std::FILE* out) {
             return c_.formats.writePsd(out, canvas, layers, alphaChannels, doc, conversion);
         });
     }
@@ -140,7 +146,7 @@ private:
         const std::string outputPath = c_.paths.siblingPath(source, "wlx");
 
         Conversion conversion(c_.budget);
-        const bool read = readSource(source, [&](std::FILE* in) {
+        const bool read = readSource(source, conversion, [&](std::FILE* in) {
             if (c_.formats.readPsd(in, layers, alphaChannels, doc, conversion)) return true;
             layers.clear();
             return false;
@@ -149,9 +155,9 @@ private:
 
         if (!mayWrite(outputPath, c_.texts.wlxExists)) return;
 
-        if (!keepLayersOnly(conversion, layers)) return error(c_.texts.writeFailed + outputPath);
+        if (!keepLayersOnly(conversion, layers)) return error(c_.texts.writeFailed + outputPath, conversion.reason());
         // The alpha channels have no place in the WLX file and are dropped with the list.
-        writeOrReport(prefix, outputPath,
+        writeOrReport(prefix, outputPath, conversion,
                       [&](std::FILE* out) { return c_.formats.writeWlx(out, layers, doc, conversion); });
     }
 

@@ -23,7 +23,9 @@ struct Shown {
 // Records every message in order and answers questions from a queue (Cancel when it runs dry).
 class ScriptedUi : public UserInterface {
 public:
-    int showMessage(const std::string& caption, const std::string& text, uint32_t flags) override {
+    using UserInterface::showMessage;
+    int showMessage(const std::string& caption, const std::string& text, uint32_t flags,
+                    const std::string&) override {
         EXPECT_EQ(caption, "rivodiv");
         shown.push_back({text, flags});
         if (flags != kQuestionFlags) return kAnswerOk;

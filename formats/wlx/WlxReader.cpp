@@ -29,18 +29,21 @@ bool readLayers(ByteInput& source, uint16_t layerCount, LayerTempList& layers, c
     std::vector<uint8_t> block;
     for (uint32_t i = 0; i < layerCount; ++i) {
         uint8_t record[LayerRecord::kSize];
-        if (!source.read(record, sizeof record)) return false;
+        const std::string where = "layer " + std::to_string(i + 1);
+        if (!source.read(record, sizeof record)) return conversion.fail(where + ": the record runs past the end of the file");
         source.readBlock(wlx::load32(record + LayerRecord::kDataSizeAt), block);
 
         // A block too short to inflate to the pixels fails before the layer is allocated.
-        if (pixelBytes > block.size() * wlx::kMaxInflateRatio + wlx::kInflateSlack) return false;
-        if (!conversion.reserve(pixelBytes, ("layer " + std::to_string(i + 1) + ": its pixels").c_str())) return false;
+        if (pixelBytes > block.size() * wlx::kMaxInflateRatio + wlx::kInflateSlack)
+            return conversion.fail(where + ": a block of " + std::to_string(block.size()) + " bytes cannot inflate to " +
+                                   std::to_string(pixelBytes));
+        if (!conversion.reserve(pixelBytes, (where + ": its pixels").c_str())) return false;
 
         // The layer joins the list only once its pixels are complete.
         auto layer = std::make_unique<Layer>();
         layer->resize(doc.width, doc.height, blend::Normal);
         if (!uncompressBlockExact(block.data(), block.size(), layer->pixels.data(), layer->pixels.size())) {
-            return false;
+            return conversion.fail(where + ": the block does not inflate to exactly " + std::to_string(pixelBytes) + " bytes");
         }
         reverseRows(layer->pixels, static_cast<size_t>(doc.width) * 4, static_cast<size_t>(doc.height));
 
@@ -65,21 +68,26 @@ bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conve
     ByteInput source(in);
 
     uint8_t header[FileHeader::kSize];
-    if (!source.read(header, sizeof header)) return false;
-    if (header[FileHeader::kTerminatorAt] != 0) return false;
-    if (std::memcmp(header + FileHeader::kMagicAt, wlx::kMagic, sizeof wlx::kMagic) != 0) return false;
-    if (wlx::load32(header + FileHeader::kVersionAt) != wlx::kVersion) return false;
+    if (!source.read(header, sizeof header)) return conversion.fail("the file is shorter than a WLX header");
+    if (header[FileHeader::kTerminatorAt] != 0 ||
+        std::memcmp(header + FileHeader::kMagicAt, wlx::kMagic, sizeof wlx::kMagic) != 0)
+        return conversion.fail("not a WLX file: the signature is wrong");
+    const uint32_t version = wlx::load32(header + FileHeader::kVersionAt);
+    if (version != wlx::kVersion) return conversion.fail("WLX version " + std::to_string(version) + " is not supported");
     doc.width = wlx::load16(header + FileHeader::kWidthAt);
     doc.height = wlx::load16(header + FileHeader::kHeightAt);
 
     uint8_t extension[ExtensionHeader::kSize];
-    if (!source.read(extension, sizeof extension)) return false;
+    if (!source.read(extension, sizeof extension))
+        return conversion.fail("the extension header runs past the end of the file");
     source.skip(wlx::load32(extension + ExtensionHeader::kExtraSizeAt));
 
     // Bytes missing at the end of the file count as 0.
     uint8_t sizeField[wlx::kLayerHeaderSizeFieldSize] = {};
     source.readSome(sizeField, sizeof sizeField);
-    if (wlx::load32(sizeField) != wlx::kLayerHeaderSize) return false;
+    if (wlx::load32(sizeField) != wlx::kLayerHeaderSize)
+        return conversion.fail("a layer header size of " + std::to_string(wlx::load32(sizeField)) + ", not " +
+                               std::to_string(wlx::kLayerHeaderSize));
 
     return readLayers(source, wlx::load16(header + FileHeader::kLayerCountAt), layers, doc, conversion);
 }

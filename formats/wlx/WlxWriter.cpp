@@ -54,7 +54,8 @@ void writeRecord(std::FILE* out, const Layer& layer, uint32_t dataSize) {
 }
 
 bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion) {
-    if (!storable(layers, doc)) return false;
+    if (!storable(layers, doc))
+        return conversion.fail("a WLX file holds at most 65535 layers of at most 65535 x 65535 pixels");
     const size_t rowBytes = static_cast<size_t>(doc.width) * 4;
     const size_t rows = static_cast<size_t>(doc.height);
     // A scratch copy of one layer and its compressed block; a document without layers needs none.
@@ -74,9 +75,9 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
             std::memcpy(scratch.data() + r * rowBytes, layer->pixels.data() + (rows - 1 - r) * rowBytes, rowBytes);
         }
         packed.clear();
-        if (!compressBlock(scratch.data(), scratch.size(), packed)) return false;
+        if (!compressBlock(scratch.data(), scratch.size(), packed)) return conversion.fail("a layer cannot be compressed");
         // Noisy pixels of a huge canvas can pack to more than the 32-bit size field can describe.
-        if (packed.size() > UINT32_MAX) return false;
+        if (packed.size() > UINT32_MAX) return conversion.fail("a layer compresses to more than 4 GiB");
         writeRecord(out, *layer, static_cast<uint32_t>(packed.size()));
         std::fwrite(packed.data(), 1, packed.size(), out);
     }
