@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "image/ByteInput.h"
-#include "image/MemoryBudget.h"
+#include "image/Conversion.h"
 
 namespace {
 
@@ -87,10 +87,10 @@ bool dib24::create(int32_t w, int32_t h, int32_t dpi) {
     if (w >= 0 && h >= 0) {
         const uint64_t rowStride = (static_cast<uint64_t>(w) * 3 + 3) / 4 * 4;
         const uint64_t total = imageBytes(w, h);
-        // biSizeImage is 32 bits wide; past that, or past the machine's memory, there is no image
-        // rather than a header that does not match the pixels.
+        // biSizeImage is 32 bits wide; past that there is no image rather than a header that does
+        // not match the pixels.
         if (rowStride <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) &&
-            total <= std::numeric_limits<uint32_t>::max() && total <= physicalMemoryBytes()) {
+            total <= std::numeric_limits<uint32_t>::max()) {
             // A document of width or height 0 is a real image of no pixels; it still gets a small
             // block so that row arithmetic over it never starts from a null pointer.
             const size_t block = std::max<size_t>(static_cast<size_t>(total), 4);
@@ -105,6 +105,14 @@ bool dib24::create(int32_t w, int32_t h, int32_t dpi) {
         }
     }
     bitmapInfo.biSizeImage = static_cast<uint32_t>(stride) * static_cast<uint32_t>(height);
+    return true;
+}
+
+bool dib24::create(int32_t w, int32_t h, int32_t dpi, Conversion& conversion) {
+    destroy();
+    if (!conversion.reserve(imageBytes(w, h), "the canvas")) return false;
+    create(w, h, dpi);
+    if (bits == nullptr) return conversion.fail("a canvas of " + std::to_string(w) + " x " + std::to_string(h) + " cannot be held");
     return true;
 }
 

@@ -3,7 +3,8 @@
 #include <algorithm>
 
 #include "image/LayerTempList.h"
-#include "image/MemoryBudget.h"
+#include "image/Conversion.h"
+#include "image/Platform.h"
 
 namespace {
 
@@ -94,6 +95,12 @@ TEST(MemoryBudgetTest, RefusesTotalsBeyondTheLimitWithoutOverflow) {
     EXPECT_FALSE(budget.reserve(UINT64_MAX));
     EXPECT_EQ(budget.used(), 100u);
     EXPECT_GT(physicalMemoryBytes(), 0u);
+    // A refusal names what asked and the limit it hit; the first reason recorded stays.
+    Conversion conversion(MemoryBudget(100, "a test's 100 bytes"));
+    EXPECT_FALSE(conversion.reserve(101, "the canvas"));
+    conversion.fail("later");
+    EXPECT_EQ(conversion.reason(),
+              "the canvas need 101 bytes with 0 in use: past the memory budget of 100 bytes (a test's 100 bytes)");
 }
 
 }  // namespace

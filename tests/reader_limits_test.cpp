@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -183,10 +184,14 @@ Bytes packedMerged(uint64_t rows, uint16_t count, const Bytes& row) {
     return b;
 }
 
-// A row of width zero bytes as PackBits runs of 128.
+// A row of width zero bytes as PackBits runs of up to 128.
 Bytes zeroRow(uint32_t width) {
     Bytes row;
-    for (uint32_t i = 0; i < width / 128; ++i) row.insert(row.end(), {0x81, 0x00});
+    for (uint32_t left = width; left > 0;) {
+        const uint32_t n = std::min<uint32_t>(left, 128);
+        row.insert(row.end(), {static_cast<uint8_t>(257 - n), 0x00});
+        left -= n;
+    }
     return row;
 }
 
@@ -320,11 +325,20 @@ TEST(ReaderLimitsTest, HostileSizesFailBeforeAllocating) {
 
 TEST(ReaderLimitsTest, RunningOutOfMemoryIsAReadFailure) {
     if (kSanitized) GTEST_SKIP() << "the sanitizer reports a failed allocation instead of throwing";
-    // A valid 8000 x 8000 document within the budget, whose 256-MB background cannot be
-    // allocated because most of the address space is taken: bad_alloc must come back as false.
-    const Bytes psd = psdMergedOnly(8000, 8000, packedMerged(3 * 8000, 126, zeroRow(8000)));
-    const ChildResult r = readInChild(psd, readPsdStream, kAddressSpace, false, 350 * kMiB);
-    EXPECT_EQ(r.code, kRefused) << (r.code == kBadAllocEscaped ? "std::bad_alloc escaped readPsd" : "");
+    // Documents within the budget whose 256-MB layer cannot be allocated because most of the
+    // address space is taken: bad_alloc must come back as false, not end the program.
+    const Bytes row = zeroRow(8000);
+    Bytes wlx = wlxtest::documentHead(8192, 8192, 1);
+    wlxtest::appendLayer(wlx, "big", 0, 128, 1, Bytes(270000, 0));
+    const HostileCase cases[] = {
+        {"psd", psdMergedOnly(8000, 8000, packedMerged(3 * 8000, static_cast<uint16_t>(row.size()), row)),
+         readPsdStream},
+        {"wlx", wlx, readWlxStream},
+    };
+    for (const HostileCase& c : cases) {
+        const ChildResult r = readInChild(c.file, c.read, kAddressSpace, false, 350 * kMiB);
+        EXPECT_EQ(r.code, kRefused) << c.what << (r.code == kBadAllocEscaped ? ": std::bad_alloc escaped the reader" : "");
+    }
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ bool readRowCounts(ByteInput& in, uint64_t count, std::vector<uint16_t>& counts)
 }
 
 bool readChannelRows(ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
-                     uint64_t columns, const ChannelTarget& target) {
+                     uint64_t columns, const ChannelTarget& target, std::string& problem) {
     if (rows == 0) return true;
     const int64_t firstColumn = std::max<int64_t>(0, -target.left);
     const int64_t endColumn = std::min<int64_t>(static_cast<int64_t>(std::min<uint64_t>(columns, INT64_MAX)),
@@ -70,24 +70,41 @@ bool readChannelRows(ByteInput& in, uint16_t compression, const uint16_t* rowCou
     if (compression == kCompressionRaw) {
         // Empty rows take no bytes: billions of them are no reason to loop.
         if (columns == 0) return true;
-        if (!in.fits(product(rows, columns))) return false;
+        if (!in.fits(product(rows, columns))) {
+            problem = "the raw rows run past the end of the file";
+            return false;
+        }
         row.resize(static_cast<size_t>(columns));
         for (uint64_t r = 0; r < rows; ++r) {
-            if (!in.read(row.data(), row.size())) return false;
+            if (!in.read(row.data(), row.size())) {
+                problem = "row " + std::to_string(r + 1) + ": cannot be read";
+                return false;
+            }
             keep(r, row.data());
         }
         return true;
     }
-    if (columns > kMaxUnpackedRow) return false;
+    if (columns > kMaxUnpackedRow) {
+        problem = "rows of " + std::to_string(columns) + " bytes are longer than a packed row can unpack to";
+        return false;
+    }
     uint64_t packedTotal = 0;
     for (uint64_t r = 0; r < rows; ++r) packedTotal += rowCounts[r];
-    if (!in.fits(packedTotal)) return false;
+    if (!in.fits(packedTotal)) {
+        problem = "the packed rows run past the end of the file";
+        return false;
+    }
     row.resize(static_cast<size_t>(columns));
     std::vector<uint8_t> packed(kMaxPackedRow);
     for (uint64_t r = 0; r < rows; ++r) {
         const uint16_t count = rowCounts[r];
-        if (!in.read(packed.data(), count)) return false;
-        if (!packBitsDecode(packed.data(), count, row.data(), static_cast<int32_t>(columns))) return false;
+        const bool unpacked = in.read(packed.data(), count) &&
+                              packBitsDecode(packed.data(), count, row.data(), static_cast<int32_t>(columns));
+        if (!unpacked) {
+            problem = "row " + std::to_string(r + 1) + ": packed row of " + std::to_string(count) +
+                      " bytes does not unpack to " + std::to_string(columns);
+            return false;
+        }
         keep(r, row.data());
     }
     return true;

@@ -3,6 +3,7 @@
 // packed with PackBits (or the rows raw, without the counts). Layers and the merged image share it.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "formats/psd/PsdOutput.h"
@@ -43,6 +44,7 @@ inline void writePackedRows(BigEndianOutput& out, const PackedChannel& channel) 
 
 // Reads count row byte counts in one piece; false when they are not all in the file.
 bool readRowCounts(ByteInput& in, uint64_t count, std::vector<uint16_t>& counts);
+constexpr char kRowCountsCutShort[] = "the row counts run past the end of the file";
 
 // Where decoded rows go: a plane of width x height entries `step` bytes apart. The channel's first
 // row and column lie at (top, left) in it; only the part inside the plane is kept. A null plane
@@ -57,8 +59,9 @@ struct ChannelTarget {
 };
 
 // Reads rows x columns bytes, raw or packed with the given row counts, into target. Every length is
-// checked against what the file still holds before it sizes a buffer or a loop.
+// checked against what the file still holds before it sizes a buffer or a loop. On failure, problem
+// says what was wrong (rows counted from 1).
 bool readChannelRows(ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
-                     uint64_t columns, const ChannelTarget& target);
+                     uint64_t columns, const ChannelTarget& target, std::string& problem);
 
 }  // namespace psd

@@ -11,7 +11,7 @@
 #include "formats/psd/PascalString.h"
 #include "formats/psd/PsdLayerInfo.h"
 #include "formats/psd/PsdLayout.h"
-#include "image/MemoryBudget.h"
+#include "image/Conversion.h"
 
 namespace {
 
@@ -82,12 +82,14 @@ std::optional<std::string> unicodeName(const uint8_t* data, uint64_t size, const
 
 class Reader {
 public:
-    Reader(std::FILE* file, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc)
-        : in_(file), layers_(layers), alphaChannels_(alphaChannels), doc_(doc) {}
+    Reader(std::FILE* file, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc,
+           Conversion& conversion)
+        : in_(file), layers_(layers), alphaChannels_(alphaChannels), doc_(doc), conversion_(conversion) {}
 
     bool read() {
         layers_.clear();
-        if (!in_.sized() || !readHeader()) return false;
+        if (!in_.sized()) return fail("the file's size cannot be told");
+        if (!readHeader()) return false;
         if (!skipColourModeData() || !readResources()) return false;
         bool hasLayerSection = false;
         if (!readLayerSection(hasLayerSection)) return false;
@@ -97,18 +99,35 @@ public:
     }
 
 private:
+    static constexpr char kCutShort[] = "the record runs past the end of the file";
+
+    bool fail(const std::string& reason) { return conversion_.fail(reason); }
+    bool failHere(const std::string& reason) { return fail(where_.empty() ? reason : where_ + ": " + reason); }
+    bool problem(const std::string& text) {
+        problem_ = text;
+        return false;
+    }
+    static std::string unsupportedCompression(uint16_t method) {
+        return "compression method " + std::to_string(method) + " is not supported";
+    }
+
     bool readHeader() {
         psd::FileHeader header;
-        if (!in_.read(header.bytes, sizeof header.bytes)) return false;
-        if (std::memcmp(header.bytes + psd::FileHeader::kSignatureAt, psd::kSignature, 4) != 0) return false;
-        if (psd::load16(header.bytes + psd::FileHeader::kDepthAt) != psd::kDepth) return false;
-        if (psd::load16(header.bytes + psd::FileHeader::kModeAt) != psd::kModeRgb) return false;
+        if (!in_.read(header.bytes, sizeof header.bytes)) return fail("the file is shorter than a PSD header");
+        if (std::memcmp(header.bytes + psd::FileHeader::kSignatureAt, psd::kSignature, 4) != 0)
+            return fail("not a PSD file: no 8BPS signature");
+        const uint16_t depth = psd::load16(header.bytes + psd::FileHeader::kDepthAt);
+        if (depth != psd::kDepth) return fail(std::to_string(depth) + "-bit channels are not supported");
+        const uint16_t mode = psd::load16(header.bytes + psd::FileHeader::kModeAt);
+        if (mode != psd::kModeRgb) return fail("colour mode " + std::to_string(mode) + " is not supported, only RGB");
         channelCount_ = psd::load16(header.bytes + psd::FileHeader::kChannelsAt);
-        if (channelCount_ < psd::kColourChannels) return false;
+        if (channelCount_ < psd::kColourChannels)
+            return fail(std::to_string(channelCount_) + " channels are too few for RGB");
         const uint32_t height = psd::load32(header.bytes + psd::FileHeader::kHeightAt);
         const uint32_t width = psd::load32(header.bytes + psd::FileHeader::kWidthAt);
         // Layers hold their size as signed 32-bit values.
-        if (width > INT32_MAX || height > INT32_MAX) return false;
+        if (width > INT32_MAX || height > INT32_MAX)
+            return fail("a size of " + std::to_string(width) + " x " + std::to_string(height) + " is too large");
         doc_.width = static_cast<int32_t>(width);
         doc_.height = static_cast<int32_t>(height);
         doc_.resolution = 72;
@@ -124,9 +143,9 @@ private:
     bool readResources() {
         uint32_t length = 0;
         if (!in_.readBe32(length) || length == 0) return true;
-        if (!in_.fits(length)) return false;
+        if (!in_.fits(length)) return fail("the image resources run past the end of the file");
         std::vector<uint8_t> section(length, 0);
-        if (!in_.read(section.data(), section.size())) return false;
+        if (!in_.read(section.data(), section.size())) return fail("the image resources cannot be read");
         walkResources(section);
         return true;
     }
@@ -173,7 +192,8 @@ private:
     // The whole document must fit in memory before its first layer is made.
     bool reserveDocument(uint64_t layerCount) {
         const uint64_t perLayer = Layer::pixelBytes(doc_.width, doc_.height);
-        return budget_.reserve(product(perLayer, layerCount + mergedLayerCount(layerCount)));
+        const uint64_t count = layerCount + mergedLayerCount(layerCount);
+        return conversion_.reserve(product(perLayer, count), (std::to_string(count) + " layers").c_str());
     }
 
     bool readLayerSection(bool& hasLayerSection) {
@@ -183,7 +203,7 @@ private:
         const uint64_t sectionStart = in_.position();
         uint32_t layerInfoLength = 0;
         uint16_t rawCount = 0;
-        if (!in_.readBe32(layerInfoLength) || !in_.readBe16(rawCount)) return false;
+        if (!in_.readBe32(layerInfoLength) || !in_.readBe16(rawCount)) return fail("the layer section ends early");
         int32_t count = static_cast<int16_t>(rawCount);
         if (count < 0) {
             count = -count;
@@ -193,22 +213,26 @@ private:
 
         PSDLayerInfoList infos;
         for (int32_t i = 0; i < count; ++i) {
+            where_ = "layer record " + std::to_string(i + 1);
             if (!readLayerRecord(infos)) return false;
         }
         applyGroups(infos);
-        for (const PSDLayerInfo* info : infos) {
-            if (!readLayer(*info)) return false;
+        for (size_t i = 0; i < infos.size(); ++i) {
+            where_ = "layer " + std::to_string(i + 1);
+            if (!readLayer(*infos[i])) return false;
         }
-        if (!in_.seek(sectionStart + sectionLength)) return false;
+        where_.clear();
+        if (!in_.seek(sectionStart + sectionLength)) return fail("the layer section cannot be passed");
         infos.clear();
         return true;
     }
 
     bool readLayerRecord(PSDLayerInfoList& infos) {
         psd::LayerRect rect;
-        if (!in_.read(rect.bytes, sizeof rect.bytes)) return false;
+        if (!in_.read(rect.bytes, sizeof rect.bytes)) return failHere(kCutShort);
         const uint16_t channels = psd::load16(rect.bytes + psd::LayerRect::kChannelCountAt);
-        if (!in_.fits(product(channels, psd::kChannelEntrySize))) return false;
+        if (!in_.fits(product(channels, psd::kChannelEntrySize)))
+            return failHere(std::to_string(channels) + " channel entries run past the end of the file");
         // Held until the list has it, so running out of memory in push_back leaks nothing.
         auto owned = std::make_unique<PSDLayerInfo>(channels);
         infos.push_back(owned.get());
@@ -217,27 +241,32 @@ private:
         for (uint16_t c = 0; c < channels; ++c) {
             uint16_t id = 0;
             uint32_t length = 0;
-            if (!in_.readBe16(id) || !in_.readBe32(length)) return false;
+            if (!in_.readBe16(id) || !in_.readBe32(length)) return failHere(kCutShort);
             info->channelIds[c] = id;
             info->channelLengths[c] = static_cast<int32_t>(length);
             if (id == kTransparencyId) info->hasTransparency = 1;
         }
-        if (!in_.read(info->blend.bytes, sizeof info->blend.bytes)) return false;
+        if (!in_.read(info->blend.bytes, sizeof info->blend.bytes)) return failHere(kCutShort);
         const uint64_t extraStart = in_.position();
 
         uint32_t maskLength = 0;
         uint32_t rangesLength = 0;
-        if (!in_.readBe32(maskLength) || !in_.fits(maskLength)) return false;
+        if (!in_.readBe32(maskLength) || !in_.fits(maskLength))
+            return failHere("the layer mask data runs past the end of the file");
         std::vector<uint8_t> mask(std::min<size_t>(maskLength, psd::MaskData::kSizeWithReal));
-        if (!in_.read(mask.data(), mask.size()) || !in_.skip(maskLength - mask.size())) return false;
+        if (!in_.read(mask.data(), mask.size()) || !in_.skip(maskLength - mask.size()))
+            return failHere("the layer mask data cannot be read");
         chooseMask(*info, mask);
-        if (!in_.readBe32(rangesLength) || !in_.skip(rangesLength)) return false;
+        if (!in_.readBe32(rangesLength) || !in_.skip(rangesLength))
+            return failHere("the blending ranges run past the end of the file");
 
-        if (!psd::readPascalString(in_, psd::kLayerNamePadding, info->name)) return false;
+        if (!psd::readPascalString(in_, psd::kLayerNamePadding, info->name))
+            return failHere("the name runs past the end of the file");
 
         const uint64_t extraEnd = extraStart + info->extraLength();
-        if (!readAdditionalInfo(*info, extraEnd)) return false;
-        return in_.seek(extraEnd);
+        if (!readAdditionalInfo(*info, extraEnd))
+            return failHere("the additional layer information cannot be read");
+        return in_.seek(extraEnd) || failHere("the extra data cannot be passed");
     }
 
     // Additional layer information blocks, up to the end of the extra data. A block that does not fit
@@ -334,7 +363,9 @@ private:
             } else if (mask != nullptr && id == static_cast<uint32_t>(info.maskChannel)) {
                 ok = readChannel(mask->data(), 1, width, layer->height, maskArea);
             }
-            if (!ok || !in_.seek(start + static_cast<uint64_t>(length))) return false;
+            if (!ok) return failHere("channel " + std::to_string(static_cast<int16_t>(id)) + ", " + problem_);
+            if (!in_.seek(start + static_cast<uint64_t>(length)))
+                return failHere("channel " + std::to_string(static_cast<int16_t>(id)) + " cannot be passed");
         }
         if (mask != nullptr) {
             for (size_t i = 0; i < mask->size(); ++i) {
@@ -349,7 +380,8 @@ private:
     bool skipChannels(const PSDLayerInfo& info) {
         for (uint16_t c = 0; c < info.channelCount; ++c) {
             const int32_t length = info.channelLengths[c];
-            if (length >= 1 && !in_.skip(static_cast<uint64_t>(length))) return false;
+            if (length >= 1 && !in_.skip(static_cast<uint64_t>(length)))
+                return failHere("its channel data cannot be passed");
         }
         return true;
     }
@@ -358,7 +390,7 @@ private:
     bool maskPlane(std::vector<uint8_t>*& plane) {
         const uint64_t size = product(static_cast<uint64_t>(doc_.width), static_cast<uint64_t>(doc_.height));
         if (maskPlane_.size() != size) {
-            if (!budget_.reserve(size)) return false;
+            if (!conversion_.reserve(size, "the mask plane")) return false;
             maskPlane_.resize(static_cast<size_t>(size));
         }
         plane = &maskPlane_;
@@ -388,38 +420,42 @@ private:
         const uint64_t rows = area.rows();
         const uint64_t columns = area.columns();
         uint16_t compression = 0;
-        if (!in_.readBe16(compression)) return false;
+        if (!in_.readBe16(compression)) return problem("the compression method cannot be read");
         std::vector<uint16_t> rowCounts;
         if (compression == psd::kCompressionPackBits) {
-            if (!psd::readRowCounts(in_, rows, rowCounts)) return false;
+            if (!psd::readRowCounts(in_, rows, rowCounts)) return problem(psd::kRowCountsCutShort);
         } else if (compression != psd::kCompressionRaw) {
-            return false;
+            return problem(unsupportedCompression(compression));
         }
         const psd::ChannelTarget target{plane, step, width, height, area.top, area.left};
-        return psd::readChannelRows(in_, compression, rowCounts.data(), rows, columns, target);
+        return psd::readChannelRows(in_, compression, rowCounts.data(), rows, columns, target, problem_);
     }
 
     bool readMergedImage() {
         uint16_t compression = 0;
-        if (!in_.readBe16(compression)) return false;
+        where_ = "merged image";
+        if (!in_.readBe16(compression)) return failHere("the compression method cannot be read");
         const uint64_t width = static_cast<uint64_t>(doc_.width);
         const uint64_t height = static_cast<uint64_t>(doc_.height);
         std::vector<uint16_t> rowCounts;
         if (compression == psd::kCompressionPackBits) {
-            if (!psd::readRowCounts(in_, product(channelCount_, height), rowCounts)) return false;
+            if (!psd::readRowCounts(in_, product(channelCount_, height), rowCounts))
+                return failHere(psd::kRowCountsCutShort);
             // Every packet gives at most 128 bytes for at least 2: shorter rows can never unpack.
             const uint64_t minRow = (width + 127) / 128 * 2;
             uint64_t total = 0;
             for (uint16_t n : rowCounts) {
-                if (n < minRow) return false;
+                if (n < minRow) return failHere("a packed row of " + std::to_string(n) + " bytes cannot unpack to " +
+                                                std::to_string(width));
                 total += n;
             }
-            if (!in_.fits(total)) return false;
+            if (!in_.fits(total)) return failHere("the packed rows run past the end of the file");
         } else if (compression == psd::kCompressionRaw) {
             // The planes must all be there before any layer is made for them.
-            if (!in_.fits(product(channelCount_, product(width, height)))) return false;
+            if (!in_.fits(product(channelCount_, product(width, height))))
+                return failHere("the raw planes run past the end of the file");
         } else {
-            return false;
+            return failHere(unsupportedCompression(compression));
         }
 
         Layer* background = nullptr;
@@ -451,8 +487,8 @@ private:
             const uint16_t* counts = rowCounts.empty() ? nullptr : rowCounts.data() + c * height;
             psd::ChannelTarget into;
             if (target != nullptr && !target->pixels.empty()) into = {target->pixels.data() + byte, 4, doc_.width, doc_.height, 0, 0};
-            const bool ok = psd::readChannelRows(in_, compression, counts, height, width, into);
-            if (!ok) return false;
+            if (!psd::readChannelRows(in_, compression, counts, height, width, into, problem_))
+                return failHere("channel " + std::to_string(c) + ", " + problem_);
         }
         return true;
     }
@@ -461,7 +497,9 @@ private:
     LayerTempList& layers_;
     LayerTempList& alphaChannels_;
     DocumentInfo& doc_;
-    MemoryBudget budget_;
+    Conversion& conversion_;
+    std::string where_;    // the record, layer or image being read, for failure reasons
+    std::string problem_;  // what the packed-channel decoder found wrong
     uint16_t channelCount_ = 0;
     bool mergedTransparency_ = false;
     std::vector<std::string> alphaNames_;
@@ -470,12 +508,18 @@ private:
 
 }  // namespace
 
-bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc) {
+bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc,
+             Conversion& conversion) {
     try {
-        return Reader(in, layers, alphaChannels, doc).read();
+        return Reader(in, layers, alphaChannels, doc, conversion).read();
     } catch (const std::bad_alloc&) {
-        return false;
+        return conversion.fail("out of memory");
     }
+}
+
+bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc) {
+    Conversion conversion;
+    return readPsd(in, layers, alphaChannels, doc, conversion);
 }
 
 bool readPsdFile(const std::string& path, LayerTempList& layers, LayerTempList& alphaChannels,

@@ -9,6 +9,7 @@
 #include "formats/psd/PascalString.h"
 #include "formats/psd/PsdLayout.h"
 #include "formats/psd/PsdOutput.h"
+#include "image/Conversion.h"
 
 namespace {
 
@@ -89,25 +90,29 @@ struct Plan {
     std::vector<psd::PackedChannel> merged;  // channel by channel
 };
 
+constexpr char kSectionTooLong[] = "the layers take more than the 4 GiB a PSD layer section can hold";
+
 // Bytes of a layer channel's data: the compression code, then its row counts and rows.
 uint64_t channelDataLength(const psd::PackedChannel& channel) { return 2 + channel.size(); }
 
 bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
-              const DocumentInfo& doc, Plan& plan) {
+              const DocumentInfo& doc, Plan& plan, Conversion& conversion) {
     // The model must be one the file can describe and one that can be read without going outside
     // any buffer.
-    if (doc.width < 0 || doc.height < 0) return false;
-    if (canvas.width != doc.width || canvas.height != doc.height) return false;
-    if (canvas.width > 0 && canvas.height > 0 &&
-        (canvas.bits == nullptr || static_cast<int64_t>(canvas.stride) < static_cast<int64_t>(canvas.width) * 3))
-        return false;
-    if (layers.size() > psd::kMaxLayerCount) return false;
-    if (alphaChannels.size() > psd::kMaxChannels - psd::kColourChannels) return false;
+    if (doc.width < 0 || doc.height < 0 || canvas.width != doc.width || canvas.height != doc.height ||
+        (canvas.width > 0 && canvas.height > 0 &&
+         (canvas.bits == nullptr || static_cast<int64_t>(canvas.stride) < static_cast<int64_t>(canvas.width) * 3)))
+        return conversion.fail("the canvas does not match the document");
+    if (layers.size() > psd::kMaxLayerCount)
+        return conversion.fail("a PSD file holds at most " + std::to_string(psd::kMaxLayerCount) + " layers");
+    if (alphaChannels.size() > psd::kMaxChannels - psd::kColourChannels)
+        return conversion.fail("a PSD file holds at most " + std::to_string(psd::kMaxChannels) + " channels");
     for (const Layer* layer : layers) {
-        if (layer == nullptr || !pixelsCover(*layer, 0, 0)) return false;
+        if (layer == nullptr || !pixelsCover(*layer, 0, 0)) return conversion.fail("a layer's pixels do not cover it");
     }
     for (const Layer* alpha : alphaChannels) {
-        if (alpha == nullptr || !pixelsCover(*alpha, canvas.width, canvas.height)) return false;
+        if (alpha == nullptr || !pixelsCover(*alpha, canvas.width, canvas.height))
+            return conversion.fail("an alpha channel's pixels do not cover the canvas");
     }
 
     uint64_t info = 2;  // the layer count
@@ -120,20 +125,26 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
                 psd::kMaskAndRangesLengthsSize + plan.names[i].size();
         for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
             psd::PackedChannel& channel = plan.layers[i][c];
-            if (!psd::packChannel(layerChannel(layer, psd::kLayerChannels[c].byteIndex), channel)) return false;
+            if (!psd::packChannel(layerChannel(layer, psd::kLayerChannels[c].byteIndex), channel))
+                return conversion.fail("layer " + std::to_string(i + 1) + ": a row packs to more than " +
+                                       std::to_string(psd::kMaxPackedRow) + " bytes");
+            if (!conversion.reserve(channel.size(), "the packed channels")) return false;
             const uint64_t length = channelDataLength(channel);
-            if (length > UINT32_MAX) return false;
+            if (length > UINT32_MAX) return conversion.fail(kSectionTooLong);
             info += length;
             // The section length adds its own length field and the global mask length to it.
-            if (info > UINT32_MAX - 8) return false;
+            if (info > UINT32_MAX - 8) return conversion.fail(kSectionTooLong);
         }
     }
 
-    if (info + (info & 1) > UINT32_MAX - 8) return false;  // padded to even
+    if (info + (info & 1) > UINT32_MAX - 8) return conversion.fail(kSectionTooLong);  // padded to even
 
     plan.merged.resize(psd::kColourChannels + alphaChannels.size());
     for (size_t c = 0; c < plan.merged.size(); ++c) {
-        if (!psd::packChannel(mergedChannel(canvas, alphaChannels, c), plan.merged[c])) return false;
+        if (!psd::packChannel(mergedChannel(canvas, alphaChannels, c), plan.merged[c]))
+            return conversion.fail("merged image: a row packs to more than " + std::to_string(psd::kMaxPackedRow) +
+                                   " bytes");
+        if (!conversion.reserve(plan.merged[c].size(), "the packed channels")) return false;
     }
     return true;
 }
@@ -247,20 +258,31 @@ void writeFile(BigEndianOutput& out, const LayerTempList& layers,
 }  // namespace
 
 bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
+              const DocumentInfo& doc, Conversion& conversion) {
+    try {
+        if (out == nullptr) return false;
+        Plan plan;
+        if (!makePlan(canvas, layers, alphaChannels, doc, plan, conversion)) return false;
+        BigEndianOutput stream(out);
+        writeFile(stream, layers, alphaChannels, doc, plan);
+        return !stream.failed() || conversion.fail("the output cannot be written");
+    } catch (const std::bad_alloc&) {
+        return conversion.fail("out of memory");
+    }
+}
+
+bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
               const DocumentInfo& doc) {
-    if (out == nullptr) return false;
-    Plan plan;
-    if (!makePlan(canvas, layers, alphaChannels, doc, plan)) return false;
-    BigEndianOutput stream(out);
-    writeFile(stream, layers, alphaChannels, doc, plan);
-    return !stream.failed();
+    Conversion conversion;
+    return writePsd(out, canvas, layers, alphaChannels, doc, conversion);
 }
 
 bool writePsdFile(const std::string& path, const dib24& canvas, const LayerTempList& layers,
                   const LayerTempList& alphaChannels, const DocumentInfo& doc) {
     // Planned before opening, so a refused document leaves no file behind.
+    Conversion conversion;
     Plan plan;
-    if (!makePlan(canvas, layers, alphaChannels, doc, plan)) return false;
+    if (!makePlan(canvas, layers, alphaChannels, doc, plan, conversion)) return false;
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (out == nullptr) return false;
     BigEndianOutput stream(out);

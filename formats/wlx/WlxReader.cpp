@@ -9,7 +9,7 @@
 #include "formats/wlx/WlxLayout.h"
 #include "formats/wlx/ZlibBlock.h"
 #include "image/ByteInput.h"
-#include "image/MemoryBudget.h"
+#include "image/Conversion.h"
 #include "image/ThreadPool.h"
 
 namespace {
@@ -22,7 +22,8 @@ struct PendingLayer {
 
 // Inflates the pending layers' blocks in parallel, straight into their pixels, and adds the layers
 // before the first that fails to the list; true when none failed.
-bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, const DocumentInfo& doc) {
+bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, const DocumentInfo& doc,
+                 Conversion& conversion) {
     std::vector<char> inflated(pending.size());
     ThreadPool::shared().forEach(pending.size(), [&](size_t i) {
         Layer& layer = *pending[i].layer;
@@ -40,32 +41,42 @@ bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, cons
     // Room ahead, so that add cannot throw once a layer is let go.
     layers.reserve(layers.size() + pending.size());
     for (size_t i = 0; i < pending.size(); ++i) {
-        if (!inflated[i]) return false;
+        if (!inflated[i]) {
+            return conversion.fail("layer " + std::to_string(layers.size() + 1) +
+                                   ": the block does not inflate to exactly " +
+                                   std::to_string(Layer::pixelBytes(doc.width, doc.height)) + " bytes");
+        }
         layers.add(pending[i].layer.release());
     }
     return true;
 }
 
-bool readLayers(ByteInput& source, uint16_t layerCount, LayerTempList& layers, const DocumentInfo& doc) {
+bool readLayers(ByteInput& source, uint16_t layerCount, LayerTempList& layers, const DocumentInfo& doc,
+                Conversion& conversion) {
     using wlx::LayerRecord;
     const uint64_t pixelBytes = Layer::pixelBytes(doc.width, doc.height);
-    MemoryBudget budget;
     // Every record and block is read and checked first (the blocks hold no more than the file),
     // then the blocks inflate. A failure keeps the complete layers before it.
     std::vector<PendingLayer> pending;
     for (uint32_t i = 0; i < layerCount; ++i) {
         uint8_t record[LayerRecord::kSize];
+        const std::string where = "layer " + std::to_string(i + 1);
         if (!source.read(record, sizeof record)) {
-            inflateInto(pending, layers, doc);
-            return false;
+            inflateInto(pending, layers, doc, conversion);
+            return conversion.fail(where + ": the record runs past the end of the file");
         }
         PendingLayer next;
         source.readBlock(wlx::load32(record + LayerRecord::kDataSizeAt), next.block);
 
         // A block too short to inflate to the pixels fails before the layer is allocated.
-        if (pixelBytes > next.block.size() * wlx::kMaxInflateRatio + wlx::kInflateSlack ||
-            !budget.reserve(pixelBytes)) {
-            inflateInto(pending, layers, doc);
+        if (pixelBytes > next.block.size() * wlx::kMaxInflateRatio + wlx::kInflateSlack) {
+            inflateInto(pending, layers, doc, conversion);
+            return conversion.fail(where + ": a block of " + std::to_string(next.block.size()) +
+                                   " bytes cannot inflate to " + std::to_string(pixelBytes));
+        }
+        if (!conversion.reserve(pixelBytes, (where + ": its pixels").c_str())) {
+            // The reason names the limit; the layers before keep theirs only if they inflate.
+            inflateInto(pending, layers, doc, conversion);
             return false;
         }
 
@@ -82,43 +93,53 @@ bool readLayers(ByteInput& source, uint16_t layerCount, LayerTempList& layers, c
         if (pending.size() == pending.capacity()) pending.reserve(pending.capacity() + pending.capacity() / 2 + 16);
         pending.push_back(std::move(next));
     }
-    return inflateInto(pending, layers, doc);
+    return inflateInto(pending, layers, doc, conversion);
 }
 
-bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
     using wlx::ExtensionHeader;
     using wlx::FileHeader;
     ByteInput source(in);
 
     uint8_t header[FileHeader::kSize];
-    if (!source.read(header, sizeof header)) return false;
-    if (header[FileHeader::kTerminatorAt] != 0) return false;
-    if (std::memcmp(header + FileHeader::kMagicAt, wlx::kMagic, sizeof wlx::kMagic) != 0) return false;
-    if (wlx::load32(header + FileHeader::kVersionAt) != wlx::kVersion) return false;
+    if (!source.read(header, sizeof header)) return conversion.fail("the file is shorter than a WLX header");
+    if (header[FileHeader::kTerminatorAt] != 0 ||
+        std::memcmp(header + FileHeader::kMagicAt, wlx::kMagic, sizeof wlx::kMagic) != 0)
+        return conversion.fail("not a WLX file: the signature is wrong");
+    const uint32_t version = wlx::load32(header + FileHeader::kVersionAt);
+    if (version != wlx::kVersion) return conversion.fail("WLX version " + std::to_string(version) + " is not supported");
     doc.width = wlx::load16(header + FileHeader::kWidthAt);
     doc.height = wlx::load16(header + FileHeader::kHeightAt);
 
     uint8_t extension[ExtensionHeader::kSize];
-    if (!source.read(extension, sizeof extension)) return false;
+    if (!source.read(extension, sizeof extension))
+        return conversion.fail("the extension header runs past the end of the file");
     source.skip(wlx::load32(extension + ExtensionHeader::kExtraSizeAt));
 
     // Bytes missing at the end of the file count as 0.
     uint8_t sizeField[wlx::kLayerHeaderSizeFieldSize] = {};
     source.readSome(sizeField, sizeof sizeField);
-    if (wlx::load32(sizeField) != wlx::kLayerHeaderSize) return false;
+    if (wlx::load32(sizeField) != wlx::kLayerHeaderSize)
+        return conversion.fail("a layer header size of " + std::to_string(wlx::load32(sizeField)) + ", not " +
+                               std::to_string(wlx::kLayerHeaderSize));
 
-    return readLayers(source, wlx::load16(header + FileHeader::kLayerCountAt), layers, doc);
+    return readLayers(source, wlx::load16(header + FileHeader::kLayerCountAt), layers, doc, conversion);
 }
 
 }  // namespace
 
-bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
     try {
-        return readDocument(in, layers, doc);
+        return readDocument(in, layers, doc, conversion);
     } catch (const std::bad_alloc&) {
         // The budget guards against hostile sizes; memory taken by others can still run out.
-        return false;
+        return conversion.fail("out of memory");
     }
+}
+
+bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+    Conversion conversion;
+    return readWlx(in, layers, doc, conversion);
 }
 
 bool readWlxFile(const std::string& path, LayerTempList& layers, DocumentInfo& doc) {
