@@ -15,27 +15,62 @@ constexpr uint64_t kMaxUnpackedRow = (kMaxPackedRow + 1) / 2 * 128;
 // a * b, or UINT64_MAX when it does not fit in 64 bits (never fits in a file either).
 uint64_t product(uint64_t a, uint64_t b) { return a != 0 && b > UINT64_MAX / a ? UINT64_MAX : a * b; }
 
-}  // namespace
+size_t widthOf(const ChannelSource& source) { return source.width > 0 ? static_cast<size_t>(source.width) : 0; }
+size_t heightOf(const ChannelSource& source) { return source.height > 0 ? static_cast<size_t>(source.height) : 0; }
 
-bool packChannel(const ChannelSource& source, PackedChannel& packed) {
-    const size_t width = source.width > 0 ? static_cast<size_t>(source.width) : 0;
-    const size_t height = source.height > 0 ? static_cast<size_t>(source.height) : 0;
-    packed.rowCounts.resize(height);
-    packed.rows.clear();
+// Calls f(row, y) for every row of the channel, gathered into one contiguous buffer, until f
+// returns false.
+template <typename F>
+void forEachRow(const ChannelSource& source, F&& f) {
+    const size_t width = widthOf(source);
+    const size_t height = heightOf(source);
     std::vector<uint8_t> row(width);
-    // The longest a row can pack to: every byte a literal packet of its own.
-    std::vector<uint8_t> packedRow(2 * width);
     for (size_t y = 0; y < height; ++y) {
         if (width > 0) {
             const uint8_t* src = source.origin + static_cast<ptrdiff_t>(y) * source.rowStride;
             for (size_t x = 0; x < width; ++x) row[x] = src[x * source.step];
         }
-        const int32_t n = packBitsEncode(row.data(), static_cast<int32_t>(width), packedRow.data());
-        if (n > kMaxPackedRow) return false;
-        packed.rowCounts[y] = static_cast<uint16_t>(n);
-        packed.rows.insert(packed.rows.end(), packedRow.begin(), packedRow.begin() + n);
+        if (!f(row.data(), y)) return;
     }
-    return true;
+}
+
+}  // namespace
+
+bool packChannel(const ChannelSource& source, PackedChannel& packed) {
+    const size_t width = widthOf(source);
+    const size_t longest = static_cast<size_t>(packBitsMaxLength(static_cast<int64_t>(width)));
+    packed.rowCounts.resize(heightOf(source));
+    // Each row is packed once, straight into the kept bytes, with room for its longest form.
+    size_t used = 0;
+    bool fits = true;
+    forEachRow(source, [&](const uint8_t* row, size_t y) {
+        if (packed.rows.size() < used + longest) packed.rows.resize(std::max(used + longest, packed.rows.size() * 2));
+        const int32_t n = packBitsEncode(row, static_cast<int32_t>(width), packed.rows.data() + used);
+        if (n > kMaxPackedRow) return fits = false;
+        packed.rowCounts[y] = static_cast<uint16_t>(n);
+        used += static_cast<size_t>(n);
+        return true;
+    });
+    packed.rows.resize(used);
+    return fits;
+}
+
+uint64_t worstPackedSize(const ChannelSource& source) {
+    const uint64_t height = heightOf(source);
+    return height * 2 + height * static_cast<uint64_t>(packBitsMaxLength(static_cast<int64_t>(widthOf(source))));
+}
+
+bool measureChannel(const ChannelSource& source, uint64_t& size) {
+    const int32_t width = static_cast<int32_t>(widthOf(source));
+    size = 0;
+    bool fits = true;
+    forEachRow(source, [&](const uint8_t* row, size_t) {
+        const int32_t n = packBitsEncode(row, width, nullptr);
+        if (n > kMaxPackedRow) return fits = false;
+        size += 2 + static_cast<uint64_t>(n);
+        return true;
+    });
+    return fits;
 }
 
 void writeRowCounts(BigEndianOutput& out, const PackedChannel& channel) {

@@ -8,6 +8,7 @@
 
 #include "formats/psd/PsdOutput.h"
 #include "image/ByteInput.h"
+#include "image/Layer.h"
 
 namespace psd {
 
@@ -23,10 +24,11 @@ struct ChannelSource {
     int32_t height = 0;
 };
 
-// A channel packed row by row: its row byte counts and the packed rows one after another.
+// A channel packed row by row: its row byte counts and the packed rows one after another. Packing
+// into one that held a channel before reuses its storage.
 struct PackedChannel {
     std::vector<uint16_t> rowCounts;
-    std::vector<uint8_t> rows;
+    PixelBytes rows;
     // Bytes the counts and rows take in the file.
     uint64_t size() const { return 2 * static_cast<uint64_t>(rowCounts.size()) + rows.size(); }
 };
@@ -34,6 +36,12 @@ struct PackedChannel {
 // Packs every row of one channel; it touches nothing but its source and its result, so channels can
 // be packed independently. False when a row's packed length does not fit its 16-bit count.
 bool packChannel(const ChannelSource& source, PackedChannel& packed);
+
+// The most bytes a channel's counts and rows can take: every row packed at its longest.
+uint64_t worstPackedSize(const ChannelSource& source);
+// Whether every row of the channel packs short enough for its 16-bit count, and the bytes its
+// counts and rows would take, without keeping them.
+bool measureChannel(const ChannelSource& source, uint64_t& size);
 
 void writeRowCounts(BigEndianOutput& out, const PackedChannel& channel);
 inline void writePackedRows(BigEndianOutput& out, const PackedChannel& channel) {

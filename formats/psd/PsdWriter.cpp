@@ -1,15 +1,17 @@
 #include "formats/psd/PsdWriter.h"
 
-#include <array>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "formats/psd/Cp932.h"
+#include "formats/psd/PackBits.h"
 #include "formats/psd/PackedChannel.h"
 #include "formats/psd/PascalString.h"
 #include "formats/psd/PsdLayout.h"
 #include "formats/psd/PsdOutput.h"
 #include "image/Conversion.h"
+#include "image/ThreadPool.h"
 
 namespace {
 
@@ -80,20 +82,73 @@ bool pixelsCover(const Layer& layer, int64_t w, int64_t h) {
            layer.pixels.size() >= Layer::pixelBytes(layer.width, layer.height);
 }
 
-// Everything about the file that must be known before its first byte: every channel packed (row
-// counts are 16-bit, and a layer channel's total goes into its record), and whether the layer
-// section's 32-bit lengths can hold it all. Working it out first lets an unrepresentable document be
-// refused while the output is still untouched.
+// Packs channels a window at a time over the pool and hands them over in order, so that only the
+// window's packed bytes are held at once; each slot's storage serves channel after channel.
+class ChannelPacker {
+public:
+    explicit ChannelPacker(size_t slots) : slots_(slots) {}
+
+    template <typename Take>
+    void run(const std::vector<psd::ChannelSource>& sources, Take&& take) {
+        for (size_t first = 0; first < sources.size(); first += slots_.size()) {
+            const size_t count = std::min(slots_.size(), sources.size() - first);
+            // The plan has made sure every row fits its count.
+            ThreadPool::shared().forEach(count, [&](size_t i) { psd::packChannel(sources[first + i], slots_[i]); });
+            for (size_t i = 0; i < count; ++i) take(slots_[i]);
+        }
+    }
+
+private:
+    std::vector<psd::PackedChannel> slots_;
+};
+
+// A slot per thread and one more each, so that a slow channel does not idle the rest.
+size_t packerSlots() { return 2 * ThreadPool::shared().size(); }
+
+// Everything about the file that must be known before its first byte: that every row packs short
+// enough for its 16-bit count, and that the layer section's 32-bit lengths can hold it all. Working
+// it out first lets an unrepresentable document be refused while the output is still untouched.
+// When even the longest packing fits, nothing is packed to know it.
 struct Plan {
-    std::vector<std::array<psd::PackedChannel, psd::kLayerChannelCount>> layers;
-    std::vector<std::string> names;          // per layer: padded Pascal name, then its Unicode name block
-    std::vector<psd::PackedChannel> merged;  // channel by channel
+    std::vector<std::string> names;                // per layer: padded Pascal name, then its Unicode name block
+    std::vector<psd::ChannelSource> layerChannels;  // layer by layer, in file order
+    std::vector<psd::ChannelSource> mergedChannels;
 };
 
 constexpr char kSectionTooLong[] = "the layers take more than the 4 GiB a PSD layer section can hold";
 
 // Bytes of a layer channel's data: the compression code, then its row counts and rows.
-uint64_t channelDataLength(const psd::PackedChannel& channel) { return 2 + channel.size(); }
+uint64_t channelDataLength(uint64_t packedSize) { return 2 + packedSize; }
+
+std::string rowTooLong(const std::string& where) {
+    return where + ": a row packs to more than " + std::to_string(psd::kMaxPackedRow) + " bytes";
+}
+
+// The layer section's checks on the channels' sizes, worst or exact; the first failure's reason
+// when `reason` is given, else only whether they pass.
+bool sectionFits(const Plan& plan, const std::vector<uint64_t>& sizes, const std::vector<char>& rowsFit,
+                 Conversion* conversion) {
+    auto fail = [&](const std::string& why) { return conversion != nullptr && conversion->fail(why); };
+    uint64_t info = 2;  // the layer count
+    for (size_t i = 0; i < plan.names.size(); ++i) {
+        info += psd::LayerRect::kSize + psd::kLayerChannelCount * psd::kChannelEntrySize + psd::LayerBlend::kSize +
+                psd::kMaskAndRangesLengthsSize + plan.names[i].size();
+        for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
+            const size_t k = i * psd::kLayerChannelCount + c;
+            if (!rowsFit[k]) return fail(rowTooLong("layer " + std::to_string(i + 1)));
+            const uint64_t length = channelDataLength(sizes[k]);
+            if (length > UINT32_MAX) return fail(kSectionTooLong);
+            info += length;
+            // The section length adds its own length field and the global mask length to it.
+            if (info > UINT32_MAX - 8) return fail(kSectionTooLong);
+        }
+    }
+    if (info + (info & 1) > UINT32_MAX - 8) return fail(kSectionTooLong);  // padded to even
+    for (size_t k = plan.layerChannels.size(); k < sizes.size(); ++k) {
+        if (!rowsFit[k]) return fail(rowTooLong("merged image"));
+    }
+    return true;
+}
 
 bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
               const DocumentInfo& doc, Plan& plan, Conversion& conversion) {
@@ -115,38 +170,36 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
             return conversion.fail("an alpha channel's pixels do not cover the canvas");
     }
 
-    uint64_t info = 2;  // the layer count
-    plan.layers.resize(layers.size());
     plan.names.resize(layers.size());
     for (size_t i = 0; i < layers.size(); ++i) {
         const Layer& layer = *layers[i];
         plan.names[i] = psd::pascalString(layer.name, psd::kLayerNamePadding) + unicodeNameBlock(layer.name);
-        info += psd::LayerRect::kSize + psd::kLayerChannelCount * psd::kChannelEntrySize + psd::LayerBlend::kSize +
-                psd::kMaskAndRangesLengthsSize + plan.names[i].size();
-        for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
-            psd::PackedChannel& channel = plan.layers[i][c];
-            if (!psd::packChannel(layerChannel(layer, psd::kLayerChannels[c].byteIndex), channel))
-                return conversion.fail("layer " + std::to_string(i + 1) + ": a row packs to more than " +
-                                       std::to_string(psd::kMaxPackedRow) + " bytes");
-            if (!conversion.reserve(channel.size(), "the packed channels")) return false;
-            const uint64_t length = channelDataLength(channel);
-            if (length > UINT32_MAX) return conversion.fail(kSectionTooLong);
-            info += length;
-            // The section length adds its own length field and the global mask length to it.
-            if (info > UINT32_MAX - 8) return conversion.fail(kSectionTooLong);
-        }
+        for (size_t c = 0; c < psd::kLayerChannelCount; ++c)
+            plan.layerChannels.push_back(layerChannel(layer, psd::kLayerChannels[c].byteIndex));
     }
+    for (size_t c = 0; c < psd::kColourChannels + alphaChannels.size(); ++c)
+        plan.mergedChannels.push_back(mergedChannel(canvas, alphaChannels, c));
 
-    if (info + (info & 1) > UINT32_MAX - 8) return conversion.fail(kSectionTooLong);  // padded to even
-
-    plan.merged.resize(psd::kColourChannels + alphaChannels.size());
-    for (size_t c = 0; c < plan.merged.size(); ++c) {
-        if (!psd::packChannel(mergedChannel(canvas, alphaChannels, c), plan.merged[c]))
-            return conversion.fail("merged image: a row packs to more than " + std::to_string(psd::kMaxPackedRow) +
-                                   " bytes");
-        if (!conversion.reserve(plan.merged[c].size(), "the packed channels")) return false;
+    const size_t count = plan.layerChannels.size() + plan.mergedChannels.size();
+    auto source = [&](size_t k) -> const psd::ChannelSource& {
+        return k < plan.layerChannels.size() ? plan.layerChannels[k] : plan.mergedChannels[k - plan.layerChannels.size()];
+    };
+    std::vector<uint64_t> sizes(count);
+    std::vector<char> rowsFit(count);
+    uint64_t largest = 0;
+    for (size_t k = 0; k < count; ++k) {
+        sizes[k] = psd::worstPackedSize(source(k));
+        rowsFit[k] = packBitsMaxLength(source(k).width) <= psd::kMaxPackedRow;
+        largest = std::max(largest, sizes[k]);
     }
-    return true;
+    if (!sectionFits(plan, sizes, rowsFit, nullptr)) {
+        // Only a document near the format's limits gets here: its rows are packed once to measure them.
+        ThreadPool::shared().forEach(count, [&](size_t k) { rowsFit[k] = psd::measureChannel(source(k), sizes[k]); });
+        if (!sectionFits(plan, sizes, rowsFit, &conversion)) return false;
+    }
+    const uint64_t slots = packerSlots();
+    return conversion.reserve(largest > UINT64_MAX / slots ? UINT64_MAX : largest * slots,
+                              "the packed channels in flight");
 }
 
 void writeHeader(BigEndianOutput& out, size_t alphaCount, const DocumentInfo& doc) {
@@ -193,18 +246,26 @@ void writeImageResources(BigEndianOutput& out, const LayerTempList& alphaChannel
     }
 }
 
-void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const psd::PackedChannel* channels,
-                      const std::string& name) {
+// A layer's channel entries: each channel's id and the length of its data.
+void writeChannelEntries(BigEndianOutput& out, const uint64_t* lengths) {
+    for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
+        out.u16(static_cast<uint16_t>(psd::kLayerChannels[c].id));
+        out.u32(static_cast<uint32_t>(lengths[c]));
+    }
+}
+
+// The record with its channel lengths left 0; entriesAt receives where they are, to patch them once
+// the channels are written.
+void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const std::string& name, int64_t& entriesAt) {
     psd::LayerRect rect{};
     psd::store32(rect.bytes + psd::LayerRect::kBottomAt, static_cast<uint32_t>(layer.height));
     psd::store32(rect.bytes + psd::LayerRect::kRightAt, static_cast<uint32_t>(layer.width));
     psd::store16(rect.bytes + psd::LayerRect::kChannelCountAt, static_cast<uint16_t>(psd::kLayerChannelCount));
     out.bytes(rect.bytes, sizeof rect.bytes);
 
-    for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
-        out.u16(static_cast<uint16_t>(psd::kLayerChannels[c].id));
-        out.u32(static_cast<uint32_t>(channelDataLength(channels[c])));
-    }
+    entriesAt = out.position();
+    const uint64_t unknown[psd::kLayerChannelCount] = {};
+    writeChannelEntries(out, unknown);
 
     psd::LayerBlend blendBlock{};
     std::memcpy(blendBlock.bytes + psd::LayerBlend::kSignatureAt, psd::kResourceSignature, 4);
@@ -224,8 +285,8 @@ void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const psd::Packe
     out.bytes(name.data(), name.size());
 }
 
-void writeFile(BigEndianOutput& out, const LayerTempList& layers,
-               const LayerTempList& alphaChannels, const DocumentInfo& doc, const Plan& plan) {
+void writeFile(BigEndianOutput& out, const LayerTempList& layers, const LayerTempList& alphaChannels,
+               const DocumentInfo& doc, const Plan& plan, ChannelPacker& packer) {
     writeHeader(out, alphaChannels.size(), doc);
     out.u32(0);  // colour mode data
     writeImageResources(out, alphaChannels, doc);
@@ -235,24 +296,44 @@ void writeFile(BigEndianOutput& out, const LayerTempList& layers,
         {
             PatchedLength info(out);
             out.u16(static_cast<uint16_t>(layers.size()));
-            for (size_t i = 0; i < layers.size(); ++i)
-                writeLayerRecord(out, *layers[i], plan.layers[i].data(), plan.names[i]);
-            for (const auto& channels : plan.layers) {
-                for (const psd::PackedChannel& channel : channels) {
-                    out.u16(psd::kCompressionPackBits);
-                    psd::writeRowCounts(out, channel);
-                    psd::writePackedRows(out, channel);
-                }
+            std::vector<int64_t> entriesAt(layers.size());
+            for (size_t i = 0; i < layers.size(); ++i) writeLayerRecord(out, *layers[i], plan.names[i], entriesAt[i]);
+            std::vector<uint64_t> lengths;
+            lengths.reserve(plan.layerChannels.size());
+            packer.run(plan.layerChannels, [&](const psd::PackedChannel& channel) {
+                out.u16(psd::kCompressionPackBits);
+                psd::writeRowCounts(out, channel);
+                psd::writePackedRows(out, channel);
+                lengths.push_back(channelDataLength(channel.size()));
+            });
+            const int64_t end = out.position();
+            for (size_t i = 0; i < layers.size(); ++i) {
+                out.seek(entriesAt[i]);
+                writeChannelEntries(out, lengths.data() + i * psd::kLayerChannelCount);
             }
+            out.seek(end);
             // Readers expect the layer info padded to even length.
             if (info.bytesSince() % 2 != 0) out.fill(1, 0);
         }
         out.u32(0);  // global layer mask information
     }
 
+    // Every merged channel's row counts come before the first channel's rows: their table is
+    // written once the rows are.
     out.u16(psd::kCompressionPackBits);
-    for (const psd::PackedChannel& channel : plan.merged) psd::writeRowCounts(out, channel);
-    for (const psd::PackedChannel& channel : plan.merged) psd::writePackedRows(out, channel);
+    const int64_t countsAt = out.position();
+    uint64_t rows = 0;
+    for (const psd::ChannelSource& channel : plan.mergedChannels) rows += static_cast<uint64_t>(channel.height);
+    out.fill(2 * rows, 0);
+    psd::PackedChannel counts;
+    packer.run(plan.mergedChannels, [&](const psd::PackedChannel& channel) {
+        counts.rowCounts.insert(counts.rowCounts.end(), channel.rowCounts.begin(), channel.rowCounts.end());
+        psd::writePackedRows(out, channel);
+    });
+    const int64_t end = out.position();
+    out.seek(countsAt);
+    psd::writeRowCounts(out, counts);
+    out.seek(end);
 }
 
 }  // namespace
@@ -263,8 +344,9 @@ bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, 
         if (out == nullptr) return false;
         Plan plan;
         if (!makePlan(canvas, layers, alphaChannels, doc, plan, conversion)) return false;
+        ChannelPacker packer(packerSlots());
         BigEndianOutput stream(out);
-        writeFile(stream, layers, alphaChannels, doc, plan);
+        writeFile(stream, layers, alphaChannels, doc, plan, packer);
         return !stream.failed() || conversion.fail("the output cannot be written");
     } catch (const std::bad_alloc&) {
         return conversion.fail("out of memory");
@@ -285,8 +367,9 @@ bool writePsdFile(const std::string& path, const dib24& canvas, const LayerTempL
     if (!makePlan(canvas, layers, alphaChannels, doc, plan, conversion)) return false;
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (out == nullptr) return false;
+    ChannelPacker packer(packerSlots());
     BigEndianOutput stream(out);
-    writeFile(stream, layers, alphaChannels, doc, plan);
+    writeFile(stream, layers, alphaChannels, doc, plan, packer);
     bool ok = !stream.failed();
     if (std::fclose(out) != 0) ok = false;
     return ok;
