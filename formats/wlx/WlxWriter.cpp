@@ -60,9 +60,11 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
     const size_t rowBytes = static_cast<size_t>(doc.width) * 4;
     const size_t rows = static_cast<size_t>(doc.height);
     ThreadPool& pool = ThreadPool::shared();
-    // Layers are compressed a window at a time, one per thread and one more so that a slow layer
-    // does not idle the rest, and written in order; each slot's buffer serves block after block.
-    const size_t window = std::min(layers.size(), pool.size() * 2);
+    // Layers are compressed a window at a time and written in order; each slot's buffer serves
+    // block after block. One layer's deflate cannot be split, and layers differ several times over
+    // in cost, so the window is wide: eight a thread, for the threads to even out between them
+    // before it closes. Its blocks hold only their compressed bytes.
+    const size_t window = std::min(layers.size(), pool.size() * 8);
     std::vector<PackedBlock> packed(window);
     std::vector<char> compressed(window);
     // Each slot's compressed block can take about a layer's bytes.
