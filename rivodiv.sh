@@ -14,6 +14,7 @@
 #   ./rivodiv.sh web           build the browser page (build/web/page/index.html) with emscripten
 #   ./rivodiv.sh web-test      build the page and test it in headless Chromium
 #   ./rivodiv.sh web-bench     time the page against the native program on a 2048 x 2048 x 12 document
+#   ./rivodiv.sh fuzz [S]      build the fuzz targets with clang and run each for S seconds (60)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -34,6 +35,7 @@ WEB_TEST_PACKAGES=(chromium fonts-ipafont-gothic)
 # Wine with a virtual X server, the Japanese locale data, the icon tools and the C cross-compiler
 # of the dialog helper.
 WINE_PACKAGES=(wine64 wine xvfb xauth locales icoutils gcc-mingw-w64-x86-64)
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev zlib1g-dev)
 
 need() {
     local missing=()
@@ -196,6 +198,10 @@ case "$cmd" in
         need "${WEB_TEST_PACKAGES[@]}"
         build_native_program
         exec node web/test/page-bench.mjs "$@"
+        ;;
+    fuzz)
+        need "${FUZZ_PACKAGES[@]}"
+        CXX_FUZZ=clang++-14 exec fuzz/run.sh "${1:-60}" "${@:2}"
         ;;
     *)
         sed -n '2,/^set /p' "$0" | grep '^#' | sed 's/^# \{0,1\}//' >&2

@@ -1,6 +1,7 @@
 #include "driver/Converter.h"
 
 #include <algorithm>
+#include <new>
 
 #include "composite/CompositeBands.h"
 #include "driver/OutputFile.h"
@@ -8,15 +9,22 @@
 #include "formats/psd/PsdWriter.h"
 #include "formats/wlx/WlxReader.h"
 #include "formats/wlx/WlxWriter.h"
-#include "image/MemoryBudget.h"
 
 FormatOperations FormatOperations::real() {
     FormatOperations ops;
-    ops.readWlx = ::readWlx;
-    ops.readPsd = ::readPsd;
+    ops.readWlx = [](std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
+        return ::readWlx(in, layers, doc, conversion);
+    };
+    ops.readPsd = [](std::FILE* in, LayerTempList& layers, LayerTempList& alphas, DocumentInfo& doc,
+                     Conversion& conversion) { return ::readPsd(in, layers, alphas, doc, conversion); };
     ops.composite = compositeInBands;
-    ops.writePsd = ::writePsd;
-    ops.writeWlx = ::writeWlx;
+    ops.writePsd = [](std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphas,
+                      const DocumentInfo& doc, Conversion& conversion) {
+        return ::writePsd(out, canvas, layers, alphas, doc, conversion);
+    };
+    ops.writeWlx = [](std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion) {
+        return ::writeWlx(out, layers, doc, conversion);
+    };
     return ops;
 }
 
@@ -26,14 +34,13 @@ constexpr uint32_t kWhite = 0xffffff;
 
 enum class Format { Unknown, Wlx, Psd };
 
-// Whether the layers already read and the working memory the output still needs fit in memory
-// together; the readers only counted the layers.
-bool fitsWithLayers(const LayerTempList& layers, uint64_t workingBytes) {
-    MemoryBudget budget;
+// The readers reserved what they expected to make; from here on the budget holds what they made.
+bool keepLayersOnly(Conversion& conversion, const LayerTempList& layers) {
+    conversion.budget().releaseAll();
     for (const Layer* layer : layers) {
-        if (!budget.reserve(layer->pixels.size())) return false;
+        if (!conversion.reserve(layer->pixels.size(), "the layers read")) return false;
     }
-    return budget.reserve(workingBytes);
+    return true;
 }
 
 Format formatOf(const std::string& path, const PathSyntax& paths) {
@@ -72,7 +79,9 @@ private:
         error(text);
         return 1;
     }
-    void error(const std::string& text) { c_.ui.showMessage(kMessageCaption, text, kErrorFlags); }
+    void error(const std::string& text, const std::string& reason = {}) {
+        c_.ui.showMessage(kMessageCaption, text, kErrorFlags, reason);
+    }
 
     // The overwrite question, asked only when an entry (not a directory) is in the way.
     bool mayWrite(const std::string& outputPath, const std::string& formatPrefix) {
@@ -81,18 +90,26 @@ private:
         return c_.ui.showMessage(kMessageCaption, text, kQuestionFlags) == kAnswerOk;
     }
 
-    void writeOrReport(const std::string& prefix, const std::string& outputPath,
+    void writeOrReport(const std::string& prefix, const std::string& outputPath, Conversion& conversion,
                        const std::function<bool(std::FILE*)>& write) {
-        if (!writeFileReplacing(outputPath, prefix, write)) error(c_.texts.writeFailed + outputPath);
+        std::string fileReason;
+        if (writeFileReplacing(outputPath, prefix, write, &fileReason)) return;
+        if (!fileReason.empty()) conversion.fail(fileReason);
+        error(c_.texts.writeFailed + outputPath, conversion.reason());
     }
 
     // Opens the source, runs its reader and closes it before any message; false after reporting
-    // the read failure.
-    bool readSource(const std::string& source, const std::function<bool(std::FILE*)>& read) {
+    // the read failure. Running out of memory while reading is one.
+    bool readSource(const std::string& source, Conversion& conversion, const std::function<bool(std::FILE*)>& read) {
         std::FILE* in = std::fopen(source.c_str(), "rb");
-        const bool ok = in != nullptr && read(in);
+        bool ok = false;
+        try {
+            ok = in != nullptr ? read(in) : conversion.fail("the file cannot be opened");
+        } catch (const std::bad_alloc&) {
+            conversion.fail("out of memory");
+        }
         if (in) std::fclose(in);
-        if (!ok) error(c_.texts.readFailed + source);
+        if (!ok) error(c_.texts.readFailed + source, conversion.reason());
         return ok;
     }
 
@@ -104,22 +121,20 @@ private:
         const std::string prefix = c_.paths.siblingPrefix(source);
         const std::string outputPath = c_.paths.siblingPath(source, "psd");
 
-        if (!readSource(source, [&](std::FILE* in) { return c_.formats.readWlx(in, layers, doc); })) return;
+        Conversion conversion(c_.budget);
+        if (!readSource(source, conversion, [&](std::FILE* in) { return c_.formats.readWlx(in, layers, doc, conversion); })) return;
 
         if (!mayWrite(outputPath, c_.texts.psdExists)) return;
 
-        if (!fitsWithLayers(layers, dib24::imageBytes(doc.width, doc.height)))
-            return error(c_.texts.writeFailed + outputPath);
         dib24 canvas;
-        canvas.create(doc.width, doc.height, 0);
         // A canvas too large to hold would give a merged image that contradicts the header.
-        if (canvas.bits == nullptr)
-            return error(c_.texts.writeFailed + outputPath);
+        if (!keepLayersOnly(conversion, layers) || !canvas.create(doc.width, doc.height, 0, conversion))
+            return error(c_.texts.writeFailed + outputPath, conversion.reason());
         canvas.fill(kWhite);
         for (const Layer* layer : layers) c_.formats.composite(*layer, canvas);
 
-        writeOrReport(prefix, outputPath, [&](std::FILE* out) {
-            return c_.formats.writePsd(out, canvas, layers, alphaChannels, doc);
+        writeOrReport(prefix, outputPath, conversion, [&](std::FILE* out) {
+            return c_.formats.writePsd(out, canvas, layers, alphaChannels, doc, conversion);
         });
     }
 
@@ -131,8 +146,9 @@ private:
         const std::string prefix = c_.paths.siblingPrefix(source);
         const std::string outputPath = c_.paths.siblingPath(source, "wlx");
 
-        const bool read = readSource(source, [&](std::FILE* in) {
-            if (c_.formats.readPsd(in, layers, alphaChannels, doc)) return true;
+        Conversion conversion(c_.budget);
+        const bool read = readSource(source, conversion, [&](std::FILE* in) {
+            if (c_.formats.readPsd(in, layers, alphaChannels, doc, conversion)) return true;
             layers.clear();
             return false;
         });
@@ -140,12 +156,10 @@ private:
 
         if (!mayWrite(outputPath, c_.texts.wlxExists)) return;
 
-        // The writer's scratch copy of a layer and its compressed block.
-        const uint64_t layerBytes = Layer::pixelBytes(std::max(doc.width, 0), std::max(doc.height, 0));
-        if (!fitsWithLayers(layers, layerBytes * 2)) return error(c_.texts.writeFailed + outputPath);
+        if (!keepLayersOnly(conversion, layers)) return error(c_.texts.writeFailed + outputPath, conversion.reason());
         // The alpha channels have no place in the WLX file and are dropped with the list.
-        writeOrReport(prefix, outputPath,
-                      [&](std::FILE* out) { return c_.formats.writeWlx(out, layers, doc); });
+        writeOrReport(prefix, outputPath, conversion,
+                      [&](std::FILE* out) { return c_.formats.writeWlx(out, layers, doc, conversion); });
     }
 
     RunContext& c_;

@@ -7,6 +7,7 @@
 #include "driver/Messages.h"
 #include "driver/Paths.h"
 #include "driver/UserInterface.h"
+#include "image/Conversion.h"
 #include "image/DocumentInfo.h"
 #include "image/LayerTempList.h"
 #include "image/dib24.h"
@@ -14,13 +15,13 @@
 // The readers, writers and compositing the run uses; the defaults are the real ones. Tests swap
 // in scripted ones to drive the loop through outcomes the real formats make hard to reach.
 struct FormatOperations {
-    std::function<bool(std::FILE*, LayerTempList&, DocumentInfo&)> readWlx;
-    std::function<bool(std::FILE*, LayerTempList&, LayerTempList&, DocumentInfo&)> readPsd;
+    std::function<bool(std::FILE*, LayerTempList&, DocumentInfo&, Conversion&)> readWlx;
+    std::function<bool(std::FILE*, LayerTempList&, LayerTempList&, DocumentInfo&, Conversion&)> readPsd;
     std::function<void(const Layer&, dib24&)> composite;
     std::function<bool(std::FILE*, const dib24&, const LayerTempList&, const LayerTempList&,
-                       const DocumentInfo&)>
+                       const DocumentInfo&, Conversion&)>
         writePsd;
-    std::function<bool(std::FILE*, const LayerTempList&, const DocumentInfo&)> writeWlx;
+    std::function<bool(std::FILE*, const LayerTempList&, const DocumentInfo&, Conversion&)> writeWlx;
 
     static FormatOperations real();
 };
@@ -31,6 +32,8 @@ struct RunContext {
     PathSyntax paths;
     MessageTexts texts = {};
     FormatOperations formats = FormatOperations::real();
+    // The memory each conversion may take: this machine's unless a test sets a smaller one.
+    MemoryBudget budget = {};
 };
 
 // Converts every file named in arguments (the command line after the program name; with none,

@@ -1,7 +1,5 @@
 #include "driver/Paths.h"
 
-#include <sys/stat.h>
-
 CodePageBytes CodePageBytes::none() { return {}; }
 
 CodePageBytes CodePageBytes::cp932() {
@@ -88,40 +86,7 @@ std::string addTrailingOf(std::string_view text, char sep, const CodePageBytes& 
     return result;
 }
 
-}  // namespace
-
-size_t rootLength(std::string_view text, const CodePageBytes& cp) { return windowsRootLength(text, cp); }
-
-std::pair<std::string, std::string> splitRoot(std::string_view text, const CodePageBytes& cp) {
-    return PathSyntax::windows(cp).splitRoot(text);
-}
-std::string fileNamePart(std::string_view text, const CodePageBytes& cp) {
-    return fileNamePartOf(text, '\\', cp);
-}
-std::string directoryPart(std::string_view text, const CodePageBytes& cp) {
-    return before(text, lastUnit(text, '\\', cp));
-}
-std::string stemPart(std::string_view text, const CodePageBytes& cp) { return stemPartOf(text, cp); }
-std::string extensionPart(std::string_view text, const CodePageBytes& cp) {
-    return after(text, lastUnit(text, '.', cp));
-}
-std::string addTrailingBackslash(std::string_view text, const CodePageBytes& cp) {
-    return addTrailingOf(text, '\\', cp);
-}
-std::string pathDirectory(std::string_view text, const CodePageBytes& cp) {
-    return PathSyntax::windows(cp).pathDirectory(text);
-}
-std::string pathWithTrailingBackslash(std::string_view text, const CodePageBytes& cp) {
-    return PathSyntax::windows(cp).pathWithTrailingSeparator(text);
-}
-std::string pathStem(std::string_view text, const CodePageBytes& cp) {
-    return PathSyntax::windows(cp).pathStem(text);
-}
-std::string pathExtension(std::string_view text, const CodePageBytes& cp) {
-    return PathSyntax::windows(cp).pathExtension(text);
-}
-
-std::string toLowerMultibyte(std::string_view text, const CodePageBytes& cp) {
+std::string lowered(std::string_view text, const CodePageBytes& cp) {
     std::string result;
     result.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
@@ -136,18 +101,7 @@ std::string toLowerMultibyte(std::string_view text, const CodePageBytes& cp) {
     return result;
 }
 
-bool fileExists(const std::string& path) {
-    if (path.empty()) return false;
-#ifdef _WIN32
-    // The 64-bit query, so that a file past 2 GiB is not taken for a missing one.
-    struct _stat64 st {};
-    if (::_stat64(path.c_str(), &st) != 0) return false;
-#else
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
-#endif
-    return (st.st_mode & S_IFMT) != S_IFDIR;
-}
+}  // namespace
 
 size_t PathSyntax::rootLength(std::string_view text) const {
     if (style_ == Style::Windows) return windowsRootLength(text, cp_);
@@ -190,7 +144,7 @@ std::string PathSyntax::pathExtension(std::string_view text) const {
     return extensionPart(fileNamePart(splitRoot(text).second));
 }
 std::string PathSyntax::toLowerMultibyte(std::string_view text) const {
-    return ::toLowerMultibyte(text, cp_);
+    return lowered(text, cp_);
 }
 
 std::string PathSyntax::siblingPrefix(std::string_view source) const {

@@ -28,27 +28,12 @@ private:
     std::array<uint8_t, 256> flags_{};
 };
 
-// Windows path syntax: '\\' separates directories; a root is "X:" or "\\\\server\\share".
-size_t rootLength(std::string_view text, const CodePageBytes& cp);
-std::pair<std::string, std::string> splitRoot(std::string_view text, const CodePageBytes& cp);
-std::string fileNamePart(std::string_view text, const CodePageBytes& cp);
-std::string directoryPart(std::string_view text, const CodePageBytes& cp);
-std::string stemPart(std::string_view text, const CodePageBytes& cp);
-std::string extensionPart(std::string_view text, const CodePageBytes& cp);
-std::string addTrailingBackslash(std::string_view text, const CodePageBytes& cp);
-std::string pathDirectory(std::string_view text, const CodePageBytes& cp);
-std::string pathWithTrailingBackslash(std::string_view text, const CodePageBytes& cp);
-std::string pathStem(std::string_view text, const CodePageBytes& cp);
-std::string pathExtension(std::string_view text, const CodePageBytes& cp);
-
-// Lowers the single-byte letters A to Z; double-byte characters are copied unchanged.
-std::string toLowerMultibyte(std::string_view text, const CodePageBytes& cp);
-
 // True when the path names an existing entry that is not a directory.
 bool fileExists(const std::string& path);
 
-// The same operations over either syntax, for the code that must not care which one it runs on.
-// The POSIX syntax separates with '/', and its only root is a leading '/'.
+// Path operations over either syntax, for the code that must not care which one it runs on.
+// Windows: '\\' separates directories; a root is "X:" or "\\\\server\\share". POSIX: '/' separates,
+// and the only root is a leading '/'.
 class PathSyntax {
 public:
     enum class Style { Windows, Posix };
@@ -71,6 +56,7 @@ public:
     std::string pathWithTrailingSeparator(std::string_view text) const;
     std::string pathStem(std::string_view text) const;
     std::string pathExtension(std::string_view text) const;
+    // Lowers the single-byte letters A to Z; double-byte characters are copied unchanged.
     std::string toLowerMultibyte(std::string_view text) const;
 
     // Where a file derived from source goes: its directory with a trailing separator. A source

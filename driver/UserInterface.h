@@ -9,7 +9,13 @@ public:
     virtual ~UserInterface() = default;
 
     // Shows text modally under caption with message box flags; returns the answer (1 for OK).
-    virtual int showMessage(const std::string& caption, const std::string& text, uint32_t flags) = 0;
+    // detail, when not empty, says in English why a read or write failed; where it is shown is the
+    // interface's choice.
+    virtual int showMessage(const std::string& caption, const std::string& text, uint32_t flags,
+                            const std::string& detail) = 0;
+    int showMessage(const std::string& caption, const std::string& text, uint32_t flags) {
+        return showMessage(caption, text, flags, std::string());
+    }
 
     // Asks for one existing file; the empty string when the user gives up.
     virtual std::string chooseFile(const std::string& title) = 0;

@@ -15,10 +15,7 @@ flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -I"$src"
 # Any header newer than an object rebuilds it; the sources are small.
 newest_header="$(ls -t "$src"/image/*.h "$src"/composite/*.h "$src"/formats/*/*.h | head -1)"
 objects=()
-# The memory budget comes from fuzz/SmallMachine.cpp instead of the real machine's size.
-for f in "$src"/image/*.cpp "$src"/composite/*.cpp "$src"/formats/wlx/*.cpp "$src"/formats/psd/*.cpp \
-         "$src"/fuzz/SmallMachine.cpp; do
-    [[ "$f" == */image/MemoryBudget.cpp ]] && continue
+for f in "$src"/image/*.cpp "$src"/image/posix/*.cpp "$src"/composite/*.cpp "$src"/formats/wlx/*.cpp "$src"/formats/psd/*.cpp; do
     o="$out/obj/$(basename "$(dirname "$f")")_$(basename "${f%.cpp}").o"
     if [[ ! -f "$o" || "$f" -nt "$o" || "$newest_header" -nt "$o" ]]; then
         "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$f" -o "$o" &

@@ -7,8 +7,11 @@
 #include "formats/wlx/WlxReader.h"
 #include "formats/wlx/WlxWriter.h"
 #include "fuzz/MemoryStream.h"
+#include "fuzz/SmallBudget.h"
 
 namespace {
+
+constexpr uint64_t kRoundTripBytes = uint64_t{1} << 20;
 
 void check(bool condition) {
     if (!condition) std::abort();
@@ -41,16 +44,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         InputStream in(data, size);
         if (!in.get()) return 0;
-        ok = readPsd(in.get(), layers, alphaChannels, doc);
+        Conversion conversion = smallConversion();
+        ok = readPsd(in.get(), layers, alphaChannels, doc, conversion);
     }
     for (const Layer* layer : layers) check(wholeLayer(*layer, doc));
     for (const Layer* layer : alphaChannels) check(wholeLayer(*layer, doc));
     if (!ok) return 0;
     check(!layers.empty());
+    // Deflating large layers would slow the search without reaching code small ones do not.
+    if (Layer::pixelBytes(doc.width, doc.height) * layers.size() > kRoundTripBytes) return 0;
 
     OutputStream out;
     if (!out.get()) return 0;
-    const bool written = writeWlx(out.get(), layers, doc);
+    Conversion writing = smallConversion();
+    const bool written = writeWlx(out.get(), layers, doc, writing);
     out.close();
     // Refused only for documents the format cannot describe.
     if (!written) {
@@ -62,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(back.get() != nullptr);
     LayerTempList reread;
     DocumentInfo rereadDoc;
-    check(readWlx(back.get(), reread, rereadDoc));
+    Conversion reading = smallConversion();
+    check(readWlx(back.get(), reread, rereadDoc, reading));
     check(rereadDoc.width == doc.width && rereadDoc.height == doc.height);
     check(reread.size() == layers.size());
     for (size_t i = 0; i < layers.size(); ++i) checkSameAfterWlx(*layers[i], *reread[i]);

@@ -3,13 +3,15 @@
 
 #include "formats/wlx/WlxReader.h"
 #include "fuzz/MemoryStream.h"
+#include "fuzz/SmallBudget.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     InputStream in(data, size);
     if (!in.get()) return 0;
     LayerTempList layers;
     DocumentInfo doc;
-    readWlx(in.get(), layers, doc);
+    Conversion conversion = smallConversion();
+    readWlx(in.get(), layers, doc, conversion);
     // Layers completed before a failure stay in the list; each must be whole either way.
     for (const Layer* layer : layers) {
         if (layer->width != doc.width || layer->height != doc.height ||

@@ -1,5 +1,6 @@
 #include "image/Layer.h"
 
+#include <algorithm>
 #include <cmath>
 
 Layer::Layer() {
@@ -23,11 +24,16 @@ uint64_t Layer::pixelBytes(int64_t w, int64_t h) {
 }
 
 void Layer::resize(int32_t newWidth, int32_t newHeight, BlendMode mode) {
+    resizeForOverwrite(newWidth, newHeight, mode);
+    if (!PixelBytes::allocator_type::comesZeroed(pixels.size())) std::fill(pixels.begin(), pixels.end(), uint8_t{0});
+}
+
+void Layer::resizeForOverwrite(int32_t newWidth, int32_t newHeight, BlendMode mode) {
     pixels.clear();
     pixels.shrink_to_fit();
     width = newWidth < 0 ? 0 : newWidth;
     height = newHeight < 0 ? 0 : newHeight;
-    pixels.assign(static_cast<size_t>(pixelBytes(width, height)), 0);
+    pixels.resize(static_cast<size_t>(pixelBytes(width, height)));
     alphaLocked = 0;
     clipping = 0;
     visible = 1;

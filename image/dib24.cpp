@@ -5,24 +5,10 @@
 #include <limits>
 #include <vector>
 
-#include "image/MemoryBudget.h"
+#include "image/ByteInput.h"
+#include "image/Conversion.h"
 
 namespace {
-
-// Reads exactly n bytes, growing the buffer only as data arrives, so a header that promises
-// gigabytes costs no more memory than the file really holds.
-bool readExactly(std::FILE* in, uint64_t n, std::vector<uint8_t>& out) {
-    out.clear();
-    if (n > std::numeric_limits<size_t>::max()) return false;
-    constexpr size_t kChunk = size_t{1} << 20;
-    while (out.size() < n) {
-        const size_t step = static_cast<size_t>(std::min<uint64_t>(kChunk, n - out.size()));
-        const size_t old = out.size();
-        out.resize(old + step);
-        if (std::fread(out.data() + old, 1, step, in) != step) return false;
-    }
-    return true;
-}
 
 // Index of the lowest set bit; 0 for a zero mask.
 int maskShift(uint32_t mask) {
@@ -35,17 +21,17 @@ int maskShift(uint32_t mask) {
     return shift;
 }
 
-// Reads the info header at the start of an info block and locates what follows it. pixelsAt is
-// where the rows start when they follow in the same block (packed DIBs).
-struct ParsedInfo {
-    bmp::InfoHeader header;
-    const uint8_t* colorTable = nullptr;
-    size_t colorEntries = 0;
-    uint32_t masks[3] = {0, 0, 0};
-    uint64_t pixelsAt = 0;
-};
+bool isRgbPaletteOr24(const bmp::InfoHeader& h) {
+    return h.biCompression == bmp::kCompressionRgb &&
+           (h.biBitCount == 1 || h.biBitCount == 4 || h.biBitCount == 8 || h.biBitCount == 24);
+}
 
-bool parseInfo(const uint8_t* info, size_t infoSize, ParsedInfo& out) {
+}  // namespace
+
+dib24::~dib24() { destroy(); }
+
+// Reads the info header at the start of an info block and locates what follows it.
+bool dib24::parseInfo(const uint8_t* info, size_t infoSize, Source& out) {
     if (info == nullptr || infoSize < bmp::InfoHeader::kSize) return false;
     out.header = bmp::InfoHeader::load(info);
     // Smaller headers have another layout; larger ones (later header versions) keep the 40-byte
@@ -68,15 +54,6 @@ bool parseInfo(const uint8_t* info, size_t infoSize, ParsedInfo& out) {
     out.pixelsAt = headerEnd + tableBytes;
     return true;
 }
-
-bool isRgbPaletteOr24(const bmp::InfoHeader& h) {
-    return h.biCompression == bmp::kCompressionRgb &&
-           (h.biBitCount == 1 || h.biBitCount == 4 || h.biBitCount == 8 || h.biBitCount == 24);
-}
-
-}  // namespace
-
-dib24::~dib24() { destroy(); }
 
 int32_t dib24::pelsPerMeterFromDpi(int32_t dpi) {
     // 1 / 0.0254 metres per inch; the product of a 32-bit dpi can leave the 32-bit range.
@@ -110,10 +87,10 @@ bool dib24::create(int32_t w, int32_t h, int32_t dpi) {
     if (w >= 0 && h >= 0) {
         const uint64_t rowStride = (static_cast<uint64_t>(w) * 3 + 3) / 4 * 4;
         const uint64_t total = imageBytes(w, h);
-        // biSizeImage is 32 bits wide; past that, or past the machine's memory, there is no image
-        // rather than a header that does not match the pixels.
+        // biSizeImage is 32 bits wide; past that there is no image rather than a header that does
+        // not match the pixels.
         if (rowStride <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) &&
-            total <= std::numeric_limits<uint32_t>::max() && total <= physicalMemoryBytes()) {
+            total <= std::numeric_limits<uint32_t>::max()) {
             // A document of width or height 0 is a real image of no pixels; it still gets a small
             // block so that row arithmetic over it never starts from a null pointer.
             const size_t block = std::max<size_t>(static_cast<size_t>(total), 4);
@@ -128,6 +105,14 @@ bool dib24::create(int32_t w, int32_t h, int32_t dpi) {
         }
     }
     bitmapInfo.biSizeImage = static_cast<uint32_t>(stride) * static_cast<uint32_t>(height);
+    return true;
+}
+
+bool dib24::create(int32_t w, int32_t h, int32_t dpi, Conversion& conversion) {
+    destroy();
+    if (!conversion.reserve(imageBytes(w, h), "the canvas")) return false;
+    create(w, h, dpi);
+    if (bits == nullptr) return conversion.fail("a canvas of " + std::to_string(w) + " x " + std::to_string(h) + " cannot be held");
     return true;
 }
 
@@ -166,60 +151,50 @@ bool dib24::saveBmp(std::FILE* out) const {
 
 bool dib24::loadBmp(std::FILE* in) {
     if (in == nullptr) return false;
+    ByteInput source(in);
     uint8_t fileHeader[bmp::FileHeader::kSize];
-    if (std::fread(fileHeader, 1, sizeof fileHeader, in) != sizeof fileHeader) return false;
+    if (!source.read(fileHeader, sizeof fileHeader)) return false;
     if (fileHeader[0] != 'B' || fileHeader[1] != 'M') return false;
     const uint32_t offBits = bmp::load32(fileHeader + bmp::FileHeader::kOffBitsAt);
     if (offBits < bmp::FileHeader::kSize + bmp::InfoHeader::kSize) return false;
 
     std::vector<uint8_t> info;
-    if (!readExactly(in, offBits - bmp::FileHeader::kSize, info)) return false;
-    ParsedInfo parsed;
-    if (!parseInfo(info.data(), info.size(), parsed) || !isRgbPaletteOr24(parsed.header)) return false;
-    const bmp::InfoHeader& h = parsed.header;
+    // Blocks grow only as far as the file really holds: a header promising gigabytes costs nothing.
+    source.readBlock(offBits - bmp::FileHeader::kSize, info);
+    if (info.size() != offBits - bmp::FileHeader::kSize) return false;
+    Source src;
+    if (!parseInfo(info.data(), info.size(), src) || !isRgbPaletteOr24(src.header)) return false;
+    const bmp::InfoHeader& h = src.header;
     if (h.biWidth <= 0 || h.biHeight <= 0) return false;
 
     std::vector<uint8_t> rows;
     const uint64_t rowsSize = bmp::rowBytes(static_cast<uint64_t>(h.biWidth), h.biBitCount) *
                               static_cast<uint64_t>(h.biHeight);
-    if (!readExactly(in, rowsSize, rows)) return false;
-
-    Source src;
-    src.header = h;
-    src.colorTable = parsed.colorTable;
-    src.colorEntries = parsed.colorEntries;
+    source.readBlock(rowsSize, rows);
+    if (rows.size() != rowsSize) return false;
     src.rows = rows.data();
     src.rowsSize = rows.size();
     return loadFrom(src);
 }
 
 bool dib24::loadDib(const uint8_t* info, size_t infoSize, const uint8_t* rows, size_t rowsSize) {
-    ParsedInfo parsed;
-    if (!parseInfo(info, infoSize, parsed) || !isRgbPaletteOr24(parsed.header)) return false;
     Source src;
-    src.header = parsed.header;
-    src.colorTable = parsed.colorTable;
-    src.colorEntries = parsed.colorEntries;
+    if (!parseInfo(info, infoSize, src) || !isRgbPaletteOr24(src.header)) return false;
     src.rows = rows;
     src.rowsSize = rows == nullptr ? 0 : rowsSize;
     return loadFrom(src);
 }
 
 bool dib24::loadPackedDibMemory(const uint8_t* block, size_t size) {
-    ParsedInfo parsed;
-    if (!parseInfo(block, size, parsed)) return false;
-    const bmp::InfoHeader& h = parsed.header;
+    Source src;
+    if (!parseInfo(block, size, src)) return false;
+    const bmp::InfoHeader& h = src.header;
     const bool accepted = isRgbPaletteOr24(h) ||
                           (h.biBitCount == 32 && (h.biCompression == bmp::kCompressionRgb ||
                                                   h.biCompression == bmp::kCompressionBitFields));
-    if (!accepted || parsed.pixelsAt > size) return false;
-    Source src;
-    src.header = h;
-    src.colorTable = parsed.colorTable;
-    src.colorEntries = parsed.colorEntries;
-    std::memcpy(src.masks, parsed.masks, sizeof src.masks);
-    src.rows = block + parsed.pixelsAt;
-    src.rowsSize = size - static_cast<size_t>(parsed.pixelsAt);
+    if (!accepted || src.pixelsAt > size) return false;
+    src.rows = block + src.pixelsAt;
+    src.rowsSize = size - static_cast<size_t>(src.pixelsAt);
     return loadFrom(src);
 }
 

@@ -7,6 +7,8 @@
 
 #include "image/BmpLayout.h"
 
+class Conversion;
+
 // The flat 24-bit canvas: blue, green, red; rows bottom to top, each padded to a multiple of 4
 // bytes (stride). The pixel at column x, row y counted from the top starts at
 // (height - 1 - y) * stride + 3 * x. Without GDI the pixels live in an ordinary zeroed block.
@@ -18,10 +20,12 @@ public:
     dib24& operator=(const dib24&) = delete;
 
     // Always true. A width or height of 0 gives an image of that size with no pixels. When the
-    // image cannot be held (size negative, stride * height past 32 bits or past physical memory,
-    // allocation refused) the object is left without pixels and with zero size; the header keeps
+    // image cannot be held (size negative, stride * height past 32 bits, allocation refused) the object is left without pixels and with zero size; the header keeps
     // the requested values.
     bool create(int32_t w, int32_t h, int32_t dpi);
+    // As above, with the pixels reserved in the conversion's memory budget first; false, with the
+    // reason in conversion, when they are refused or cannot be held.
+    bool create(int32_t w, int32_t h, int32_t dpi, Conversion& conversion);
     // COLORREF layout: red in bits 0-7, green 8-15, blue 16-23. Padding bytes are not written.
     void fill(uint32_t colorref);
     // Releases the pixels; harmless when there are none.
@@ -60,9 +64,13 @@ private:
         const uint8_t* colorTable = nullptr;
         size_t colorEntries = 0;
         uint32_t masks[3] = {0, 0, 0};  // red, green, blue; BI_BITFIELDS only
+        uint64_t pixelsAt = 0;          // where rows following in the same block start
         const uint8_t* rows = nullptr;
         size_t rowsSize = 0;
     };
+    // Fills header, colour table or masks, and pixelsAt from an info block; false when it is
+    // too short for what its header declares.
+    static bool parseInfo(const uint8_t* info, size_t infoSize, Source& out);
     bool loadFrom(const Source& src);
 
     struct FreeDeleter {

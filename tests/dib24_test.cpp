@@ -8,18 +8,14 @@
 
 #include "image/BmpLayout.h"
 #include "image/dib24.h"
+#include "support/TestBytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void put16(Bytes& b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
+using testbytes::Bytes;
+using testbytes::le::put16;
+using testbytes::le::put32;
+using TempStream = testbytes::TempStream;
 
 struct DibSpec {
     int32_t width = 0, height = 0;
@@ -65,24 +61,6 @@ Bytes bmpFile(const DibSpec& s) {
     b.insert(b.end(), s.rows.begin(), s.rows.end());
     return b;
 }
-
-// An open temporary stream holding the bytes, positioned at the start.
-struct TempStream {
-    std::FILE* f = std::tmpfile();
-    explicit TempStream(const Bytes& b = {}) {
-        if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
-        std::rewind(f);
-    }
-    ~TempStream() { std::fclose(f); }
-    Bytes contents() {
-        std::fflush(f);
-        std::rewind(f);
-        Bytes out;
-        int c;
-        while ((c = std::fgetc(f)) != EOF) out.push_back(static_cast<uint8_t>(c));
-        return out;
-    }
-};
 
 Bytes pixelAt(const dib24& d, int x, int yFromTop) {
     const uint8_t* p = d.bits + (d.height - 1 - yFromTop) * d.stride + 3 * x;
@@ -166,7 +144,7 @@ TEST(Dib24Test, SizesThatCannotBeHeldLeaveNoImage) {
         EXPECT_EQ(d.bitmapInfo.biSizeImage, 0u);
         d.fill(0xffffff);  // finds no rows
         TempStream out;
-        EXPECT_FALSE(d.saveBmp(out.f));
+        EXPECT_FALSE(d.saveBmp(out.get()));
     }
 }
 
@@ -186,7 +164,7 @@ TEST(Dib24Test, SaveWritesHeadersAndRowsThatLoadBack) {
     d.create(3, 2, 72);
     for (int i = 0; i < d.stride * d.height; ++i) d.bits[i] = static_cast<uint8_t>(i * 7 + 1);
     TempStream file;
-    ASSERT_TRUE(d.saveBmp(file.f));
+    ASSERT_TRUE(d.saveBmp(file.get()));
     const Bytes bytes = file.contents();
     ASSERT_EQ(bytes.size(), 54u + 24u);
     const Bytes head(bytes.begin(), bytes.begin() + 14);
@@ -196,9 +174,9 @@ TEST(Dib24Test, SaveWritesHeadersAndRowsThatLoadBack) {
     EXPECT_EQ(bmp::load32(&bytes[14 + 24]), 2835u);  // pels per metre
     EXPECT_EQ(std::memcmp(&bytes[54], d.bits, 24), 0);
 
-    std::rewind(file.f);
+    std::rewind(file.get());
     dib24 back;
-    ASSERT_TRUE(back.loadBmp(file.f));
+    ASSERT_TRUE(back.loadBmp(file.get()));
     EXPECT_EQ(back.width, 3);
     EXPECT_EQ(back.height, 2);
     EXPECT_EQ(back.resolution, 72);
@@ -219,7 +197,7 @@ TEST(Dib24Test, PaletteBmpsLoad) {
                    0b00000001, 0b10000000, 0, 0};  // top row: pixels 7, 8 set
     TempStream f1(bmpFile(oneBit));
     dib24 d;
-    ASSERT_TRUE(d.loadBmp(f1.f));
+    ASSERT_TRUE(d.loadBmp(f1.get()));
     const Bytes c0 = {10, 20, 30}, c1 = {200, 210, 220};
     for (int x = 0; x < 10; ++x) {
         EXPECT_EQ(pixelAt(d, x, 1), (x == 0 || x == 2 || x == 9) ? c1 : c0) << "bottom " << x;
@@ -235,7 +213,7 @@ TEST(Dib24Test, PaletteBmpsLoad) {
     fourBit.colorTable = kTwoColours;
     fourBit.rows = {0x10, 0x50, 0, 0};
     TempStream f4(bmpFile(fourBit));
-    ASSERT_TRUE(d.loadBmp(f4.f));
+    ASSERT_TRUE(d.loadBmp(f4.get()));
     EXPECT_EQ(pixelAt(d, 0, 0), c1);
     EXPECT_EQ(pixelAt(d, 1, 0), c0);
     EXPECT_EQ(pixelAt(d, 2, 0), (Bytes{0, 0, 0}));
@@ -251,7 +229,7 @@ TEST(Dib24Test, PaletteBmpsLoad) {
                                    {uint8_t(i), uint8_t(255 - i), uint8_t(i / 2), 0});
     eightBit.rows = {0, 1, 128, 254, 255, 0, 0, 0};
     TempStream f8(bmpFile(eightBit));
-    ASSERT_TRUE(d.loadBmp(f8.f));
+    ASSERT_TRUE(d.loadBmp(f8.get()));
     EXPECT_EQ(d.resolution, 96);
     const uint8_t idx[] = {0, 1, 128, 254, 255};
     for (int x = 0; x < 5; ++x)
@@ -309,7 +287,7 @@ TEST(Dib24Test, DamagedOrUnsupportedBmpsFail) {
     for (const Case& c : cases) {
         TempStream f(c.bytes);
         dib24 d;
-        EXPECT_FALSE(d.loadBmp(f.f)) << c.what;
+        EXPECT_FALSE(d.loadBmp(f.get())) << c.what;
     }
 }
 

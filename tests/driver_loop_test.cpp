@@ -23,7 +23,9 @@ struct Shown {
 // Records every message in order and answers questions from a queue (Cancel when it runs dry).
 class ScriptedUi : public UserInterface {
 public:
-    int showMessage(const std::string& caption, const std::string& text, uint32_t flags) override {
+    using UserInterface::showMessage;
+    int showMessage(const std::string& caption, const std::string& text, uint32_t flags,
+                    const std::string&) override {
         EXPECT_EQ(caption, "rivodiv");
         shown.push_back({text, flags});
         if (flags != kQuestionFlags) return kAnswerOk;
@@ -76,10 +78,11 @@ struct ScriptedFormats {
 
     FormatOperations operations() {
         FormatOperations ops;
-        ops.readWlx = [this](std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+        ops.readWlx = [this](std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion&) {
             return readDocument(in, layers, doc);
         };
-        ops.readPsd = [this](std::FILE* in, LayerTempList& layers, LayerTempList& alpha, DocumentInfo& doc) {
+        ops.readPsd = [this](std::FILE* in, LayerTempList& layers, LayerTempList& alpha, DocumentInfo& doc,
+                             Conversion&) {
             if (!readDocument(in, layers, doc)) return false;
             for (int i = 0; i < alphaChannels; ++i) alpha.add(new Layer);
             return true;
@@ -90,7 +93,7 @@ struct ScriptedFormats {
             if (canvas.bits) canvas.bits[0] = canvas.bits[0] == 255 ? 1 : canvas.bits[0] + 1;
         };
         ops.writePsd = [this](std::FILE* out, const dib24& canvas, const LayerTempList& layers,
-                              const LayerTempList& alpha, const DocumentInfo& doc) {
+                              const LayerTempList& alpha, const DocumentInfo& doc, Conversion&) {
             std::ostringstream text;
             text << "PSD " << doc.width << "x" << doc.height << " dpi " << doc.resolution << " layers "
                  << layers.size() << " alpha " << alpha.size() << " canvas " << canvas.width << "x"
@@ -99,7 +102,7 @@ struct ScriptedFormats {
                 text << " px " << int{canvas.bits[0]} << "," << int{canvas.bits[1]} << "," << int{canvas.bits[2]};
             return write(out, text.str());
         };
-        ops.writeWlx = [this](std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc) {
+        ops.writeWlx = [this](std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion&) {
             std::ostringstream text;
             text << "WLX " << doc.width << "x" << doc.height << " layers " << layers.size();
             return write(out, text.str());
@@ -244,9 +247,10 @@ TEST_F(DriverLoop, SourceThatCannotBeOpenedIsAReadFailure) {
     put("b.psd", "GOOD 1 1 1");
     // b.psd passes the checks, then vanishes before its turn comes.
     FormatOperations ops = formats.operations();
-    ops.readPsd = [&, read = ops.readPsd](std::FILE* in, LayerTempList& l, LayerTempList& a, DocumentInfo& d) {
+    ops.readPsd = [&, read = ops.readPsd](std::FILE* in, LayerTempList& l, LayerTempList& a, DocumentInfo& d,
+                                          Conversion& c) {
         std::remove(at("b.psd").c_str());
-        return read(in, l, a, d);
+        return read(in, l, a, d, c);
     };
     EXPECT_EQ(run({at("a.psd"), at("b.psd")}, ops), 0);
     expectMessages({readFailed(at("b.psd"))});
@@ -337,15 +341,34 @@ TEST_F(DriverLoop, RealFormatsRejectAForeignFile) {
     EXPECT_EQ(entries(), (Names{"a.wlx", "b.psd"}));
 }
 
-TEST_F(DriverLoop, WriterThrowingLeavesNoTemporary) {
+TEST_F(DriverLoop, RunningOutOfMemoryFailsThatFileAndTheRunGoesOn) {
     put("a.psd", "GOOD 1 1 1");
     put("a.wlx", "old");
+    put("b.wlx", "GOOD 1 1 1");
+    put("c.wlx", "GOOD 1 1 1");
+    put("d.psd", "GOOD 2 2 1");
+    // The WLX writer runs out of memory once, the PSD writer always, the WLX reader the second time.
     FormatOperations ops = formats.operations();
-    ops.writeWlx = [](std::FILE*, const LayerTempList&, const DocumentInfo&) -> bool { throw std::bad_alloc(); };
+    int wlxWrites = 0, wlxReads = 0;
+    ops.writeWlx = [&, write = ops.writeWlx](std::FILE* out, const LayerTempList& l, const DocumentInfo& d,
+                                            Conversion& c) {
+        if (wlxWrites++ == 0) throw std::bad_alloc();
+        return write(out, l, d, c);
+    };
+    ops.writePsd = [](std::FILE*, const dib24&, const LayerTempList&, const LayerTempList&,
+                      const DocumentInfo&, Conversion&) -> bool { throw std::bad_alloc(); };
+    ops.readWlx = [&, read = ops.readWlx](std::FILE* in, LayerTempList& l, DocumentInfo& d, Conversion& c) {
+        if (wlxReads++ == 1) throw std::bad_alloc();
+        return read(in, l, d, c);
+    };
     ui.answers = {kAnswerOk};
-    EXPECT_THROW(run({at("a.psd")}, ops), std::bad_alloc);
-    EXPECT_EQ(entries(), (Names{"a.psd", "a.wlx"}));
+    EXPECT_EQ(run({at("a.psd"), at("b.wlx"), at("c.wlx"), at("d.psd")}, ops), 0);
+    expectMessages({wlxQuestion(at("a.wlx")), writeFailed(at("a.wlx")), writeFailed(at("b.psd")),
+                    readFailed(at("c.wlx"))});
     EXPECT_EQ(get("a.wlx"), "old");
+    EXPECT_EQ(get("d.wlx"), "WLX 2x2 layers 1");
+    // No temporary is left behind.
+    EXPECT_EQ(entries(), (Names{"a.psd", "a.wlx", "b.wlx", "c.wlx", "d.psd", "d.wlx"}));
 }
 
 }  // namespace

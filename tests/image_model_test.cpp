@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "image/LayerTempList.h"
-#include "image/MemoryBudget.h"
+#include "image/Conversion.h"
+#include "image/Platform.h"
 
 namespace {
 
@@ -33,6 +36,13 @@ TEST(LayerTest, ResizeReleasesOldPixelsAndResetsAttributesButKeepsName) {
     EXPECT_EQ(layer.alphaLocked, 0);
     EXPECT_EQ(layer.clipping, 0);
     EXPECT_EQ(layer.blendMode, blend::AlphaChannel);
+
+    // A block large enough to come from the system is zeroed too, written over before or not.
+    for (int round = 0; round < 2; ++round) {
+        layer.resize(1024, 1024, blend::Normal);
+        EXPECT_EQ(std::count(layer.pixels.begin(), layer.pixels.end(), 0), 1024 * 1024 * 4);
+        std::fill(layer.pixels.begin(), layer.pixels.end(), 0xAB);
+    }
 
     layer.resize(0, 0, blend::Normal);
     EXPECT_TRUE(layer.pixels.empty());
@@ -85,6 +95,12 @@ TEST(MemoryBudgetTest, RefusesTotalsBeyondTheLimitWithoutOverflow) {
     EXPECT_FALSE(budget.reserve(UINT64_MAX));
     EXPECT_EQ(budget.used(), 100u);
     EXPECT_GT(physicalMemoryBytes(), 0u);
+    // A refusal names what asked and the limit it hit; the first reason recorded stays.
+    Conversion conversion(MemoryBudget(100, "a test's 100 bytes"));
+    EXPECT_FALSE(conversion.reserve(101, "the canvas"));
+    conversion.fail("later");
+    EXPECT_EQ(conversion.reason(),
+              "the canvas need 101 bytes with 0 in use: past the memory budget of 100 bytes (a test's 100 bytes)");
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ const PathRow kWindowsRows[] = {
 TEST(WindowsPaths, WorkedValuesWithAndWithoutLeadBytes) {
     for (const CodePageBytes& cp : {CodePageBytes::cp932(), CodePageBytes::none()})
         for (const PathRow& row : kWindowsRows) expectRow(PathSyntax::windows(cp), row);
-    EXPECT_EQ(pathWithTrailingBackslash("D:\\pics", CodePageBytes::cp932()), "D:\\pics\\");
+    EXPECT_EQ(PathSyntax::windows(CodePageBytes::cp932()).pathWithTrailingSeparator("D:\\pics"), "D:\\pics\\");
 }
 
 TEST(WindowsPaths, NetworkPrefixNeedsServerAndShare) {
@@ -69,34 +69,34 @@ TEST(WindowsPaths, NetworkPrefixNeedsServerAndShare) {
         {"\\\\a\\b", 5},      {"\\\\a\\b\\c\\d", 5},   {"\\x\\y", 0},
         {"\\\\\\share", 8},  // an empty server name is accepted; only the share must be present
     };
-    for (const auto& row : rows) EXPECT_EQ(rootLength(row.text, cp), row.root) << row.text;
+    for (const auto& row : rows) EXPECT_EQ(PathSyntax::windows(cp).rootLength(row.text), row.root) << row.text;
 }
 
 TEST(WindowsPaths, DoubleByteCharacterEndingInBackslashByteIsNotSplit) {
     const CodePageBytes cp = CodePageBytes::cp932();
     const std::string path = "D:\\" + kOmote + "\\a.wlx";
-    EXPECT_EQ(fileNamePart(path, cp), "a.wlx");
-    EXPECT_EQ(directoryPart(splitRoot(path, cp).second, cp), "\\" + kOmote);
-    EXPECT_EQ(pathDirectory(path, cp), "D:\\" + kOmote);
-    EXPECT_EQ(addTrailingBackslash("D:\\" + kOmote, cp), "D:\\" + kOmote + "\\");
-    EXPECT_EQ(pathStem("D:\\" + kOmote + ".wlx", cp), kOmote);
+    EXPECT_EQ(PathSyntax::windows(cp).fileNamePart(path), "a.wlx");
+    EXPECT_EQ(PathSyntax::windows(cp).directoryPart(PathSyntax::windows(cp).splitRoot(path).second), "\\" + kOmote);
+    EXPECT_EQ(PathSyntax::windows(cp).pathDirectory(path), "D:\\" + kOmote);
+    EXPECT_EQ(PathSyntax::windows(cp).addTrailingSeparator("D:\\" + kOmote), "D:\\" + kOmote + "\\");
+    EXPECT_EQ(PathSyntax::windows(cp).pathStem("D:\\" + kOmote + ".wlx"), kOmote);
     // A share named by such a character ends after it, not inside it.
-    EXPECT_EQ(rootLength("\\\\srv\\" + kOmote + "\\x", cp), 8u);
-    EXPECT_EQ(rootLength("\\\\" + kOmote + "\\s", cp), 6u);
+    EXPECT_EQ(PathSyntax::windows(cp).rootLength("\\\\srv\\" + kOmote + "\\x"), 8u);
+    EXPECT_EQ(PathSyntax::windows(cp).rootLength("\\\\" + kOmote + "\\s"), 6u);
 
     // Without lead bytes the same bytes are a name followed by a backslash.
     const CodePageBytes none = CodePageBytes::none();
-    EXPECT_EQ(fileNamePart("D:\\" + kOmote + "\\a.wlx", none), "a.wlx");
-    EXPECT_EQ(pathStem("D:\\" + kOmote, cp), kOmote);
-    EXPECT_EQ(pathStem("D:\\" + kOmote, none), "");
-    EXPECT_EQ(addTrailingBackslash("D:\\" + kOmote, none), "D:\\" + kOmote);
+    EXPECT_EQ(PathSyntax::windows(none).fileNamePart("D:\\" + kOmote + "\\a.wlx"), "a.wlx");
+    EXPECT_EQ(PathSyntax::windows(cp).pathStem("D:\\" + kOmote), kOmote);
+    EXPECT_EQ(PathSyntax::windows(none).pathStem("D:\\" + kOmote), "");
+    EXPECT_EQ(PathSyntax::windows(none).addTrailingSeparator("D:\\" + kOmote), "D:\\" + kOmote);
 }
 
 TEST(WindowsPaths, LeadByteAtTheEndStandsAlone) {
     const CodePageBytes cp = CodePageBytes::cp932();
-    EXPECT_EQ(fileNamePart("a\\b\x95", cp), "b\x95");
-    EXPECT_EQ(addTrailingBackslash("a\x95", cp), "a\x95\\");
-    EXPECT_EQ(toLowerMultibyte("A\x95", cp), "a\x95");
+    EXPECT_EQ(PathSyntax::windows(cp).fileNamePart("a\\b\x95"), "b\x95");
+    EXPECT_EQ(PathSyntax::windows(cp).addTrailingSeparator("a\x95"), "a\x95\\");
+    EXPECT_EQ(PathSyntax::windows(cp).toLowerMultibyte("A\x95"), "a\x95");
 }
 
 TEST(ToLowerMultibyte, LowersOnlySingleByteAsciiLetters) {
@@ -114,8 +114,8 @@ TEST(ToLowerMultibyte, LowersOnlySingleByteAsciiLetters) {
         {"\x81\x30" "A", "\x81\x30" "a"},          // 0x30 is no trail byte: three units
         {"", ""},
     };
-    for (const auto& row : rows) EXPECT_EQ(toLowerMultibyte(row.in, cp), row.out) << row.in;
-    EXPECT_EQ(toLowerMultibyte("\x83\x41Z", CodePageBytes::none()), "\x83\x61z");
+    for (const auto& row : rows) EXPECT_EQ(PathSyntax::windows(cp).toLowerMultibyte(row.in), row.out) << row.in;
+    EXPECT_EQ(PathSyntax::windows(CodePageBytes::none()).toLowerMultibyte("\x83\x41Z"), "\x83\x61z");
 }
 
 const PathRow kPosixRows[] = {

@@ -68,10 +68,14 @@ TEST_F(PsdCorpusTest, RealFilesConvertOrAreRefusedAsIndexed) {
         LayerTempList layers;
         LayerTempList alphaChannels;
         DocumentInfo doc;
-        const bool ok = readPsdFile(path, layers, alphaChannels, doc);
+        Conversion conversion;
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        const bool ok = file != nullptr && readPsd(file, layers, alphaChannels, doc, conversion);
+        if (file != nullptr) std::fclose(file);
+        if (!ok) layers.clear();
         (ok ? converted : refused) += 1;
         if (entry.expect == "convert") {
-            if (!ok) offending << "\n  not read: " << entry.path;
+            if (!ok) offending << "\n  not read: " << entry.path << " (" << conversion.reason() << ")";
             else if (layers.empty()) offending << "\n  no layers: " << entry.path;
             for (const Layer* layer : layers) {
                 if (layer->width != doc.width || layer->height != doc.height) {

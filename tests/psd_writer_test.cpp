@@ -308,6 +308,12 @@ TEST(PsdWriterTest, RowTooLongToCountIsRefusedBeforeAnyByte) {
     const Written out = write(doc);
     ASSERT_TRUE(out.ok);
     EXPECT_EQ(be32(out.bytes, kFirstRecordAt + 20), 2u + 2u + 65535u);
+    // Rows wide enough to pack too long that do not are measured and written.
+    Doc flat(w, 2);
+    flat.addLayer();
+    const Written plain = write(flat);
+    ASSERT_TRUE(plain.ok);
+    EXPECT_EQ(be32(plain.bytes, kFirstRecordAt + 20), 2u + 2u * (2u + 2u * 384u));
 }
 
 TEST(PsdWriterTest, ModelsItCannotReadSafelyAreRefused) {

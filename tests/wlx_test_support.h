@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "support/TestFiles.h"
+#include "support/TestBytes.h"
 
 namespace wlxtest {
 
-using Bytes = std::vector<uint8_t>;
+using testbytes::Bytes;
 
 // zlib's one-shot default deflate.
 inline Bytes zlibDefault(const Bytes& data) {
@@ -26,17 +26,9 @@ inline Bytes zlibDefault(const Bytes& data) {
     return out;
 }
 
-inline void put(Bytes& b, const void* p, size_t n) {
-    b.insert(b.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
-}
-inline void put16(Bytes& b, uint32_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-inline void put32(Bytes& b, uint32_t v) {
-    put16(b, v & 0xFFFF);
-    put16(b, v >> 16);
-}
+using testbytes::put;
+using testbytes::le::put16;
+using testbytes::le::put32;
 
 // File header, empty extension block header and the layer header size 35.
 inline Bytes documentHead(uint32_t width, uint32_t height, uint32_t layerCount) {
@@ -69,9 +61,10 @@ inline Bytes patternPixels(uint32_t width, uint32_t height, uint8_t seed) {
     return p;
 }
 
-// The rows in the opposite order.
-inline Bytes flipRows(const Bytes& pixels, uint32_t width, uint32_t height) {
-    Bytes out(pixels.size());
+// The rows in the opposite order, as plain bytes or as a layer's pixels.
+template <typename Out = Bytes, typename In>
+Out flipRows(const In& pixels, uint32_t width, uint32_t height) {
+    Out out(pixels.size());
     const size_t row = size_t{width} * 4;
     for (size_t y = 0; y < height; ++y) {
         std::copy(pixels.begin() + static_cast<ptrdiff_t>(y * row), pixels.begin() + static_cast<ptrdiff_t>((y + 1) * row),
@@ -80,28 +73,6 @@ inline Bytes flipRows(const Bytes& pixels, uint32_t width, uint32_t height) {
     return out;
 }
 
-// A temporary stream holding bytes, positioned at the start. Closed (and deleted) on destruction.
-class Stream {
-public:
-    explicit Stream(const Bytes& bytes = {}) : f_(std::tmpfile()) {
-        if (f_ && !bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f_);
-        if (f_) std::rewind(f_);
-    }
-    ~Stream() {
-        if (f_) std::fclose(f_);
-    }
-    Stream(const Stream&) = delete;
-    Stream& operator=(const Stream&) = delete;
-    std::FILE* get() const { return f_; }
-
-    Bytes contents() const {
-        std::rewind(f_);
-        const std::string data = testfiles::readAll(f_);
-        return Bytes(data.begin(), data.end());
-    }
-
-private:
-    std::FILE* f_;
-};
+using Stream = testbytes::TempStream;
 
 }  // namespace wlxtest

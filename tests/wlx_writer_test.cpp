@@ -16,7 +16,8 @@ Layer* makeLayer(int32_t w, int32_t h, const std::string& name, BlendMode mode, 
     layer->name = name;
     layer->opacity = opacity;
     layer->visible = visible;
-    layer->pixels = wlxtest::patternPixels(static_cast<uint32_t>(w), static_cast<uint32_t>(h), seed);
+    const Bytes pattern = wlxtest::patternPixels(static_cast<uint32_t>(w), static_cast<uint32_t>(h), seed);
+    layer->pixels.assign(pattern.begin(), pattern.end());
     return layer;
 }
 

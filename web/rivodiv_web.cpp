@@ -56,7 +56,7 @@ class CollectingUserInterface : public UserInterface {
 public:
     explicit CollectingUserInterface(const MessageTexts& texts) : texts_(texts) {}
 
-    int showMessage(const std::string&, const std::string& text, uint32_t) override {
+    int showMessage(const std::string&, const std::string& text, uint32_t, const std::string&) override {
         if (outcome == kConverted) classify(text);
         // Each conversion starts in an empty folder, so nothing is ever overwritten.
         return kAnswerOk;
@@ -169,17 +169,17 @@ EMSCRIPTEN_KEEPALIVE int rivodiv_convert(const char* name) {
 
     const FormatOperations real = FormatOperations::real();
     size_t composited = 0, layerCount = 0;
-    context.formats.readWlx = [&](std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+    context.formats.readWlx = [&](std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
         reportProgress(0.05);
-        const bool ok = real.readWlx(in, layers, doc);
+        const bool ok = real.readWlx(in, layers, doc, conversion);
         layerCount = layers.size();
         reportProgress(0.4);
         return ok;
     };
     context.formats.readPsd = [&](std::FILE* in, LayerTempList& layers, LayerTempList& alpha,
-                                  DocumentInfo& doc) {
+                                  DocumentInfo& doc, Conversion& conversion) {
         reportProgress(0.05);
-        const bool ok = real.readPsd(in, layers, alpha, doc);
+        const bool ok = real.readPsd(in, layers, alpha, doc, conversion);
         reportProgress(0.4);
         return ok;
     };
@@ -188,12 +188,13 @@ EMSCRIPTEN_KEEPALIVE int rivodiv_convert(const char* name) {
         reportProgress(0.4 + 0.3 * static_cast<double>(++composited) / std::max<size_t>(layerCount, 1));
     };
     context.formats.writePsd = [&](std::FILE* out, const dib24& canvas, const LayerTempList& layers,
-                                   const LayerTempList& alpha, const DocumentInfo& doc) {
+                                   const LayerTempList& alpha, const DocumentInfo& doc, Conversion& conversion) {
         keepPreview(canvas, layers);
         reportProgress(0.75);
-        return real.writePsd(out, canvas, layers, alpha, doc);
+        return real.writePsd(out, canvas, layers, alpha, doc, conversion);
     };
-    context.formats.writeWlx = [&](std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc) {
+    context.formats.writeWlx = [&](std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc,
+                                   Conversion& conversion) {
         // The picture a PSD of these layers would carry, composited as the other direction does.
         dib24 canvas;
         canvas.create(doc.width, doc.height, 0);
@@ -204,7 +205,7 @@ EMSCRIPTEN_KEEPALIVE int rivodiv_convert(const char* name) {
         }
         keepPreview(canvas, layers);
         reportProgress(0.75);
-        return real.writeWlx(out, layers, doc);
+        return real.writeWlx(out, layers, doc, conversion);
     };
 
     runConversion({name}, context);

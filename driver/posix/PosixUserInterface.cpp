@@ -32,10 +32,11 @@ bool PosixUserInterface::readLine(std::string& line) {
 }
 
 int PosixUserInterface::showMessage(const std::string& caption, const std::string& text,
-                                    uint32_t flags) {
+                                    uint32_t flags, const std::string& detail) {
     std::fprintf(out_, "%s: %s", caption.c_str(), text.c_str());
     if ((flags & kButtonMask) != kOkCancel) {
         std::fputc('\n', out_);
+        if (!detail.empty()) std::fprintf(out_, "%s:   %s\n", caption.c_str(), detail.c_str());
         std::fflush(out_);
         return kAnswerOk;
     }

@@ -14,7 +14,10 @@ public:
     PosixUserInterface(std::FILE* in, std::FILE* out, bool inputIsTerminal)
         : in_(in), out_(out), inputIsTerminal_(inputIsTerminal) {}
 
-    int showMessage(const std::string& caption, const std::string& text, uint32_t flags) override;
+    using UserInterface::showMessage;
+    // A detail follows as a second line, "caption:   detail".
+    int showMessage(const std::string& caption, const std::string& text, uint32_t flags,
+                    const std::string& detail) override;
     std::string chooseFile(const std::string& title) override;
 
 private:

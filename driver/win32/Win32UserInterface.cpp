@@ -17,7 +17,7 @@ constexpr DWORD kPathBufferSize = 260;
 }  // namespace
 
 int Win32UserInterface::showMessage(const std::string& caption, const std::string& text,
-                                    uint32_t flags) {
+                                    uint32_t flags, const std::string&) {
     return MessageBoxA(nullptr, text.c_str(), caption.c_str(), flags);
 }
 

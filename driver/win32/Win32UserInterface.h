@@ -9,7 +9,10 @@
 // Message boxes without an owner window and the standard open-file dialog.
 class Win32UserInterface : public UserInterface {
 public:
-    int showMessage(const std::string& caption, const std::string& text, uint32_t flags) override;
+    using UserInterface::showMessage;
+    // The message box shows text alone: the detail is not part of it.
+    int showMessage(const std::string& caption, const std::string& text, uint32_t flags,
+                    const std::string& detail) override;
     std::string chooseFile(const std::string& title) override;
 };
 

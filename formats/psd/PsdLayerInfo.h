@@ -12,9 +12,6 @@ struct MaskRectangle {
     uint8_t flags = 0;
 };
 
-// Layer flag of a mask: it is switched off and shapes nothing.
-constexpr uint8_t kMaskDisabled = 0x02;
-
 // Section type of a group record (lsct/lsdk); anything else is an ordinary layer.
 enum class Section : uint32_t { Layer = 0, OpenFolder = 1, ClosedFolder = 2, Divider = 3 };
 

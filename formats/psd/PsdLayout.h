@@ -1,6 +1,8 @@
 #pragma once
 // Byte layout of the PSD files rivodiv reads and writes (version 1, RGB, 8 bits per channel).
-// Every integer is big-endian; fixed-size records are held as byte images in file order.
+// Every integer is big-endian; fixed-size records are held as byte images in file order. The reader
+// and the writer both take their constants and record shapes from here.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -13,7 +15,6 @@ using byteorder::be::load16;
 using byteorder::be::load32;
 using byteorder::be::store16;
 using byteorder::be::store32;
-inline int16_t load16s(const uint8_t* p) { return static_cast<int16_t>(load16(p)); }
 inline int32_t load32s(const uint8_t* p) { return static_cast<int32_t>(load32(p)); }
 
 constexpr char kSignature[4] = {'8', 'B', 'P', 'S'};
@@ -25,9 +26,20 @@ constexpr uint16_t kCompressionRaw = 0;
 constexpr uint16_t kCompressionPackBits = 1;
 constexpr uint16_t kResourceResolution = 1005;
 constexpr uint16_t kResourceAlphaNames = 1006;
+
+// Channels: the document's colour channels come first (red, green, blue), then its alpha channels;
+// the channel count is 16-bit.
+constexpr uint16_t kColourChannels = 3;
+constexpr uint32_t kMaxChannels = 65535;
+// The layer count is signed: a negative count means the merged image's first alpha is transparency.
+constexpr uint32_t kMaxLayerCount = 32767;
+
+// Channel IDs of a layer record, signed in the file's own terms; read as unsigned 16-bit they are
+// 65535, 65534 and 65533.
 constexpr int16_t kChannelTransparency = -1;
 constexpr int16_t kChannelMask = -2;
 constexpr int16_t kChannelRealMask = -3;  // the user mask as last applied, beside a vector mask
+constexpr uint16_t unsignedChannelId(int16_t id) { return static_cast<uint16_t>(id); }
 
 // File header, 26 bytes.
 struct FileHeader {
@@ -46,12 +58,32 @@ struct ResolutionInfo {
                             kVResUnitAt = 12, kHeightUnitAt = 14;
 };
 
+// Display units written in the resolution information.
+constexpr uint16_t kUnitPixelsPerInch = 1;
+constexpr uint16_t kUnitCentimetres = 2;
+
+// Pascal strings: a length byte, that many bytes, then zero bytes until the whole field is a
+// multiple of its padding: 2 for a resource block's name, 4 for a layer name, 1 (none) for the
+// alpha channel names.
+constexpr size_t kResourceNamePadding = 2;
+constexpr size_t kLayerNamePadding = 4;
+constexpr size_t kAlphaNamePadding = 1;
+// A name longer than this is cut when written.
+constexpr size_t kMaxNameLength = 255;
+// Bytes of a Pascal string field whose length byte is `length`.
+constexpr uint64_t pascalFieldSize(uint64_t length, size_t padding) {
+    return (1 + length + padding - 1) / padding * padding;
+}
+
 // First 18 bytes of a layer record: top, left, bottom, right (signed), channel count.
 struct LayerRect {
     static constexpr size_t kSize = 18;
     uint8_t bytes[kSize];
     static constexpr size_t kTopAt = 0, kLeftAt = 4, kBottomAt = 8, kRightAt = 12, kChannelCountAt = 16;
 };
+
+// Size of one channel entry of a layer record: 2-byte ID, 4-byte data length.
+constexpr size_t kChannelEntrySize = 6;
 
 // Blend block of a layer record: signature, key, opacity, clipping, flags, filler, extra length.
 struct LayerBlend {
@@ -65,45 +97,58 @@ struct LayerBlend {
 constexpr uint8_t kFlagTransparencyProtected = 0x01;
 constexpr uint8_t kFlagHidden = 0x02;
 
-// Additional layer information keys: the layer name as UTF-16, and the group markers.
+// The extra data opens with two length-prefixed blocks: the layer mask data and the blending ranges.
+constexpr size_t kMaskAndRangesLengthsSize = 8;
+
+// Layer mask data: one rectangle (top, left, bottom, right) with its default colour and flags, then
+// (in longer records) the flags, default colour and rectangle of the mask as last applied.
+struct MaskData {
+    static constexpr size_t kSize = 18;            // the plain mask alone
+    static constexpr size_t kSizeWithReal = 36;    // with the mask as last applied
+    static constexpr size_t kRectAt = 0, kDefaultColourAt = 16, kFlagsAt = 17;
+    static constexpr size_t kRealFlagsAt = 18, kRealDefaultColourAt = 19, kRealRectAt = 20;
+};
+// Mask flag: it is switched off and shapes nothing.
+constexpr uint8_t kMaskDisabled = 0x02;
+
+// Additional layer information: signature, key, data length, then the data.
+struct InfoBlockHead {
+    static constexpr size_t kSize = 12;
+    uint8_t bytes[kSize];
+    static constexpr size_t kSignatureAt = 0, kKeyAt = 4, kLengthAt = 8;
+};
+// Keys: the layer name as UTF-16, and the group markers.
 constexpr char kKeyUnicodeName[4] = {'l', 'u', 'n', 'i'};
 constexpr char kKeySection[4] = {'l', 's', 'c', 't'};
 constexpr char kKeySectionNested[4] = {'l', 's', 'd', 'k'};
 constexpr char kSignatureLong[4] = {'8', 'B', '6', '4'};
 
-// Size of one channel entry of a layer record: 2-byte ID, 4-byte data length.
-constexpr size_t kChannelEntrySize = 6;
+// Row byte counts are 16-bit: the longest packed row a file can describe.
+constexpr int32_t kMaxPackedRow = 65535;
+
+// The channels rivodiv carries, with the byte of a blue-green-red-alpha pixel each fills; every
+// written layer has all four, in this order.
+struct LayerChannel {
+    int16_t id;
+    int byteIndex;
+};
+constexpr size_t kLayerChannelCount = 4;
+constexpr LayerChannel kLayerChannels[kLayerChannelCount] = {
+    {kChannelTransparency, 3}, {0, 2}, {1, 1}, {2, 0}};
+
+// Pixel byte a channel ID (read as unsigned 16-bit) fills, or -1 for channels not carried. The
+// merged image's colour channels are 0, 1 and 2 as well.
+constexpr int pixelByteForChannel(uint32_t id) {
+    for (const LayerChannel& channel : kLayerChannels) {
+        if (id == unsignedChannelId(channel.id)) return channel.byteIndex;
+    }
+    return -1;
+}
 
 // The 4-byte PSD key written for a blend mode ("norm" for anything outside 2..22).
 const char* blendKeyFor(BlendMode mode);
 // The blend mode a key stands for when read: the lower mode where two share a key, exclusion for
 // "smud", normal for "norm" and every unknown key.
 BlendMode blendModeForKey(const uint8_t key[4]);
-
-}  // namespace psd
-
-// ---- What the writer adds ----
-namespace psd {
-
-// A resource block's head: signature, ID, the empty name (2 bytes), data size.
-constexpr size_t kResourceHeadSize = 12;
-// Display units written in the resolution information.
-constexpr uint16_t kUnitPixelsPerInch = 1;
-constexpr uint16_t kUnitCentimetres = 2;
-// Row byte counts are 16-bit: the longest packed row a file can describe.
-constexpr int32_t kMaxPackedRow = 65535;
-// Every written layer carries transparency, red, green and blue.
-constexpr size_t kLayerChannelCount = 4;
-// A name longer than this is cut when written.
-constexpr size_t kMaxNameLength = 255;
-
-// The four channels of every written layer, in record order, with the pixel byte each comes from
-// (pixels are blue, green, red, alpha).
-struct LayerChannel {
-    int16_t id;
-    int byteIndex;
-};
-constexpr LayerChannel kLayerChannels[kLayerChannelCount] = {
-    {kChannelTransparency, 3}, {0, 2}, {1, 1}, {2, 0}};
 
 }  // namespace psd

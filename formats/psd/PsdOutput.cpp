@@ -1,6 +1,7 @@
 #include "formats/psd/PsdOutput.h"
 
 #include "formats/psd/PsdLayout.h"
+#include "image/Platform.h"
 
 namespace psd {
 
@@ -33,36 +34,28 @@ uint64_t BigEndianOutput::fill(uint64_t count, uint8_t value) {
 }
 
 int64_t BigEndianOutput::position() {
-#ifdef _WIN32
-    const int64_t at = _ftelli64(out_);
-#else
-    const int64_t at = ftello(out_);
-#endif
+    const int64_t at = streamPosition(out_);
     if (at < 0) failed_ = true;
     return at;
 }
 
 void BigEndianOutput::seek(int64_t position) {
-#ifdef _WIN32
-    const int rc = _fseeki64(out_, position, SEEK_SET);
-#else
-    const int rc = fseeko(out_, static_cast<off_t>(position), SEEK_SET);
-#endif
-    if (rc != 0) failed_ = true;
+    if (!seekStream(out_, position, SEEK_SET)) failed_ = true;
 }
 
-LengthPatch::LengthPatch(BigEndianOutput& out) : out_(out), at_(out.position()) { out_.u32(0); }
+PatchedLength::PatchedLength(BigEndianOutput& out) : out_(out), at_(out.position()) { out_.u32(0); }
 
-uint64_t LengthPatch::bytesSince() {
+uint64_t PatchedLength::bytesSince() {
     const int64_t now = out_.position();
     return now >= at_ + 4 ? static_cast<uint64_t>(now - at_ - 4) : 0;
 }
 
-void LengthPatch::patch(uint32_t value) {
+// The writer has checked beforehand that every length it patches fits in 32 bits.
+PatchedLength::~PatchedLength() {
     const int64_t end = out_.position();
     if (at_ < 0 || end < 0) return;  // already marked failed
     out_.seek(at_);
-    out_.u32(value);
+    out_.u32(static_cast<uint32_t>(end - at_ - 4));
     out_.seek(end);
 }
 

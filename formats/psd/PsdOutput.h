@@ -30,14 +30,16 @@ private:
     bool failed_ = false;
 };
 
-// A 4-byte length field written as zero and patched once its section is complete.
-class LengthPatch {
+// A 4-byte length field written as zero where it is made and, when the scope closes, patched with
+// the bytes written after it.
+class PatchedLength {
 public:
-    explicit LengthPatch(BigEndianOutput& out);
+    explicit PatchedLength(BigEndianOutput& out);
+    ~PatchedLength();
+    PatchedLength(const PatchedLength&) = delete;
+    PatchedLength& operator=(const PatchedLength&) = delete;
     // Bytes written after the placeholder so far.
     uint64_t bytesSince();
-    // Writes value over the placeholder and returns to the current end.
-    void patch(uint32_t value);
 
 private:
     BigEndianOutput& out_;

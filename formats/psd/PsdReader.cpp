@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "formats/psd/Cp932.h"
-#include "formats/psd/PackBits.h"
-#include "formats/psd/PsdInput.h"
+#include "formats/psd/PackedChannel.h"
+#include "formats/psd/PascalString.h"
 #include "formats/psd/PsdLayerInfo.h"
 #include "formats/psd/PsdLayout.h"
-#include "image/MemoryBudget.h"
+#include "image/Conversion.h"
 
 namespace {
 
@@ -21,67 +21,15 @@ constexpr char kLayerName[] = "\x83\x8c\x83\x43\x83\x84\x81\x5b";       // "レ�
 constexpr char kAlphaChannelName[] =                                     // "アルファチャンネル"
     "\x83\x41\x83\x8b\x83\x74\x83\x40\x83\x60\x83\x83\x83\x93\x83\x6c\x83\x8b";
 
-constexpr uint32_t kTransparencyId = 0xFFFF;
-constexpr uint32_t kMaskId = 0xFFFE;
-constexpr uint32_t kRealMaskId = 0xFFFD;
-// Layer mask data: one rectangle with its default colour and flags, then (in longer records) the
-// flags, background and rectangle of the mask as last applied.
-constexpr size_t kMaskRecordSize = 18;
-constexpr size_t kRealMaskAt = 18;
-constexpr size_t kRealMaskRecordSize = 36;
-// A row's packed length is a 16-bit count, and PackBits turns at most 2 packed bytes into 128: no
-// longer row can ever unpack, so nothing longer is allocated for one.
-constexpr uint64_t kMaxPackedRow = 0xFFFF;
-constexpr uint64_t kMaxUnpackedRow = (kMaxPackedRow + 1) / 2 * 128;
+constexpr uint32_t kTransparencyId = psd::unsignedChannelId(psd::kChannelTransparency);
+constexpr uint32_t kMaskId = psd::unsignedChannelId(psd::kChannelMask);
+constexpr uint32_t kRealMaskId = psd::unsignedChannelId(psd::kChannelRealMask);
+constexpr int kAlphaByte = psd::pixelByteForChannel(kTransparencyId);
 
 // a * b, or UINT64_MAX when it does not fit in 64 bits (never fits in a file or in memory either).
 uint64_t product(uint64_t a, uint64_t b) {
     if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
     return a * b;
-}
-
-// Byte of a blue-green-red-alpha pixel that a channel ID fills, or -1 for channels not carried.
-int pixelByteForChannel(uint32_t id) {
-    switch (id) {
-        case 0: return 2;
-        case 1: return 1;
-        case 2: return 0;
-        case kTransparencyId: return 3;
-        default: return -1;
-    }
-}
-
-// Reads rows of `columns` bytes, raw or PackBits with the given row byte counts, and hands each to
-// sink(rowIndex, rowBytes). Every length is checked against the file before a buffer is sized by it.
-template <typename Sink>
-bool readRows(psd::Input& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
-              uint64_t columns, Sink&& sink) {
-    if (rows == 0) return true;
-    std::vector<uint8_t> row;
-    if (compression == psd::kCompressionRaw) {
-        // Empty rows take no bytes: billions of them are no reason to loop.
-        if (columns == 0) return true;
-        if (!in.fits(product(rows, columns))) return false;
-        row.resize(static_cast<size_t>(columns));
-        for (uint64_t r = 0; r < rows; ++r) {
-            if (!in.read(row.data(), row.size())) return false;
-            sink(r, row.data());
-        }
-        return true;
-    }
-    if (columns > kMaxUnpackedRow) return false;
-    uint64_t packedTotal = 0;
-    for (uint64_t r = 0; r < rows; ++r) packedTotal += rowCounts[r];
-    if (!in.fits(packedTotal)) return false;
-    row.resize(static_cast<size_t>(columns));
-    std::vector<uint8_t> packed(kMaxPackedRow);
-    for (uint64_t r = 0; r < rows; ++r) {
-        const uint16_t count = rowCounts[r];
-        if (!in.read(packed.data(), count)) return false;
-        if (!packBitsDecode(packed.data(), count, row.data(), static_cast<int32_t>(columns))) return false;
-        sink(r, row.data());
-    }
-    return true;
 }
 
 // (a x b + 127) / 255: one 0..255 factor applied to another, rounded.
@@ -105,14 +53,17 @@ bool hasChannel(const PSDLayerInfo& info, uint32_t id) {
 // Which user mask shapes the layer: the one last applied when the record has it and its channel, else
 // the plain one; none when switched off or without a channel.
 void chooseMask(PSDLayerInfo& info, const std::vector<uint8_t>& record) {
-    if (record.size() >= kRealMaskRecordSize && hasChannel(info, kRealMaskId)) {
-        info.mask = maskRectangle(&record[kRealMaskAt + 2], record[kRealMaskAt + 1], record[kRealMaskAt]);
+    using psd::MaskData;
+    if (record.size() >= MaskData::kSizeWithReal && hasChannel(info, kRealMaskId)) {
+        info.mask = maskRectangle(&record[MaskData::kRealRectAt], record[MaskData::kRealDefaultColourAt],
+                                  record[MaskData::kRealFlagsAt]);
         info.maskChannel = kRealMaskId;
-    } else if (record.size() >= kMaskRecordSize && hasChannel(info, kMaskId)) {
-        info.mask = maskRectangle(record.data(), record[16], record[17]);
+    } else if (record.size() >= MaskData::kSize && hasChannel(info, kMaskId)) {
+        info.mask = maskRectangle(&record[MaskData::kRectAt], record[MaskData::kDefaultColourAt],
+                                  record[MaskData::kFlagsAt]);
         info.maskChannel = kMaskId;
     }
-    if (info.mask.flags & kMaskDisabled) info.maskChannel = 0;
+    if (info.mask.flags & psd::kMaskDisabled) info.maskChannel = 0;
 }
 
 // The name of a Unicode name block, as CP932; none when the block is malformed. The record's own
@@ -129,46 +80,54 @@ std::optional<std::string> unicodeName(const uint8_t* data, uint64_t size, const
     return cp932::fromUtf16(units);
 }
 
-// Reads `count` 16-bit row byte counts in one piece.
-bool readRowCounts(psd::Input& in, uint64_t count, std::vector<uint16_t>& counts) {
-    const uint64_t bytes = product(count, 2);
-    if (!in.fits(bytes)) return false;
-    std::vector<uint8_t> raw(static_cast<size_t>(bytes));
-    if (!in.read(raw.data(), raw.size())) return false;
-    counts.resize(static_cast<size_t>(count));
-    for (size_t i = 0; i < counts.size(); ++i) counts[i] = psd::load16(raw.data() + 2 * i);
-    return true;
-}
-
 class Reader {
 public:
-    Reader(std::FILE* file, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc)
-        : in_(file), layers_(layers), alphaChannels_(alphaChannels), doc_(doc) {}
+    Reader(std::FILE* file, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc,
+           Conversion& conversion)
+        : in_(file), layers_(layers), alphaChannels_(alphaChannels), doc_(doc), conversion_(conversion) {}
 
     bool read() {
         layers_.clear();
-        if (!in_.ok() || !readHeader()) return false;
+        if (!in_.sized()) return fail("the file's size cannot be told");
+        if (!readHeader()) return false;
         if (!skipColourModeData() || !readResources()) return false;
         bool hasLayerSection = false;
         if (!readLayerSection(hasLayerSection)) return false;
         if (!hasLayerSection && !reserveDocument(0)) return false;
-        if (!layers_.empty() && channelCount_ == 3) return true;
+        if (!layers_.empty() && channelCount_ == psd::kColourChannels) return true;
         return readMergedImage();
     }
 
 private:
+    static constexpr char kCutShort[] = "the record runs past the end of the file";
+
+    bool fail(const std::string& reason) { return conversion_.fail(reason); }
+    bool failHere(const std::string& reason) { return fail(where_.empty() ? reason : where_ + ": " + reason); }
+    bool problem(const std::string& text) {
+        problem_ = text;
+        return false;
+    }
+    static std::string unsupportedCompression(uint16_t method) {
+        return "compression method " + std::to_string(method) + " is not supported";
+    }
+
     bool readHeader() {
         psd::FileHeader header;
-        if (!in_.read(header.bytes, sizeof header.bytes)) return false;
-        if (std::memcmp(header.bytes + psd::FileHeader::kSignatureAt, psd::kSignature, 4) != 0) return false;
-        if (psd::load16(header.bytes + psd::FileHeader::kDepthAt) != psd::kDepth) return false;
-        if (psd::load16(header.bytes + psd::FileHeader::kModeAt) != psd::kModeRgb) return false;
+        if (!in_.read(header.bytes, sizeof header.bytes)) return fail("the file is shorter than a PSD header");
+        if (std::memcmp(header.bytes + psd::FileHeader::kSignatureAt, psd::kSignature, 4) != 0)
+            return fail("not a PSD file: no 8BPS signature");
+        const uint16_t depth = psd::load16(header.bytes + psd::FileHeader::kDepthAt);
+        if (depth != psd::kDepth) return fail(std::to_string(depth) + "-bit channels are not supported");
+        const uint16_t mode = psd::load16(header.bytes + psd::FileHeader::kModeAt);
+        if (mode != psd::kModeRgb) return fail("colour mode " + std::to_string(mode) + " is not supported, only RGB");
         channelCount_ = psd::load16(header.bytes + psd::FileHeader::kChannelsAt);
-        if (channelCount_ < 3) return false;
+        if (channelCount_ < psd::kColourChannels)
+            return fail(std::to_string(channelCount_) + " channels are too few for RGB");
         const uint32_t height = psd::load32(header.bytes + psd::FileHeader::kHeightAt);
         const uint32_t width = psd::load32(header.bytes + psd::FileHeader::kWidthAt);
         // Layers hold their size as signed 32-bit values.
-        if (width > INT32_MAX || height > INT32_MAX) return false;
+        if (width > INT32_MAX || height > INT32_MAX)
+            return fail("a size of " + std::to_string(width) + " x " + std::to_string(height) + " is too large");
         doc_.width = static_cast<int32_t>(width);
         doc_.height = static_cast<int32_t>(height);
         doc_.resolution = 72;
@@ -177,77 +136,74 @@ private:
 
     bool skipColourModeData() {
         uint32_t length = 0;
-        if (in_.read32(length) && length != 0) return in_.skip(length);
+        if (in_.readBe32(length) && length != 0) return in_.skip(length);
         return true;
     }
 
     bool readResources() {
         uint32_t length = 0;
-        if (!in_.read32(length) || length == 0) return true;
-        if (!in_.fits(length)) return false;
+        if (!in_.readBe32(length) || length == 0) return true;
+        if (!in_.fits(length)) return fail("the image resources run past the end of the file");
         std::vector<uint8_t> section(length, 0);
-        if (!in_.read(section.data(), section.size())) return false;
+        if (!in_.read(section.data(), section.size())) return fail("the image resources cannot be read");
         walkResources(section);
         return true;
     }
 
     // A block whose head, name or data does not fit in the section ends the walk; what was read stays.
     void walkResources(const std::vector<uint8_t>& section) {
-        const uint64_t size = section.size();
-        uint64_t offset = 0;
-        while (offset < size) {
-            // signature (4), ID (2), Pascal name padded to even, data size (4), data
-            if (offset + 7 > size) return;
-            const uint16_t id = psd::load16(&section[offset + 4]);
-            const uint64_t nameField = (1u + section[offset + 6] + 1u) & ~uint64_t{1};
-            const uint64_t sizeAt = offset + 6 + nameField;
-            if (sizeAt + 4 > size) return;
-            const uint64_t dataSize = psd::load32(&section[sizeAt]);
-            const uint64_t dataAt = sizeAt + 4;
-            if (dataSize > size - dataAt) return;
-            const uint8_t* data = section.data() + dataAt;
+        ByteInput blocks(section.data(), section.size());
+        while (blocks.remaining() != 0) {
+            // signature, ID, Pascal name, data size, data padded to even
+            uint8_t signature[4];
+            uint16_t id = 0;
+            std::string name;
+            uint32_t dataSize = 0;
+            if (!blocks.read(signature, sizeof signature) || !blocks.readBe16(id) ||
+                !psd::readPascalString(blocks, psd::kResourceNamePadding, name) || !blocks.readBe32(dataSize) ||
+                !blocks.fits(dataSize))
+                return;
+            const uint8_t* data = section.data() + blocks.position();
             if (id == psd::kResourceResolution && dataSize >= 4) {
                 const double fixed = psd::load32(data + psd::ResolutionInfo::kHResAt);
                 doc_.resolution = static_cast<int32_t>(fixed / 65536.0 + 0.5);
             } else if (id == psd::kResourceAlphaNames) {
                 readAlphaNames(data, dataSize);
             }
-            offset = dataAt + dataSize + (dataSize & 1);
+            blocks.skip(uint64_t{dataSize} + (dataSize & 1u));
         }
     }
 
     void readAlphaNames(const uint8_t* data, uint64_t size) {
-        uint64_t at = 0;
-        while (at < size) {
-            const uint64_t n = data[at];
-            if (at + 1 + n > size) return;
-            alphaNames_.emplace_back(reinterpret_cast<const char*>(data + at + 1), static_cast<size_t>(n));
-            at += 1 + n;
-        }
+        ByteInput names(data, static_cast<size_t>(size));
+        std::string name;
+        while (names.remaining() != 0 && psd::readPascalString(names, psd::kAlphaNamePadding, name))
+            alphaNames_.push_back(name);
     }
 
     // Layers the merged image adds: the background when there are no layers, and its alpha channels.
     uint64_t mergedLayerCount(uint64_t layerCount) const {
-        const uint64_t extra = channelCount_ - 3u;
+        const uint64_t extra = channelCount_ - psd::kColourChannels;
         const uint64_t alphas = mergedTransparency_ ? (extra > 0 ? extra - 1 : 0) : extra;
         if (layerCount == 0) return 1 + alphas;
-        return channelCount_ > 3 ? alphas : 0;
+        return channelCount_ > psd::kColourChannels ? alphas : 0;
     }
 
     // The whole document must fit in memory before its first layer is made.
     bool reserveDocument(uint64_t layerCount) {
         const uint64_t perLayer = Layer::pixelBytes(doc_.width, doc_.height);
-        return budget_.reserve(product(perLayer, layerCount + mergedLayerCount(layerCount)));
+        const uint64_t count = layerCount + mergedLayerCount(layerCount);
+        return conversion_.reserve(product(perLayer, count), (std::to_string(count) + " layers").c_str());
     }
 
     bool readLayerSection(bool& hasLayerSection) {
         uint32_t sectionLength = 0;
-        if (!in_.read32(sectionLength) || sectionLength == 0) return true;
+        if (!in_.readBe32(sectionLength) || sectionLength == 0) return true;
         hasLayerSection = true;
         const uint64_t sectionStart = in_.position();
         uint32_t layerInfoLength = 0;
         uint16_t rawCount = 0;
-        if (!in_.read32(layerInfoLength) || !in_.read16(rawCount)) return false;
+        if (!in_.readBe32(layerInfoLength) || !in_.readBe16(rawCount)) return fail("the layer section ends early");
         int32_t count = static_cast<int16_t>(rawCount);
         if (count < 0) {
             count = -count;
@@ -257,22 +213,26 @@ private:
 
         PSDLayerInfoList infos;
         for (int32_t i = 0; i < count; ++i) {
+            where_ = "layer record " + std::to_string(i + 1);
             if (!readLayerRecord(infos)) return false;
         }
         applyGroups(infos);
-        for (const PSDLayerInfo* info : infos) {
-            if (!readLayer(*info)) return false;
+        for (size_t i = 0; i < infos.size(); ++i) {
+            where_ = "layer " + std::to_string(i + 1);
+            if (!readLayer(*infos[i])) return false;
         }
-        if (!in_.seek(sectionStart + sectionLength)) return false;
+        where_.clear();
+        if (!in_.seek(sectionStart + sectionLength)) return fail("the layer section cannot be passed");
         infos.clear();
         return true;
     }
 
     bool readLayerRecord(PSDLayerInfoList& infos) {
         psd::LayerRect rect;
-        if (!in_.read(rect.bytes, sizeof rect.bytes)) return false;
+        if (!in_.read(rect.bytes, sizeof rect.bytes)) return failHere(kCutShort);
         const uint16_t channels = psd::load16(rect.bytes + psd::LayerRect::kChannelCountAt);
-        if (!in_.fits(product(channels, psd::kChannelEntrySize))) return false;
+        if (!in_.fits(product(channels, psd::kChannelEntrySize)))
+            return failHere(std::to_string(channels) + " channel entries run past the end of the file");
         // Held until the list has it, so running out of memory in push_back leaks nothing.
         auto owned = std::make_unique<PSDLayerInfo>(channels);
         infos.push_back(owned.get());
@@ -281,33 +241,32 @@ private:
         for (uint16_t c = 0; c < channels; ++c) {
             uint16_t id = 0;
             uint32_t length = 0;
-            if (!in_.read16(id) || !in_.read32(length)) return false;
+            if (!in_.readBe16(id) || !in_.readBe32(length)) return failHere(kCutShort);
             info->channelIds[c] = id;
             info->channelLengths[c] = static_cast<int32_t>(length);
             if (id == kTransparencyId) info->hasTransparency = 1;
         }
-        if (!in_.read(info->blend.bytes, sizeof info->blend.bytes)) return false;
+        if (!in_.read(info->blend.bytes, sizeof info->blend.bytes)) return failHere(kCutShort);
         const uint64_t extraStart = in_.position();
 
         uint32_t maskLength = 0;
         uint32_t rangesLength = 0;
-        if (!in_.read32(maskLength) || !in_.fits(maskLength)) return false;
-        std::vector<uint8_t> mask(std::min<size_t>(maskLength, kRealMaskRecordSize));
-        if (!in_.read(mask.data(), mask.size()) || !in_.skip(maskLength - mask.size())) return false;
+        if (!in_.readBe32(maskLength) || !in_.fits(maskLength))
+            return failHere("the layer mask data runs past the end of the file");
+        std::vector<uint8_t> mask(std::min<size_t>(maskLength, psd::MaskData::kSizeWithReal));
+        if (!in_.read(mask.data(), mask.size()) || !in_.skip(maskLength - mask.size()))
+            return failHere("the layer mask data cannot be read");
         chooseMask(*info, mask);
-        if (!in_.read32(rangesLength) || !in_.skip(rangesLength)) return false;
+        if (!in_.readBe32(rangesLength) || !in_.skip(rangesLength))
+            return failHere("the blending ranges run past the end of the file");
 
-        uint8_t nameLength = 0;
-        if (!in_.read8(nameLength)) return false;
-        // Length byte and name together fill a multiple of 4 bytes.
-        const size_t fieldRest = (nameLength + 1u) % 4 == 0 ? nameLength : (nameLength + 1u) / 4 * 4 + 3;
-        uint8_t field[258];
-        if (!in_.read(field, fieldRest)) return false;
-        info->name.assign(reinterpret_cast<const char*>(field), nameLength);
+        if (!psd::readPascalString(in_, psd::kLayerNamePadding, info->name))
+            return failHere("the name runs past the end of the file");
 
         const uint64_t extraEnd = extraStart + info->extraLength();
-        if (!readAdditionalInfo(*info, extraEnd)) return false;
-        return in_.seek(extraEnd);
+        if (!readAdditionalInfo(*info, extraEnd))
+            return failHere("the additional layer information cannot be read");
+        return in_.seek(extraEnd) || failHere("the extra data cannot be passed");
     }
 
     // Additional layer information blocks, up to the end of the extra data. A block that does not fit
@@ -315,14 +274,15 @@ private:
     bool readAdditionalInfo(PSDLayerInfo& info, uint64_t extraEnd) {
         for (;;) {
             const uint64_t at = in_.position();
-            uint8_t head[12];
-            if (at > extraEnd || extraEnd - at < sizeof head || !in_.fits(sizeof head)) return true;
-            if (!in_.read(head, sizeof head)) return false;
-            if (std::memcmp(head, psd::kResourceSignature, 4) != 0 && std::memcmp(head, psd::kSignatureLong, 4) != 0)
+            psd::InfoBlockHead head;
+            if (at > extraEnd || extraEnd - at < sizeof head.bytes || !in_.fits(sizeof head.bytes)) return true;
+            if (!in_.read(head.bytes, sizeof head.bytes)) return false;
+            const uint8_t* signature = head.bytes + psd::InfoBlockHead::kSignatureAt;
+            if (std::memcmp(signature, psd::kResourceSignature, 4) != 0 && std::memcmp(signature, psd::kSignatureLong, 4) != 0)
                 return true;
-            const uint64_t length = psd::load32(head + 8);
-            if (length > extraEnd - at - sizeof head || !in_.fits(length)) return true;
-            const uint8_t* key = head + 4;
+            const uint64_t length = psd::load32(head.bytes + psd::InfoBlockHead::kLengthAt);
+            if (length > extraEnd - at - sizeof head.bytes || !in_.fits(length)) return true;
+            const uint8_t* key = head.bytes + psd::InfoBlockHead::kKeyAt;
             if (std::memcmp(key, psd::kKeyUnicodeName, 4) == 0) {
                 std::vector<uint8_t> data(static_cast<size_t>(length));
                 if (!in_.read(data.data(), data.size())) return false;
@@ -330,7 +290,7 @@ private:
             } else if ((std::memcmp(key, psd::kKeySection, 4) == 0 || std::memcmp(key, psd::kKeySectionNested, 4) == 0) &&
                        length >= 4) {
                 uint32_t type = 0;
-                if (!in_.read32(type) || !in_.skip(length - 4)) return false;
+                if (!in_.readBe32(type) || !in_.skip(length - 4)) return false;
                 if (type >= 1 && type <= 3) info.section = static_cast<Section>(type);
             } else if (!in_.skip(length)) {
                 return false;
@@ -381,7 +341,7 @@ private:
         const int64_t width = layer->width;
         uint8_t* pixels = layer->pixels.data();
         // Without a transparency channel the rectangle is opaque and the rest stays transparent.
-        if (!info.hasTransparency) area.inCanvas(width, layer->height, [&](size_t at) { pixels[at * 4 + 3] = 255; });
+        if (!info.hasTransparency) area.inCanvas(width, layer->height, [&](size_t at) { pixels[at * 4 + kAlphaByte] = 255; });
 
         std::vector<uint8_t>* mask = nullptr;
         const Area maskArea{info.mask.top, info.mask.left, info.mask.bottom, info.mask.right};
@@ -394,19 +354,24 @@ private:
             if (length < 1) continue;
             const uint64_t start = in_.position();
             const uint32_t id = static_cast<uint32_t>(info.channelIds[c]);
-            const int byte = pixelByteForChannel(id);
+            const int byte = psd::pixelByteForChannel(id);
             // Other channels follow rectangles of their own; an inverted rectangle has no pixels.
             // Either way the declared length alone finds the next channel.
             bool ok = true;
             if (byte >= 0) {
-                ok = readChannel(pixels + byte, 4, width, layer->height, area);
+                ok = readChannel(pixels == nullptr ? nullptr : pixels + byte, 4, width, layer->height, area);
             } else if (mask != nullptr && id == static_cast<uint32_t>(info.maskChannel)) {
                 ok = readChannel(mask->data(), 1, width, layer->height, maskArea);
             }
-            if (!ok || !in_.seek(start + static_cast<uint64_t>(length))) return false;
+            if (!ok) return failHere("channel " + std::to_string(static_cast<int16_t>(id)) + ", " + problem_);
+            if (!in_.seek(start + static_cast<uint64_t>(length)))
+                return failHere("channel " + std::to_string(static_cast<int16_t>(id)) + " cannot be passed");
         }
         if (mask != nullptr) {
-            for (size_t i = 0; i < mask->size(); ++i) pixels[i * 4 + 3] = scaled(pixels[i * 4 + 3], (*mask)[i]);
+            for (size_t i = 0; i < mask->size(); ++i) {
+                uint8_t& alpha = pixels[i * 4 + kAlphaByte];
+                alpha = scaled(alpha, (*mask)[i]);
+            }
         }
         return true;
     }
@@ -415,7 +380,8 @@ private:
     bool skipChannels(const PSDLayerInfo& info) {
         for (uint16_t c = 0; c < info.channelCount; ++c) {
             const int32_t length = info.channelLengths[c];
-            if (length >= 1 && !in_.skip(static_cast<uint64_t>(length))) return false;
+            if (length >= 1 && !in_.skip(static_cast<uint64_t>(length)))
+                return failHere("its channel data cannot be passed");
         }
         return true;
     }
@@ -424,7 +390,7 @@ private:
     bool maskPlane(std::vector<uint8_t>*& plane) {
         const uint64_t size = product(static_cast<uint64_t>(doc_.width), static_cast<uint64_t>(doc_.height));
         if (maskPlane_.size() != size) {
-            if (!budget_.reserve(size)) return false;
+            if (!conversion_.reserve(size, "the mask plane")) return false;
             maskPlane_.resize(static_cast<size_t>(size));
         }
         plane = &maskPlane_;
@@ -454,46 +420,42 @@ private:
         const uint64_t rows = area.rows();
         const uint64_t columns = area.columns();
         uint16_t compression = 0;
-        if (!in_.read16(compression)) return false;
+        if (!in_.readBe16(compression)) return problem("the compression method cannot be read");
         std::vector<uint16_t> rowCounts;
         if (compression == psd::kCompressionPackBits) {
-            if (!readRowCounts(in_, rows, rowCounts)) return false;
+            if (!psd::readRowCounts(in_, rows, rowCounts)) return problem(psd::kRowCountsCutShort);
         } else if (compression != psd::kCompressionRaw) {
-            return false;
+            return problem(unsupportedCompression(compression));
         }
-        const int64_t top = area.top;
-        const int64_t left = area.left;
-        const int64_t firstColumn = std::max<int64_t>(0, -left);
-        const int64_t endColumn = std::min<int64_t>(static_cast<int64_t>(columns), width - left);
-        return readRows(in_, compression, rowCounts.data(), rows, columns, [&](uint64_t r, const uint8_t* row) {
-            const int64_t y = top + static_cast<int64_t>(r);
-            if (y < 0 || y >= height) return;
-            uint8_t* target = plane + static_cast<size_t>(y * width) * step;
-            for (int64_t k = firstColumn; k < endColumn; ++k) target[static_cast<size_t>(left + k) * step] = row[k];
-        });
+        const psd::ChannelTarget target{plane, step, width, height, area.top, area.left};
+        return psd::readChannelRows(in_, compression, rowCounts.data(), rows, columns, target, problem_);
     }
 
     bool readMergedImage() {
         uint16_t compression = 0;
-        if (!in_.read16(compression)) return false;
+        where_ = "merged image";
+        if (!in_.readBe16(compression)) return failHere("the compression method cannot be read");
         const uint64_t width = static_cast<uint64_t>(doc_.width);
         const uint64_t height = static_cast<uint64_t>(doc_.height);
         std::vector<uint16_t> rowCounts;
         if (compression == psd::kCompressionPackBits) {
-            if (!readRowCounts(in_, product(channelCount_, height), rowCounts)) return false;
+            if (!psd::readRowCounts(in_, product(channelCount_, height), rowCounts))
+                return failHere(psd::kRowCountsCutShort);
             // Every packet gives at most 128 bytes for at least 2: shorter rows can never unpack.
             const uint64_t minRow = (width + 127) / 128 * 2;
             uint64_t total = 0;
             for (uint16_t n : rowCounts) {
-                if (n < minRow) return false;
+                if (n < minRow) return failHere("a packed row of " + std::to_string(n) + " bytes cannot unpack to " +
+                                                std::to_string(width));
                 total += n;
             }
-            if (!in_.fits(total)) return false;
+            if (!in_.fits(total)) return failHere("the packed rows run past the end of the file");
         } else if (compression == psd::kCompressionRaw) {
             // The planes must all be there before any layer is made for them.
-            if (!in_.fits(product(channelCount_, product(width, height)))) return false;
+            if (!in_.fits(product(channelCount_, product(width, height))))
+                return failHere("the raw planes run past the end of the file");
         } else {
-            return false;
+            return failHere(unsupportedCompression(compression));
         }
 
         Layer* background = nullptr;
@@ -502,41 +464,42 @@ private:
             background = owned.get();
             background->resize(doc_.width, doc_.height, blend::Normal);
             background->name = kBackgroundName;
-            for (size_t i = 3; i < background->pixels.size(); i += 4) background->pixels[i] = 255;
+            for (size_t i = kAlphaByte; i < background->pixels.size(); i += 4) background->pixels[i] = 255;
             layers_.add(background);
             owned.release();
         }
-        const unsigned firstAlpha = mergedTransparency_ ? 4 : 3;
+        const unsigned colours = psd::kColourChannels;
+        const unsigned firstAlpha = mergedTransparency_ ? colours + 1 : colours;
         for (unsigned c = 0; c < channelCount_; ++c) {
             Layer* target = nullptr;
-            int byte = 3;
-            if (c < 3) {
+            int byte = kAlphaByte;
+            if (c < colours) {
                 target = background;
-                byte = 2 - static_cast<int>(c);
+                byte = psd::pixelByteForChannel(c);
             } else if (c >= firstAlpha) {
                 auto owned = std::make_unique<Layer>();
                 target = owned.get();
                 target->resize(doc_.width, doc_.height, blend::AlphaChannel);
-                target->name = c - 3 < alphaNames_.size() ? alphaNames_[c - 3] : kAlphaChannelName;
+                target->name = c - colours < alphaNames_.size() ? alphaNames_[c - colours] : kAlphaChannelName;
                 alphaChannels_.add(target);
                 owned.release();
             }
             const uint16_t* counts = rowCounts.empty() ? nullptr : rowCounts.data() + c * height;
-            const bool ok = readRows(in_, compression, counts, height, width, [&](uint64_t y, const uint8_t* row) {
-                if (target == nullptr) return;
-                uint8_t* pixel = target->pixels.data() + static_cast<size_t>(y * width) * 4 + byte;
-                for (uint64_t x = 0; x < width; ++x) pixel[x * 4] = row[x];
-            });
-            if (!ok) return false;
+            psd::ChannelTarget into;
+            if (target != nullptr && !target->pixels.empty()) into = {target->pixels.data() + byte, 4, doc_.width, doc_.height, 0, 0};
+            if (!psd::readChannelRows(in_, compression, counts, height, width, into, problem_))
+                return failHere("channel " + std::to_string(c) + ", " + problem_);
         }
         return true;
     }
 
-    psd::Input in_;
+    ByteInput in_;
     LayerTempList& layers_;
     LayerTempList& alphaChannels_;
     DocumentInfo& doc_;
-    MemoryBudget budget_;
+    Conversion& conversion_;
+    std::string where_;    // the record, layer or image being read, for failure reasons
+    std::string problem_;  // what the packed-channel decoder found wrong
     uint16_t channelCount_ = 0;
     bool mergedTransparency_ = false;
     std::vector<std::string> alphaNames_;
@@ -545,12 +508,18 @@ private:
 
 }  // namespace
 
-bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc) {
+bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc,
+             Conversion& conversion) {
     try {
-        return Reader(in, layers, alphaChannels, doc).read();
+        return Reader(in, layers, alphaChannels, doc, conversion).read();
     } catch (const std::bad_alloc&) {
-        return false;
+        return conversion.fail("out of memory");
     }
+}
+
+bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc) {
+    Conversion conversion;
+    return readPsd(in, layers, alphaChannels, doc, conversion);
 }
 
 bool readPsdFile(const std::string& path, LayerTempList& layers, LayerTempList& alphaChannels,

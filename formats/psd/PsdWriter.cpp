@@ -1,33 +1,22 @@
 #include "formats/psd/PsdWriter.h"
 
-#include <array>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "formats/psd/Cp932.h"
 #include "formats/psd/PackBits.h"
+#include "formats/psd/PackedChannel.h"
+#include "formats/psd/PascalString.h"
 #include "formats/psd/PsdLayout.h"
 #include "formats/psd/PsdOutput.h"
+#include "image/Conversion.h"
+#include "image/ThreadPool.h"
 
 namespace {
 
 using psd::BigEndianOutput;
-using psd::LengthPatch;
-
-// Length byte (at most 255) followed by that many name bytes, copied unconverted.
-std::string pascalName(const std::string& name) {
-    const size_t n = name.size() < psd::kMaxNameLength ? name.size() : psd::kMaxNameLength;
-    std::string out(1, static_cast<char>(n));
-    out.append(name, 0, n);
-    return out;
-}
-
-// pascalName padded with zero bytes to a multiple of 4.
-std::string paddedPascalName(const std::string& name) {
-    std::string out = pascalName(name);
-    out.append((4 - out.size() % 4) % 4, '\0');
-    return out;
-}
+using psd::PatchedLength;
 
 // Additional layer information holding the name as UTF-16, which is what other programs show; the
 // Pascal name holds only CP932 bytes. Bytes that are not CP932 text get none and keep their bytes.
@@ -41,11 +30,11 @@ std::string unicodeNameBlock(const std::string& name) {
         data.push_back(static_cast<char>(u & 0xFF));
     }
     data.append((4 - data.size() % 4) % 4, '\0');
-    std::string block(psd::kResourceSignature, 4);
-    block.append(psd::kKeyUnicodeName, 4);
-    block.append(4, '\0');
-    psd::store32(reinterpret_cast<uint8_t*>(block.data() + 8), static_cast<uint32_t>(data.size()));
-    return block + data;
+    psd::InfoBlockHead head{};
+    std::memcpy(head.bytes + psd::InfoBlockHead::kSignatureAt, psd::kResourceSignature, 4);
+    std::memcpy(head.bytes + psd::InfoBlockHead::kKeyAt, psd::kKeyUnicodeName, 4);
+    psd::store32(head.bytes + psd::InfoBlockHead::kLengthAt, static_cast<uint32_t>(data.size()));
+    return std::string(reinterpret_cast<const char*>(head.bytes), sizeof head.bytes) + data;
 }
 
 // Percent to the 0..255 byte: trunc(opacity x 0.01 x 255.0 + 0.5) in double precision. Values past
@@ -56,26 +45,36 @@ uint8_t opacityByte(int32_t opacity) {
     return static_cast<uint8_t>(static_cast<int32_t>(opacity * 0.01 * 255.0 + 0.5));
 }
 
-// Row y of one layer channel: every fourth pixel byte from byteIndex.
-void gatherLayerRow(const Layer& layer, int byteIndex, int32_t y, uint8_t* row) {
-    if (layer.width <= 0) return;
-    const uint8_t* src = layer.pixels.data() + (static_cast<size_t>(y) * layer.width) * 4 + byteIndex;
-    for (int32_t x = 0; x < layer.width; ++x) row[x] = src[static_cast<size_t>(x) * 4];
+// Channel byteIndex of a layer's blue-green-red-alpha pixels.
+psd::ChannelSource layerChannel(const Layer& layer, int byteIndex) {
+    psd::ChannelSource source;
+    if (!layer.pixels.empty()) source.origin = layer.pixels.data() + byteIndex;
+    source.rowStride = static_cast<ptrdiff_t>(layer.width) * 4;
+    source.step = 4;
+    source.width = layer.width;
+    source.height = layer.height;
+    return source;
 }
 
-// Row y (from the top) of merged channel c: 0..2 red, green, blue from the bottom-up canvas,
-// 3.. byte 3 of the alpha-channel layers.
-void gatherMergedRow(const dib24& canvas, const LayerTempList& alphaChannels, size_t c, int32_t y,
-                     uint8_t* row) {
-    if (c < 3) {
-        const size_t rowAt = static_cast<size_t>(canvas.height - 1 - y) * static_cast<size_t>(canvas.stride);
-        const uint8_t* src = canvas.bits + rowAt + (2 - c);
-        for (int32_t x = 0; x < canvas.width; ++x) row[x] = src[static_cast<size_t>(x) * 3];
-        return;
+// Merged channel c: red, green, blue from the bottom-up canvas (its pixels hold blue, green, red),
+// then the alpha of each alpha-channel layer.
+psd::ChannelSource mergedChannel(const dib24& canvas, const LayerTempList& alphaChannels, size_t c) {
+    if (c >= psd::kColourChannels) {
+        const int alpha = psd::pixelByteForChannel(psd::unsignedChannelId(psd::kChannelTransparency));
+        psd::ChannelSource source = layerChannel(*alphaChannels[c - psd::kColourChannels], alpha);
+        source.width = canvas.width;
+        source.height = canvas.height;
+        return source;
     }
-    const Layer& alpha = *alphaChannels[c - 3];
-    const uint8_t* src = alpha.pixels.data() + (static_cast<size_t>(y) * alpha.width) * 4 + 3;
-    for (int32_t x = 0; x < canvas.width; ++x) row[x] = src[static_cast<size_t>(x) * 4];
+    psd::ChannelSource source;
+    if (canvas.bits != nullptr && canvas.height > 0)
+        source.origin = canvas.bits + static_cast<size_t>(canvas.height - 1) * canvas.stride +
+                        psd::pixelByteForChannel(static_cast<uint32_t>(c));
+    source.rowStride = -static_cast<ptrdiff_t>(canvas.stride);
+    source.step = 3;
+    source.width = canvas.width;
+    source.height = canvas.height;
+    return source;
 }
 
 bool pixelsCover(const Layer& layer, int64_t w, int64_t h) {
@@ -83,99 +82,131 @@ bool pixelsCover(const Layer& layer, int64_t w, int64_t h) {
            layer.pixels.size() >= Layer::pixelBytes(layer.width, layer.height);
 }
 
-// Everything about the file that must be known before its first byte: the packed length of every
-// row (they go into 16-bit row counts, and a layer channel's total goes into its record), and
-// whether the layer section's 32-bit lengths can hold it all. Working it out first lets an unrepresentable document be refused while the
-// output is still untouched, and means each row is packed only once more, while writing.
-struct Plan {
-    struct Channel {
-        std::vector<uint16_t> rowCounts;
-        uint32_t dataLength = 0;  // compression field + row counts + packed rows
-    };
-    std::vector<std::array<Channel, psd::kLayerChannelCount>> layers;
-    std::vector<std::string> names;     // per layer: padded Pascal name, then its Unicode name block
-    std::vector<uint16_t> mergedCounts; // channel by channel, rows from the top
-    int32_t longestRow = 0;  // widest row to gather, for the one row buffer
+// Packs channels a window at a time over the pool and hands them over in order, so that only the
+// window's packed bytes are held at once; each slot's storage serves channel after channel.
+class ChannelPacker {
+public:
+    explicit ChannelPacker(size_t slots) : slots_(slots) {}
+
+    template <typename Take>
+    void run(const std::vector<psd::ChannelSource>& sources, Take&& take) {
+        for (size_t first = 0; first < sources.size(); first += slots_.size()) {
+            const size_t count = std::min(slots_.size(), sources.size() - first);
+            // The plan has made sure every row fits its count.
+            ThreadPool::shared().forEach(count, [&](size_t i) { psd::packChannel(sources[first + i], slots_[i]); });
+            for (size_t i = 0; i < count; ++i) take(slots_[i]);
+        }
+    }
+
+private:
+    std::vector<psd::PackedChannel> slots_;
 };
 
-// Counts the packed length of each of height rows; false when one cannot be described in 16 bits.
-template <typename Gather>
-bool countRows(int32_t width, int32_t height, std::vector<uint8_t>& row, Gather gather,
-               uint16_t* counts, uint64_t& total) {
-    for (int32_t y = 0; y < height; ++y) {
-        gather(y, row.data());
-        const int32_t packed = packBitsEncode(row.data(), width, nullptr);
-        if (packed > psd::kMaxPackedRow) return false;
-        counts[y] = static_cast<uint16_t>(packed);
-        total += static_cast<uint64_t>(packed);
+// A slot per thread and one more each, so that a slow channel does not idle the rest.
+size_t packerSlots() { return 2 * ThreadPool::shared().size(); }
+
+// Everything about the file that must be known before its first byte: that every row packs short
+// enough for its 16-bit count, and that the layer section's 32-bit lengths can hold it all. Working
+// it out first lets an unrepresentable document be refused while the output is still untouched.
+// When even the longest packing fits, nothing is packed to know it.
+struct Plan {
+    std::vector<std::string> names;                // per layer: padded Pascal name, then its Unicode name block
+    std::vector<psd::ChannelSource> layerChannels;  // layer by layer, in file order
+    std::vector<psd::ChannelSource> mergedChannels;
+};
+
+constexpr char kSectionTooLong[] = "the layers take more than the 4 GiB a PSD layer section can hold";
+
+// Bytes of a layer channel's data: the compression code, then its row counts and rows.
+uint64_t channelDataLength(uint64_t packedSize) { return 2 + packedSize; }
+
+std::string rowTooLong(const std::string& where) {
+    return where + ": a row packs to more than " + std::to_string(psd::kMaxPackedRow) + " bytes";
+}
+
+// The layer section's checks on the channels' sizes, worst or exact; the first failure's reason
+// when `reason` is given, else only whether they pass.
+bool sectionFits(const Plan& plan, const std::vector<uint64_t>& sizes, const std::vector<char>& rowsFit,
+                 Conversion* conversion) {
+    auto fail = [&](const std::string& why) { return conversion != nullptr && conversion->fail(why); };
+    uint64_t info = 2;  // the layer count
+    for (size_t i = 0; i < plan.names.size(); ++i) {
+        info += psd::LayerRect::kSize + psd::kLayerChannelCount * psd::kChannelEntrySize + psd::LayerBlend::kSize +
+                psd::kMaskAndRangesLengthsSize + plan.names[i].size();
+        for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
+            const size_t k = i * psd::kLayerChannelCount + c;
+            if (!rowsFit[k]) return fail(rowTooLong("layer " + std::to_string(i + 1)));
+            const uint64_t length = channelDataLength(sizes[k]);
+            if (length > UINT32_MAX) return fail(kSectionTooLong);
+            info += length;
+            // The section length adds its own length field and the global mask length to it.
+            if (info > UINT32_MAX - 8) return fail(kSectionTooLong);
+        }
+    }
+    if (info + (info & 1) > UINT32_MAX - 8) return fail(kSectionTooLong);  // padded to even
+    for (size_t k = plan.layerChannels.size(); k < sizes.size(); ++k) {
+        if (!rowsFit[k]) return fail(rowTooLong("merged image"));
     }
     return true;
 }
 
 bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
-              const DocumentInfo& doc, Plan& plan) {
+              const DocumentInfo& doc, Plan& plan, Conversion& conversion) {
     // The model must be one the file can describe and one that can be read without going outside
     // any buffer.
-    if (doc.width < 0 || doc.height < 0) return false;
-    if (canvas.width != doc.width || canvas.height != doc.height) return false;
-    if (canvas.width > 0 && canvas.height > 0 &&
-        (canvas.bits == nullptr || static_cast<int64_t>(canvas.stride) < static_cast<int64_t>(canvas.width) * 3))
-        return false;
-    if (layers.size() > 32767) return false;  // the count is signed; negative means something else
-    if (alphaChannels.size() > 65535 - 3) return false;
-    int32_t longest = canvas.width;
+    if (doc.width < 0 || doc.height < 0 || canvas.width != doc.width || canvas.height != doc.height ||
+        (canvas.width > 0 && canvas.height > 0 &&
+         (canvas.bits == nullptr || static_cast<int64_t>(canvas.stride) < static_cast<int64_t>(canvas.width) * 3)))
+        return conversion.fail("the canvas does not match the document");
+    if (layers.size() > psd::kMaxLayerCount)
+        return conversion.fail("a PSD file holds at most " + std::to_string(psd::kMaxLayerCount) + " layers");
+    if (alphaChannels.size() > psd::kMaxChannels - psd::kColourChannels)
+        return conversion.fail("a PSD file holds at most " + std::to_string(psd::kMaxChannels) + " channels");
     for (const Layer* layer : layers) {
-        if (layer == nullptr || !pixelsCover(*layer, 0, 0)) return false;
-        if (layer->width > longest) longest = layer->width;
+        if (layer == nullptr || !pixelsCover(*layer, 0, 0)) return conversion.fail("a layer's pixels do not cover it");
     }
     for (const Layer* alpha : alphaChannels) {
-        if (alpha == nullptr || !pixelsCover(*alpha, canvas.width, canvas.height)) return false;
+        if (alpha == nullptr || !pixelsCover(*alpha, canvas.width, canvas.height))
+            return conversion.fail("an alpha channel's pixels do not cover the canvas");
     }
-    plan.longestRow = longest;
-    std::vector<uint8_t> row(static_cast<size_t>(longest) + 1);
 
-    uint64_t info = 2;  // the layer count
-    plan.layers.resize(layers.size());
     plan.names.resize(layers.size());
     for (size_t i = 0; i < layers.size(); ++i) {
         const Layer& layer = *layers[i];
-        plan.names[i] = paddedPascalName(layer.name) + unicodeNameBlock(layer.name);
-        info += psd::LayerRect::kSize + psd::kLayerChannelCount * psd::kChannelEntrySize + psd::LayerBlend::kSize +
-                8 + plan.names[i].size();
-        for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
-            Plan::Channel& channel = plan.layers[i][c];
-            channel.rowCounts.resize(static_cast<size_t>(layer.height));
-            uint64_t packed = 0;
-            const int byteIndex = psd::kLayerChannels[c].byteIndex;
-            auto gather = [&](int32_t y, uint8_t* dst) { gatherLayerRow(layer, byteIndex, y, dst); };
-            if (!countRows(layer.width, layer.height, row, gather, channel.rowCounts.data(), packed)) return false;
-            const uint64_t length = 2 + 2 * static_cast<uint64_t>(layer.height) + packed;
-            if (length > UINT32_MAX) return false;
-            channel.dataLength = static_cast<uint32_t>(length);
-            info += length;
-            if (info > UINT32_MAX - 8) return false;  // the section length adds 8 to it
-        }
+        plan.names[i] = psd::pascalString(layer.name, psd::kLayerNamePadding) + unicodeNameBlock(layer.name);
+        for (size_t c = 0; c < psd::kLayerChannelCount; ++c)
+            plan.layerChannels.push_back(layerChannel(layer, psd::kLayerChannels[c].byteIndex));
     }
+    for (size_t c = 0; c < psd::kColourChannels + alphaChannels.size(); ++c)
+        plan.mergedChannels.push_back(mergedChannel(canvas, alphaChannels, c));
 
-    if (info + (info & 1) > UINT32_MAX - 8) return false;  // padded to even
-
-    const size_t channels = 3 + alphaChannels.size();
-    const size_t rows = static_cast<size_t>(canvas.height);
-    plan.mergedCounts.resize(channels * rows);
-    uint64_t mergedTotal = 0;
-    for (size_t c = 0; c < channels; ++c) {
-        auto gather = [&](int32_t y, uint8_t* dst) { gatherMergedRow(canvas, alphaChannels, c, y, dst); };
-        if (!countRows(canvas.width, canvas.height, row, gather, plan.mergedCounts.data() + c * rows, mergedTotal))
-            return false;
+    const size_t count = plan.layerChannels.size() + plan.mergedChannels.size();
+    auto source = [&](size_t k) -> const psd::ChannelSource& {
+        return k < plan.layerChannels.size() ? plan.layerChannels[k] : plan.mergedChannels[k - plan.layerChannels.size()];
+    };
+    std::vector<uint64_t> sizes(count);
+    std::vector<char> rowsFit(count);
+    uint64_t largest = 0;
+    for (size_t k = 0; k < count; ++k) {
+        sizes[k] = psd::worstPackedSize(source(k));
+        rowsFit[k] = packBitsMaxLength(source(k).width) <= psd::kMaxPackedRow;
+        largest = std::max(largest, sizes[k]);
     }
-    return true;
+    if (!sectionFits(plan, sizes, rowsFit, nullptr)) {
+        // Only a document near the format's limits gets here: its rows are packed once to measure them.
+        ThreadPool::shared().forEach(count, [&](size_t k) { rowsFit[k] = psd::measureChannel(source(k), sizes[k]); });
+        if (!sectionFits(plan, sizes, rowsFit, &conversion)) return false;
+    }
+    const uint64_t slots = packerSlots();
+    return conversion.reserve(largest > UINT64_MAX / slots ? UINT64_MAX : largest * slots,
+                              "the packed channels in flight");
 }
 
 void writeHeader(BigEndianOutput& out, size_t alphaCount, const DocumentInfo& doc) {
     psd::FileHeader header{};
     std::memcpy(header.bytes + psd::FileHeader::kSignatureAt, psd::kSignature, 4);
     psd::store16(header.bytes + psd::FileHeader::kVersionAt, psd::kVersion);
-    psd::store16(header.bytes + psd::FileHeader::kChannelsAt, static_cast<uint16_t>(3 + alphaCount));
+    psd::store16(header.bytes + psd::FileHeader::kChannelsAt, static_cast<uint16_t>(psd::kColourChannels + alphaCount));
     psd::store32(header.bytes + psd::FileHeader::kHeightAt, static_cast<uint32_t>(doc.height));
     psd::store32(header.bytes + psd::FileHeader::kWidthAt, static_cast<uint32_t>(doc.width));
     psd::store16(header.bytes + psd::FileHeader::kDepthAt, psd::kDepth);
@@ -186,14 +217,15 @@ void writeHeader(BigEndianOutput& out, size_t alphaCount, const DocumentInfo& do
 void writeResourceBlock(BigEndianOutput& out, uint16_t id, const uint8_t* data, uint32_t size) {
     out.bytes(psd::kResourceSignature, 4);
     out.u16(id);
-    out.u16(0);  // the empty name, padded to even
+    const std::string name = psd::pascalString("", psd::kResourceNamePadding);
+    out.bytes(name.data(), name.size());
     out.u32(size);
     out.bytes(data, size);
     if (size % 2 != 0) out.fill(1, 0);
 }
 
 void writeImageResources(BigEndianOutput& out, const LayerTempList& alphaChannels, const DocumentInfo& doc) {
-    LengthPatch section(out);
+    PatchedLength section(out);
 
     psd::ResolutionInfo res{};
     const uint16_t dpi = static_cast<uint16_t>(static_cast<uint32_t>(doc.resolution) & 0xFFFF);
@@ -207,26 +239,33 @@ void writeImageResources(BigEndianOutput& out, const LayerTempList& alphaChannel
 
     if (!alphaChannels.empty()) {
         std::string names;
-        for (const Layer* alpha : alphaChannels) names += pascalName(alpha->name);
+        for (const Layer* alpha : alphaChannels) names += psd::pascalString(alpha->name, psd::kAlphaNamePadding);
         if (names.size() % 2 != 0) names.push_back('\0');
         writeResourceBlock(out, psd::kResourceAlphaNames, reinterpret_cast<const uint8_t*>(names.data()),
                            static_cast<uint32_t>(names.size()));
     }
-    section.patch(static_cast<uint32_t>(section.bytesSince()));
 }
 
-void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const Plan::Channel* channels,
-                      const std::string& name) {
+// A layer's channel entries: each channel's id and the length of its data.
+void writeChannelEntries(BigEndianOutput& out, const uint64_t* lengths) {
+    for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
+        out.u16(static_cast<uint16_t>(psd::kLayerChannels[c].id));
+        out.u32(static_cast<uint32_t>(lengths[c]));
+    }
+}
+
+// The record with its channel lengths left 0; entriesAt receives where they are, to patch them once
+// the channels are written.
+void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const std::string& name, int64_t& entriesAt) {
     psd::LayerRect rect{};
     psd::store32(rect.bytes + psd::LayerRect::kBottomAt, static_cast<uint32_t>(layer.height));
     psd::store32(rect.bytes + psd::LayerRect::kRightAt, static_cast<uint32_t>(layer.width));
     psd::store16(rect.bytes + psd::LayerRect::kChannelCountAt, static_cast<uint16_t>(psd::kLayerChannelCount));
     out.bytes(rect.bytes, sizeof rect.bytes);
 
-    for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
-        out.u16(static_cast<uint16_t>(psd::kLayerChannels[c].id));
-        out.u32(channels[c].dataLength);
-    }
+    entriesAt = out.position();
+    const uint64_t unknown[psd::kLayerChannelCount] = {};
+    writeChannelEntries(out, unknown);
 
     psd::LayerBlend blendBlock{};
     std::memcpy(blendBlock.bytes + psd::LayerBlend::kSignatureAt, psd::kResourceSignature, 4);
@@ -237,7 +276,8 @@ void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const Plan::Chan
     if (layer.alphaLocked != 0) flags |= psd::kFlagTransparencyProtected;
     if (layer.visible == 0) flags |= psd::kFlagHidden;
     blendBlock.bytes[psd::LayerBlend::kFlagsAt] = flags;
-    psd::store32(blendBlock.bytes + psd::LayerBlend::kExtraLengthAt, static_cast<uint32_t>(8 + name.size()));
+    psd::store32(blendBlock.bytes + psd::LayerBlend::kExtraLengthAt,
+                 static_cast<uint32_t>(psd::kMaskAndRangesLengthsSize + name.size()));
     out.bytes(blendBlock.bytes, sizeof blendBlock.bytes);
 
     out.u32(0);  // layer mask data
@@ -245,89 +285,91 @@ void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const Plan::Chan
     out.bytes(name.data(), name.size());
 }
 
-// The row counts in one piece, then each row packed into a buffer of its counted length.
-template <typename Gather>
-void writePackedRows(BigEndianOutput& out, int32_t width, const uint16_t* counts, size_t rowCount,
-                     std::vector<uint8_t>& row, std::vector<uint8_t>& packed, Gather gather) {
-    std::vector<uint8_t> table(rowCount * 2);
-    for (size_t y = 0; y < rowCount; ++y) psd::store16(table.data() + y * 2, counts[y]);
-    out.bytes(table.data(), table.size());
-    for (size_t y = 0; y < rowCount; ++y) {
-        gather(y, row.data());
-        const int32_t n = packBitsEncode(row.data(), width, packed.data());
-        out.bytes(packed.data(), static_cast<size_t>(n));
-    }
-}
-
-void writeFile(BigEndianOutput& out, const dib24& canvas, const LayerTempList& layers,
-               const LayerTempList& alphaChannels, const DocumentInfo& doc, const Plan& plan) {
+void writeFile(BigEndianOutput& out, const LayerTempList& layers, const LayerTempList& alphaChannels,
+               const DocumentInfo& doc, const Plan& plan, ChannelPacker& packer) {
     writeHeader(out, alphaChannels.size(), doc);
     out.u32(0);  // colour mode data
     writeImageResources(out, alphaChannels, doc);
 
-    LengthPatch section(out);
-    LengthPatch info(out);
-    out.u16(static_cast<uint16_t>(layers.size()));
-    for (size_t i = 0; i < layers.size(); ++i) writeLayerRecord(out, *layers[i], plan.layers[i].data(), plan.names[i]);
-
-    std::vector<uint8_t> row(static_cast<size_t>(plan.longestRow) + 1);
-    std::vector<uint8_t> packed(psd::kMaxPackedRow + 1);  // no counted row is longer
-    for (size_t i = 0; i < layers.size(); ++i) {
-        const Layer& layer = *layers[i];
-        for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
-            out.u16(psd::kCompressionPackBits);
-            const int byteIndex = psd::kLayerChannels[c].byteIndex;
-            auto gather = [&](size_t y, uint8_t* dst) {
-                gatherLayerRow(layer, byteIndex, static_cast<int32_t>(y), dst);
-            };
-            writePackedRows(out, layer.width, plan.layers[i][c].rowCounts.data(), static_cast<size_t>(layer.height),
-                            row, packed, gather);
+    {
+        PatchedLength section(out);
+        {
+            PatchedLength info(out);
+            out.u16(static_cast<uint16_t>(layers.size()));
+            std::vector<int64_t> entriesAt(layers.size());
+            for (size_t i = 0; i < layers.size(); ++i) writeLayerRecord(out, *layers[i], plan.names[i], entriesAt[i]);
+            std::vector<uint64_t> lengths;
+            lengths.reserve(plan.layerChannels.size());
+            packer.run(plan.layerChannels, [&](const psd::PackedChannel& channel) {
+                out.u16(psd::kCompressionPackBits);
+                psd::writeRowCounts(out, channel);
+                psd::writePackedRows(out, channel);
+                lengths.push_back(channelDataLength(channel.size()));
+            });
+            const int64_t end = out.position();
+            for (size_t i = 0; i < layers.size(); ++i) {
+                out.seek(entriesAt[i]);
+                writeChannelEntries(out, lengths.data() + i * psd::kLayerChannelCount);
+            }
+            out.seek(end);
+            // Readers expect the layer info padded to even length.
+            if (info.bytesSince() % 2 != 0) out.fill(1, 0);
         }
+        out.u32(0);  // global layer mask information
     }
-    // Readers expect the layer info padded to even length.
-    if (info.bytesSince() % 2 != 0) out.fill(1, 0);
-    // The plan has checked that this count, plus 8, fits in 32 bits.
-    const uint32_t infoLength = static_cast<uint32_t>(info.bytesSince());
-    info.patch(infoLength);
-    out.u32(0);  // global layer mask information
-    section.patch(infoLength + 8);
 
+    // Every merged channel's row counts come before the first channel's rows: their table is
+    // written once the rows are.
     out.u16(psd::kCompressionPackBits);
-    const size_t channels = 3 + alphaChannels.size();
-    const size_t rows = static_cast<size_t>(canvas.height);
-    std::vector<uint8_t> table(plan.mergedCounts.size() * 2);
-    for (size_t k = 0; k < plan.mergedCounts.size(); ++k) psd::store16(table.data() + k * 2, plan.mergedCounts[k]);
-    out.bytes(table.data(), table.size());
-    for (size_t c = 0; c < channels; ++c) {
-        for (size_t y = 0; y < rows; ++y) {
-            gatherMergedRow(canvas, alphaChannels, c, static_cast<int32_t>(y), row.data());
-            const int32_t n = packBitsEncode(row.data(), canvas.width, packed.data());
-            out.bytes(packed.data(), static_cast<size_t>(n));
-        }
-    }
+    const int64_t countsAt = out.position();
+    uint64_t rows = 0;
+    for (const psd::ChannelSource& channel : plan.mergedChannels) rows += static_cast<uint64_t>(channel.height);
+    out.fill(2 * rows, 0);
+    psd::PackedChannel counts;
+    packer.run(plan.mergedChannels, [&](const psd::PackedChannel& channel) {
+        counts.rowCounts.insert(counts.rowCounts.end(), channel.rowCounts.begin(), channel.rowCounts.end());
+        psd::writePackedRows(out, channel);
+    });
+    const int64_t end = out.position();
+    out.seek(countsAt);
+    psd::writeRowCounts(out, counts);
+    out.seek(end);
 }
 
 }  // namespace
 
 bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
+              const DocumentInfo& doc, Conversion& conversion) {
+    try {
+        if (out == nullptr) return false;
+        Plan plan;
+        if (!makePlan(canvas, layers, alphaChannels, doc, plan, conversion)) return false;
+        ChannelPacker packer(packerSlots());
+        BigEndianOutput stream(out);
+        writeFile(stream, layers, alphaChannels, doc, plan, packer);
+        return !stream.failed() || conversion.fail("the output cannot be written");
+    } catch (const std::bad_alloc&) {
+        return conversion.fail("out of memory");
+    }
+}
+
+bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
               const DocumentInfo& doc) {
-    if (out == nullptr) return false;
-    Plan plan;
-    if (!makePlan(canvas, layers, alphaChannels, doc, plan)) return false;
-    BigEndianOutput stream(out);
-    writeFile(stream, canvas, layers, alphaChannels, doc, plan);
-    return !stream.failed();
+    Conversion conversion;
+    return writePsd(out, canvas, layers, alphaChannels, doc, conversion);
 }
 
 bool writePsdFile(const std::string& path, const dib24& canvas, const LayerTempList& layers,
                   const LayerTempList& alphaChannels, const DocumentInfo& doc) {
     // Planned before opening, so a refused document leaves no file behind.
+    Conversion conversion;
     Plan plan;
-    if (!makePlan(canvas, layers, alphaChannels, doc, plan)) return false;
+    if (!makePlan(canvas, layers, alphaChannels, doc, plan, conversion)) return false;
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (out == nullptr) return false;
+    ChannelPacker packer(packerSlots());
     BigEndianOutput stream(out);
-    writeFile(stream, canvas, layers, alphaChannels, doc, plan);
+    writeFile(stream, layers, alphaChannels, doc, plan, packer);
     bool ok = !stream.failed();
     if (std::fclose(out) != 0) ok = false;
     return ok;

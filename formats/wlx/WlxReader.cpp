@@ -8,82 +8,11 @@
 
 #include "formats/wlx/WlxLayout.h"
 #include "formats/wlx/ZlibBlock.h"
-#include "image/MemoryBudget.h"
+#include "image/ByteInput.h"
+#include "image/Conversion.h"
 #include "image/ThreadPool.h"
 
 namespace {
-
-// The input stream with a count of the bytes left in it, so that no buffer is ever sized beyond
-// what the file really holds. For a stream that cannot tell its size, blocks are read in pieces.
-class Source {
-public:
-    explicit Source(std::FILE* in) : in_(in) {
-        const int64_t here = tell();
-        if (here < 0 || !seekTo(0, SEEK_END)) return;
-        const int64_t end = tell();
-        // Back to where the caller left the stream, whatever the end position told.
-        if (seekTo(here, SEEK_SET) && end >= here) {
-            remaining_ = static_cast<uint64_t>(end - here);
-            sized_ = true;
-        }
-    }
-
-    size_t read(void* to, size_t count) {
-        const size_t got = std::fread(to, 1, count, in_);
-        if (sized_) remaining_ -= std::min<uint64_t>(remaining_, got);
-        return got;
-    }
-
-    // Reads up to count bytes into block, keeping only what was there.
-    void readBlock(uint64_t count, std::vector<uint8_t>& block) {
-        block.clear();
-        if (sized_) {
-            block.resize(static_cast<size_t>(std::min(count, remaining_)));
-            block.resize(read(block.data(), block.size()));
-            return;
-        }
-        constexpr uint64_t kPiece = uint64_t{1} << 20;
-        while (block.size() < count) {
-            const size_t at = block.size();
-            const size_t piece = static_cast<size_t>(std::min(count - at, kPiece));
-            block.resize(at + piece);
-            const size_t got = read(block.data() + at, piece);
-            block.resize(at + got);
-            if (got < piece) break;
-        }
-    }
-
-    // Reads and drops up to count bytes; stops quietly at the end of the file.
-    void skip(uint64_t count) {
-        uint8_t scratch[4096];
-        while (count != 0) {
-            const size_t piece = static_cast<size_t>(std::min<uint64_t>(count, sizeof scratch));
-            const size_t got = read(scratch, piece);
-            if (got < piece) return;
-            count -= got;
-        }
-    }
-
-private:
-    int64_t tell() {
-#ifdef _WIN32
-        return _ftelli64(in_);
-#else
-        return ftello(in_);
-#endif
-    }
-    bool seekTo(int64_t offset, int origin) {
-#ifdef _WIN32
-        return _fseeki64(in_, offset, origin) == 0;
-#else
-        return fseeko(in_, static_cast<off_t>(offset), origin) == 0;
-#endif
-    }
-
-    std::FILE* in_;
-    uint64_t remaining_ = 0;
-    bool sized_ = false;
-};
 
 // A layer read with its block, waiting for its pixels.
 struct PendingLayer {
@@ -93,13 +22,15 @@ struct PendingLayer {
 
 // Inflates the pending layers' blocks in parallel, straight into their pixels, and adds the layers
 // before the first that fails to the list; true when none failed.
-bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, const DocumentInfo& doc) {
+bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, const DocumentInfo& doc,
+                 Conversion& conversion) {
     std::vector<char> inflated(pending.size());
     ThreadPool::shared().forEach(pending.size(), [&](size_t i) {
         Layer& layer = *pending[i].layer;
         const int32_t opacity = layer.opacity;
         const uint8_t visible = layer.visible;
-        layer.resize(doc.width, doc.height, layer.blendMode);
+        // A block that inflates writes every byte; one that does not is dropped with its layer.
+        layer.resizeForOverwrite(doc.width, doc.height, layer.blendMode);
         layer.opacity = opacity;
         layer.visible = visible;
         const std::vector<uint8_t>& block = pending[i].block;
@@ -110,32 +41,42 @@ bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, cons
     // Room ahead, so that add cannot throw once a layer is let go.
     layers.reserve(layers.size() + pending.size());
     for (size_t i = 0; i < pending.size(); ++i) {
-        if (!inflated[i]) return false;
+        if (!inflated[i]) {
+            return conversion.fail("layer " + std::to_string(layers.size() + 1) +
+                                   ": the block does not inflate to exactly " +
+                                   std::to_string(Layer::pixelBytes(doc.width, doc.height)) + " bytes");
+        }
         layers.add(pending[i].layer.release());
     }
     return true;
 }
 
-bool readLayers(Source& source, uint16_t layerCount, LayerTempList& layers, const DocumentInfo& doc) {
+bool readLayers(ByteInput& source, uint16_t layerCount, LayerTempList& layers, const DocumentInfo& doc,
+                Conversion& conversion) {
     using wlx::LayerRecord;
     const uint64_t pixelBytes = Layer::pixelBytes(doc.width, doc.height);
-    MemoryBudget budget;
     // Every record and block is read and checked first (the blocks hold no more than the file),
     // then the blocks inflate. A failure keeps the complete layers before it.
     std::vector<PendingLayer> pending;
     for (uint32_t i = 0; i < layerCount; ++i) {
         uint8_t record[LayerRecord::kSize];
-        if (source.read(record, sizeof record) < sizeof record) {
-            inflateInto(pending, layers, doc);
-            return false;
+        const std::string where = "layer " + std::to_string(i + 1);
+        if (!source.read(record, sizeof record)) {
+            inflateInto(pending, layers, doc, conversion);
+            return conversion.fail(where + ": the record runs past the end of the file");
         }
         PendingLayer next;
         source.readBlock(wlx::load32(record + LayerRecord::kDataSizeAt), next.block);
 
         // A block too short to inflate to the pixels fails before the layer is allocated.
-        if (pixelBytes > next.block.size() * wlx::kMaxInflateRatio + wlx::kInflateSlack ||
-            !budget.reserve(pixelBytes)) {
-            inflateInto(pending, layers, doc);
+        if (pixelBytes > next.block.size() * wlx::kMaxInflateRatio + wlx::kInflateSlack) {
+            inflateInto(pending, layers, doc, conversion);
+            return conversion.fail(where + ": a block of " + std::to_string(next.block.size()) +
+                                   " bytes cannot inflate to " + std::to_string(pixelBytes));
+        }
+        if (!conversion.reserve(pixelBytes, (where + ": its pixels").c_str())) {
+            // The reason names the limit; the layers before keep theirs only if they inflate.
+            inflateInto(pending, layers, doc, conversion);
             return false;
         }
 
@@ -152,43 +93,53 @@ bool readLayers(Source& source, uint16_t layerCount, LayerTempList& layers, cons
         if (pending.size() == pending.capacity()) pending.reserve(pending.capacity() + pending.capacity() / 2 + 16);
         pending.push_back(std::move(next));
     }
-    return inflateInto(pending, layers, doc);
+    return inflateInto(pending, layers, doc, conversion);
 }
 
-bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
     using wlx::ExtensionHeader;
     using wlx::FileHeader;
-    Source source(in);
+    ByteInput source(in);
 
     uint8_t header[FileHeader::kSize];
-    if (source.read(header, sizeof header) < sizeof header) return false;
-    if (header[FileHeader::kTerminatorAt] != 0) return false;
-    if (std::memcmp(header + FileHeader::kMagicAt, wlx::kMagic, sizeof wlx::kMagic) != 0) return false;
-    if (wlx::load32(header + FileHeader::kVersionAt) != wlx::kVersion) return false;
+    if (!source.read(header, sizeof header)) return conversion.fail("the file is shorter than a WLX header");
+    if (header[FileHeader::kTerminatorAt] != 0 ||
+        std::memcmp(header + FileHeader::kMagicAt, wlx::kMagic, sizeof wlx::kMagic) != 0)
+        return conversion.fail("not a WLX file: the signature is wrong");
+    const uint32_t version = wlx::load32(header + FileHeader::kVersionAt);
+    if (version != wlx::kVersion) return conversion.fail("WLX version " + std::to_string(version) + " is not supported");
     doc.width = wlx::load16(header + FileHeader::kWidthAt);
     doc.height = wlx::load16(header + FileHeader::kHeightAt);
 
     uint8_t extension[ExtensionHeader::kSize];
-    if (source.read(extension, sizeof extension) < sizeof extension) return false;
+    if (!source.read(extension, sizeof extension))
+        return conversion.fail("the extension header runs past the end of the file");
     source.skip(wlx::load32(extension + ExtensionHeader::kExtraSizeAt));
 
     // Bytes missing at the end of the file count as 0.
     uint8_t sizeField[wlx::kLayerHeaderSizeFieldSize] = {};
-    source.read(sizeField, sizeof sizeField);
-    if (wlx::load32(sizeField) != wlx::kLayerHeaderSize) return false;
+    source.readSome(sizeField, sizeof sizeField);
+    if (wlx::load32(sizeField) != wlx::kLayerHeaderSize)
+        return conversion.fail("a layer header size of " + std::to_string(wlx::load32(sizeField)) + ", not " +
+                               std::to_string(wlx::kLayerHeaderSize));
 
-    return readLayers(source, wlx::load16(header + FileHeader::kLayerCountAt), layers, doc);
+    return readLayers(source, wlx::load16(header + FileHeader::kLayerCountAt), layers, doc, conversion);
 }
 
 }  // namespace
 
-bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
     try {
-        return readDocument(in, layers, doc);
+        return readDocument(in, layers, doc, conversion);
     } catch (const std::bad_alloc&) {
         // The budget guards against hostile sizes; memory taken by others can still run out.
-        return false;
+        return conversion.fail("out of memory");
     }
+}
+
+bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+    Conversion conversion;
+    return readWlx(in, layers, doc, conversion);
 }
 
 bool readWlxFile(const std::string& path, LayerTempList& layers, DocumentInfo& doc) {

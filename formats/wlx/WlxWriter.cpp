@@ -54,16 +54,23 @@ void writeRecord(std::FILE* out, const Layer& layer, uint32_t dataSize) {
     std::fwrite(record, 1, sizeof record, out);
 }
 
-bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc) {
-    if (!storable(layers, doc)) return false;
+bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion) {
+    if (!storable(layers, doc))
+        return conversion.fail("a WLX file holds at most 65535 layers of at most 65535 x 65535 pixels");
     const size_t rowBytes = static_cast<size_t>(doc.width) * 4;
     const size_t rows = static_cast<size_t>(doc.height);
     ThreadPool& pool = ThreadPool::shared();
-    // Layers are compressed a window at a time, one per thread and one more so that a slow layer
-    // does not idle the rest, and written in order; each slot's buffer serves block after block.
-    const size_t window = std::min(layers.size(), pool.size() * 2);
+    // Layers are compressed a window at a time and written in order; each slot's buffer serves
+    // block after block. One layer's deflate cannot be split, and layers differ several times over
+    // in cost, so the window is wide: eight a thread, for the threads to even out between them
+    // before it closes. Its blocks hold only their compressed bytes.
+    const size_t window = std::min(layers.size(), pool.size() * 8);
     std::vector<PackedBlock> packed(window);
     std::vector<char> compressed(window);
+    // Each slot's compressed block can take about a layer's bytes.
+    if (window != 0 && !conversion.reserve(Layer::pixelBytes(doc.width, doc.height) * window,
+                                           "the WLX writer's compressed layers in flight"))
+        return false;
 
     // The first window is compressed before the first byte is written, so running out of memory
     // there leaves nothing behind.
@@ -75,9 +82,9 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
         });
         if (first == 0) writeHeaders(out, layers.size(), doc);
         for (size_t i = 0; i < count; ++i) {
-            if (!compressed[i]) return false;
+            if (!compressed[i]) return conversion.fail("a layer cannot be compressed");
             // Noisy pixels of a huge canvas can pack to more than the 32-bit size field can describe.
-            if (packed[i].size > UINT32_MAX) return false;
+            if (packed[i].size > UINT32_MAX) return conversion.fail("a layer compresses to more than 4 GiB");
             writeRecord(out, *layers[first + i], static_cast<uint32_t>(packed[i].size));
             std::fwrite(packed[i].bytes.get(), 1, packed[i].size, out);
         }
@@ -88,12 +95,17 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
 
 }  // namespace
 
-bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc) {
+bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion) {
     try {
-        return writeDocument(out, layers, doc);
+        return writeDocument(out, layers, doc, conversion);
     } catch (const std::bad_alloc&) {
-        return false;
+        return conversion.fail("out of memory");
     }
+}
+
+bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc) {
+    Conversion conversion;
+    return writeWlx(out, layers, doc, conversion);
 }
 
 bool writeWlxFile(const std::string& path, const LayerTempList& layers, const DocumentInfo& doc) {

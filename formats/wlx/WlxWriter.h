@@ -2,10 +2,14 @@
 #include <cstdio>
 #include <string>
 
+#include "image/Conversion.h"
 #include "image/DocumentInfo.h"
 #include "image/LayerTempList.h"
 
 // Writes layers as a WLX file. False when the document cannot be stored in the format (refused
-// before anything is written) or the compression fails. Stream errors are the caller's to detect.
+// before anything is written), its working memory passes the conversion's budget, or the
+// compression fails; the reason is in conversion. Stream errors are the caller's to detect. Without a
+// conversion, this machine's budget holds.
+bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion);
 bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc);
 bool writeWlxFile(const std::string& path, const LayerTempList& layers, const DocumentInfo& doc);

@@ -1,0 +1,148 @@
+#include "formats/psd/PackedChannel.h"
+
+#include <algorithm>
+
+#include "formats/psd/PackBits.h"
+#include "formats/psd/PsdLayout.h"
+
+namespace psd {
+namespace {
+
+// A row's packed length is a 16-bit count, and PackBits turns at most 2 packed bytes into 128: no
+// longer row can ever unpack, so nothing longer is allocated for one.
+constexpr uint64_t kMaxUnpackedRow = (kMaxPackedRow + 1) / 2 * 128;
+
+// a * b, or UINT64_MAX when it does not fit in 64 bits (never fits in a file either).
+uint64_t product(uint64_t a, uint64_t b) { return a != 0 && b > UINT64_MAX / a ? UINT64_MAX : a * b; }
+
+size_t widthOf(const ChannelSource& source) { return source.width > 0 ? static_cast<size_t>(source.width) : 0; }
+size_t heightOf(const ChannelSource& source) { return source.height > 0 ? static_cast<size_t>(source.height) : 0; }
+
+// Calls f(row, y) for every row of the channel, gathered into one contiguous buffer, until f
+// returns false.
+template <typename F>
+void forEachRow(const ChannelSource& source, F&& f) {
+    const size_t width = widthOf(source);
+    const size_t height = heightOf(source);
+    std::vector<uint8_t> row(width);
+    for (size_t y = 0; y < height; ++y) {
+        if (width > 0) {
+            const uint8_t* src = source.origin + static_cast<ptrdiff_t>(y) * source.rowStride;
+            for (size_t x = 0; x < width; ++x) row[x] = src[x * source.step];
+        }
+        if (!f(row.data(), y)) return;
+    }
+}
+
+}  // namespace
+
+bool packChannel(const ChannelSource& source, PackedChannel& packed) {
+    const size_t width = widthOf(source);
+    const size_t longest = static_cast<size_t>(packBitsMaxLength(static_cast<int64_t>(width)));
+    packed.rowCounts.resize(heightOf(source));
+    // Each row is packed once, straight into the kept bytes, with room for its longest form.
+    size_t used = 0;
+    bool fits = true;
+    forEachRow(source, [&](const uint8_t* row, size_t y) {
+        if (packed.rows.size() < used + longest) packed.rows.resize(std::max(used + longest, packed.rows.size() * 2));
+        const int32_t n = packBitsEncode(row, static_cast<int32_t>(width), packed.rows.data() + used);
+        if (n > kMaxPackedRow) return fits = false;
+        packed.rowCounts[y] = static_cast<uint16_t>(n);
+        used += static_cast<size_t>(n);
+        return true;
+    });
+    packed.rows.resize(used);
+    return fits;
+}
+
+uint64_t worstPackedSize(const ChannelSource& source) {
+    const uint64_t height = heightOf(source);
+    return height * 2 + height * static_cast<uint64_t>(packBitsMaxLength(static_cast<int64_t>(widthOf(source))));
+}
+
+bool measureChannel(const ChannelSource& source, uint64_t& size) {
+    const int32_t width = static_cast<int32_t>(widthOf(source));
+    size = 0;
+    bool fits = true;
+    forEachRow(source, [&](const uint8_t* row, size_t) {
+        const int32_t n = packBitsEncode(row, width, nullptr);
+        if (n > kMaxPackedRow) return fits = false;
+        size += 2 + static_cast<uint64_t>(n);
+        return true;
+    });
+    return fits;
+}
+
+void writeRowCounts(BigEndianOutput& out, const PackedChannel& channel) {
+    std::vector<uint8_t> table(channel.rowCounts.size() * 2);
+    for (size_t y = 0; y < channel.rowCounts.size(); ++y) store16(table.data() + y * 2, channel.rowCounts[y]);
+    out.bytes(table.data(), table.size());
+}
+
+bool readRowCounts(ByteInput& in, uint64_t count, std::vector<uint16_t>& counts) {
+    const uint64_t bytes = product(count, 2);
+    if (!in.fits(bytes)) return false;
+    std::vector<uint8_t> raw(static_cast<size_t>(bytes));
+    if (!in.read(raw.data(), raw.size())) return false;
+    counts.resize(static_cast<size_t>(count));
+    for (size_t i = 0; i < counts.size(); ++i) counts[i] = load16(raw.data() + 2 * i);
+    return true;
+}
+
+bool readChannelRows(ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
+                     uint64_t columns, const ChannelTarget& target, std::string& problem) {
+    if (rows == 0) return true;
+    const int64_t firstColumn = std::max<int64_t>(0, -target.left);
+    const int64_t endColumn = std::min<int64_t>(static_cast<int64_t>(std::min<uint64_t>(columns, INT64_MAX)),
+                                                target.width - target.left);
+    auto keep = [&](uint64_t r, const uint8_t* row) {
+        const int64_t y = target.top + static_cast<int64_t>(r);
+        if (target.plane == nullptr || y < 0 || y >= target.height || firstColumn >= endColumn) return;
+        uint8_t* out = target.plane + static_cast<size_t>(y * target.width) * target.step;
+        for (int64_t k = firstColumn; k < endColumn; ++k) out[static_cast<size_t>(target.left + k) * target.step] = row[k];
+    };
+    std::vector<uint8_t> row;
+    if (compression == kCompressionRaw) {
+        // Empty rows take no bytes: billions of them are no reason to loop.
+        if (columns == 0) return true;
+        if (!in.fits(product(rows, columns))) {
+            problem = "the raw rows run past the end of the file";
+            return false;
+        }
+        row.resize(static_cast<size_t>(columns));
+        for (uint64_t r = 0; r < rows; ++r) {
+            if (!in.read(row.data(), row.size())) {
+                problem = "row " + std::to_string(r + 1) + ": cannot be read";
+                return false;
+            }
+            keep(r, row.data());
+        }
+        return true;
+    }
+    if (columns > kMaxUnpackedRow) {
+        problem = "rows of " + std::to_string(columns) + " bytes are longer than a packed row can unpack to";
+        return false;
+    }
+    uint64_t packedTotal = 0;
+    for (uint64_t r = 0; r < rows; ++r) packedTotal += rowCounts[r];
+    if (!in.fits(packedTotal)) {
+        problem = "the packed rows run past the end of the file";
+        return false;
+    }
+    row.resize(static_cast<size_t>(columns));
+    std::vector<uint8_t> packed(kMaxPackedRow);
+    for (uint64_t r = 0; r < rows; ++r) {
+        const uint16_t count = rowCounts[r];
+        const bool unpacked = in.read(packed.data(), count) &&
+                              packBitsDecode(packed.data(), count, row.data(), static_cast<int32_t>(columns));
+        if (!unpacked) {
+            problem = "row " + std::to_string(r + 1) + ": packed row of " + std::to_string(count) +
+                      " bytes does not unpack to " + std::to_string(columns);
+            return false;
+        }
+        keep(r, row.data());
+    }
+    return true;
+}
+
+}  // namespace psd

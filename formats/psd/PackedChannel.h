@@ -1,0 +1,75 @@
+#pragma once
+// A channel's pixel data as the file holds it: a 16-bit byte count per row, then the rows, each
+// packed with PackBits (or the rows raw, without the counts). Layers and the merged image share it.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "formats/psd/PsdOutput.h"
+#include "image/ByteInput.h"
+#include "image/Layer.h"
+
+namespace psd {
+
+// ---- Writing ----
+
+// One channel to pack: height rows of width bytes, `step` bytes apart within a row; row y (from the
+// top) starts at origin + y * rowStride, so a bottom-up image has a negative stride.
+struct ChannelSource {
+    const uint8_t* origin = nullptr;
+    ptrdiff_t rowStride = 0;
+    size_t step = 1;
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+// A channel packed row by row: its row byte counts and the packed rows one after another. Packing
+// into one that held a channel before reuses its storage.
+struct PackedChannel {
+    std::vector<uint16_t> rowCounts;
+    PixelBytes rows;
+    // Bytes the counts and rows take in the file.
+    uint64_t size() const { return 2 * static_cast<uint64_t>(rowCounts.size()) + rows.size(); }
+};
+
+// Packs every row of one channel; it touches nothing but its source and its result, so channels can
+// be packed independently. False when a row's packed length does not fit its 16-bit count.
+bool packChannel(const ChannelSource& source, PackedChannel& packed);
+
+// The most bytes a channel's counts and rows can take: every row packed at its longest.
+uint64_t worstPackedSize(const ChannelSource& source);
+// Whether every row of the channel packs short enough for its 16-bit count, and the bytes its
+// counts and rows would take, without keeping them.
+bool measureChannel(const ChannelSource& source, uint64_t& size);
+
+void writeRowCounts(BigEndianOutput& out, const PackedChannel& channel);
+inline void writePackedRows(BigEndianOutput& out, const PackedChannel& channel) {
+    out.bytes(channel.rows.data(), channel.rows.size());
+}
+
+// ---- Reading ----
+
+// Reads count row byte counts in one piece; false when they are not all in the file.
+bool readRowCounts(ByteInput& in, uint64_t count, std::vector<uint16_t>& counts);
+constexpr char kRowCountsCutShort[] = "the row counts run past the end of the file";
+
+// Where decoded rows go: a plane of width x height entries `step` bytes apart. The channel's first
+// row and column lie at (top, left) in it; only the part inside the plane is kept. A null plane
+// decodes the rows and keeps nothing.
+struct ChannelTarget {
+    uint8_t* plane = nullptr;
+    size_t step = 1;
+    int64_t width = 0;
+    int64_t height = 0;
+    int64_t top = 0;
+    int64_t left = 0;
+};
+
+// Reads rows x columns bytes, raw or packed with the given row counts, into target. Every length is
+// checked against what the file still holds before it sizes a buffer or a loop. On failure, problem
+// says what was wrong (rows counted from 1).
+bool readChannelRows(ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
+                     uint64_t columns, const ChannelTarget& target, std::string& problem);
+
+}  // namespace psd

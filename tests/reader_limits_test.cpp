@@ -1,0 +1,344 @@
+// The readers under real memory limits, each case in a child process so the limits stay there.
+// Every hostile size must be refused before it sizes an allocation: the child runs under an
+// address-space limit (so an unguarded reader cannot take the machine down), any allocation that
+// limit refuses ends the child with its own code, and the rise of its peak resident size is measured.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "formats/psd/PsdReader.h"
+#include "formats/wlx/WlxReader.h"
+#include "image/dib24.h"
+#include "support/TestBytes.h"
+#include "wlx_test_support.h"
+
+namespace {
+
+using testbytes::Bytes;
+using testbytes::be::put16;
+using testbytes::be::put32;
+
+enum ChildCode { kRead = 0, kRefused = 1, kAllocationRefused = 98, kBadAllocEscaped = 99 };
+
+struct ChildResult {
+    int code;        // a ChildCode, or 128 + signal
+    long grownKiB;   // how far the child's peak resident size rose above its size at the start
+};
+
+// A field of /proc/self/status in KiB ("VmRSS:", "VmHWM:"), or 0.
+long statusKiB(const char* field) {
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (f == nullptr) return 0;
+    char line[256];
+    long kib = 0;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        if (std::strncmp(line, field, std::strlen(field)) == 0) kib = std::atol(line + std::strlen(field));
+    }
+    std::fclose(f);
+    return kib;
+}
+
+// Runs read over the bytes in a child. With catchRefusal, an allocation the address-space limit
+// refuses ends the child at once with kAllocationRefused instead of throwing. A ballast takes that
+// much of the address space (untouched) before reading.
+ChildResult readInChild(const Bytes& bytes, const std::function<bool(std::FILE*)>& read, rlim_t addressSpace,
+                        bool catchRefusal = true, size_t ballast = 0) {
+    int report[2];
+    if (pipe(report) != 0) return {-1, 0};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(report[0]);
+        // The child starts with the parent's resident pages; only its growth counts.
+        const long startKiB = statusKiB("VmRSS:");
+        std::FILE* f = std::tmpfile();
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::rewind(f);
+        const rlimit limit{addressSpace, addressSpace};
+        setrlimit(RLIMIT_AS, &limit);
+        void* volatile held = ballast != 0 ? std::malloc(ballast) : nullptr;
+        static_cast<void>(held);
+        if (catchRefusal) std::set_new_handler([] { _exit(kAllocationRefused); });
+        int code = kRefused;
+        try {
+            code = read(f) ? kRead : kRefused;
+        } catch (const std::bad_alloc&) {
+            code = kBadAllocEscaped;
+        }
+        const long grown = statusKiB("VmHWM:") - startKiB;
+        static_cast<void>(write(report[1], &grown, sizeof grown));
+        _exit(code);
+    }
+    close(report[1]);
+    long grown = -1;
+    if (::read(report[0], &grown, sizeof grown) != static_cast<ssize_t>(sizeof grown)) grown = -1;
+    close(report[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), grown};
+}
+
+bool readPsdStream(std::FILE* f) {
+    LayerTempList layers, alphas;
+    DocumentInfo doc;
+    return readPsd(f, layers, alphas, doc);
+}
+bool readWlxStream(std::FILE* f) {
+    LayerTempList layers;
+    DocumentInfo doc;
+    return readWlx(f, layers, doc);
+}
+bool loadBmpStream(std::FILE* f) {
+    dib24 canvas;
+    return canvas.loadBmp(f);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// ---- PSD files, field by field -------------------------------------------------------------
+
+// Header (RGB, 8 bits) and empty colour mode data.
+Bytes psdHead(uint32_t w, uint32_t h, uint16_t channels = 3) {
+    Bytes b = {'8', 'B', 'P', 'S'};
+    put16(b, 1);
+    b.insert(b.end(), 6, 0);
+    put16(b, channels);
+    put32(b, h);
+    put32(b, w);
+    put16(b, 8);
+    put16(b, 3);
+    put32(b, 0);
+    return b;
+}
+
+struct PsdChannel {
+    int16_t id;
+    uint32_t length;  // declared length
+};
+
+// A layer record with an empty name, no mask and no blending ranges.
+void putRecord(Bytes& b, int32_t top, int32_t left, int32_t bottom, int32_t right,
+               const std::vector<PsdChannel>& channels) {
+    for (int32_t v : {top, left, bottom, right}) put32(b, static_cast<uint32_t>(v));
+    put16(b, static_cast<uint32_t>(channels.size()));
+    for (const PsdChannel& c : channels) {
+        put16(b, static_cast<uint16_t>(c.id));
+        put32(b, c.length);
+    }
+    testbytes::put(b, "8BIMnorm", 8);
+    b.insert(b.end(), {255, 0, 0, 0});
+    put32(b, 12);
+    put32(b, 0);
+    put32(b, 0);
+    put32(b, 0);  // name: length 0 and its padding
+}
+
+// Empty resources, a layer section holding info (count, records, channel data), then merged.
+Bytes psdWithLayers(uint32_t w, uint32_t h, const Bytes& info, const Bytes& merged = {0, 0}) {
+    Bytes b = psdHead(w, h);
+    put32(b, 0);
+    put32(b, static_cast<uint32_t>(4 + info.size() + 4));
+    put32(b, static_cast<uint32_t>(info.size()));
+    testbytes::put(b, info);
+    put32(b, 0);
+    testbytes::put(b, merged);
+    return b;
+}
+
+// No resources, no layer section, then the merged image data as given.
+Bytes psdMergedOnly(uint32_t w, uint32_t h, const Bytes& merged, uint16_t channels = 3) {
+    Bytes b = psdHead(w, h, channels);
+    put32(b, 0);
+    put32(b, 0);
+    testbytes::put(b, merged);
+    return b;
+}
+
+// A PackBits merged image whose every row count is count and every row is row.
+Bytes packedMerged(uint64_t rows, uint16_t count, const Bytes& row) {
+    Bytes b;
+    put16(b, 1);
+    for (uint64_t i = 0; i < rows; ++i) put16(b, count);
+    for (uint64_t i = 0; i < rows && !row.empty(); ++i) testbytes::put(b, row);
+    return b;
+}
+
+// A row of width zero bytes as PackBits runs of up to 128.
+Bytes zeroRow(uint32_t width) {
+    Bytes row;
+    for (uint32_t left = width; left > 0;) {
+        const uint32_t n = std::min<uint32_t>(left, 128);
+        row.insert(row.end(), {static_cast<uint8_t>(257 - n), 0x00});
+        left -= n;
+    }
+    return row;
+}
+
+constexpr rlim_t kMiB = rlim_t{1} << 20;
+// The address space every hostile case runs in; the memory budget follows it (3/4 of it).
+constexpr rlim_t kAddressSpace = 512 * kMiB;
+// Far above what reading a small file takes, far below what any refused size would touch.
+constexpr long kGrowthKiB = 64 * 1024;
+
+struct HostileCase {
+    const char* what;
+    Bytes file;
+    std::function<bool(std::FILE*)> read;
+};
+
+Bytes layersInfo(int16_t count, const std::function<void(Bytes&)>& records, const Bytes& data = {}) {
+    Bytes info;
+    put16(info, static_cast<uint16_t>(count));
+    records(info);
+    testbytes::put(info, data);
+    return info;
+}
+
+std::vector<HostileCase> hostileCases() {
+    std::vector<HostileCase> cases;
+    // PSD: the document budget.
+    cases.push_back({"psd: 300000 x 300000 with 100 complete but empty layers",
+                     psdWithLayers(300000, 300000, layersInfo(100, [](Bytes& b) {
+                                       for (int i = 0; i < 100; ++i) putRecord(b, 0, 0, 0, 0, {});
+                                   })),
+                     readPsdStream});
+    cases.push_back({"psd: 4096 x 4096 with 6 alpha channels, no layers, rows present",
+                     psdMergedOnly(4096, 4096, packedMerged(9 * 4096, 64, zeroRow(4096)), 9),
+                     readPsdStream});
+    cases.push_back({"psd: 30000 x 30000 claiming 1000 layers in a short file",
+                     psdWithLayers(30000, 30000, layersInfo(1000, [](Bytes&) {})), readPsdStream});
+    cases.push_back({"psd: 30000 x 30000 with 65535 alpha channels, no layers",
+                     psdMergedOnly(30000, 30000, {0, 1}, 65535), readPsdStream});
+    // PSD: sizes checked against what remains of the file.
+    {
+        Bytes b = psdHead(2, 2);
+        put32(b, 0xFFFFFFF0u);  // image resources
+        b.insert(b.end(), 16, 0);
+        cases.push_back({"psd: resource section longer than the file", b, readPsdStream});
+    }
+    {
+        Bytes merged;
+        put16(merged, 0);
+        merged.insert(merged.end(), {1, 2, 3});
+        cases.push_back({"psd: raw merged image longer than the file", psdMergedOnly(8000, 8000, merged),
+                         readPsdStream});
+    }
+    cases.push_back({"psd: packed merged row-count table longer than the file",
+                     psdMergedOnly(1, 50000000, {0, 1, 0, 2, 0, 2}), readPsdStream});
+    cases.push_back({"psd: packed merged rows longer than the file",
+                     psdMergedOnly(8000, 8000, packedMerged(3 * 8000, 126, {})), readPsdStream});
+    cases.push_back({"psd: packed merged rows too short to unpack",
+                     psdMergedOnly(8000, 8000, packedMerged(3 * 8000, 1, {0x80})), readPsdStream});
+    {
+        Bytes data;
+        put16(data, 1);
+        data.insert(data.end(), {0, 2, 0xFF, 0});
+        cases.push_back({"psd: packed layer row as wide as possible",
+                         psdWithLayers(2, 2, layersInfo(1, [](Bytes& b) { putRecord(b, 0, INT32_MIN, 1, INT32_MAX, {{0, 6}}); }, data)),
+                         readPsdStream});
+    }
+    {
+        Bytes data;
+        put16(data, 0);
+        data.insert(data.end(), {1, 2, 3, 4});
+        cases.push_back({"psd: raw layer row as wide as possible",
+                         psdWithLayers(2, 2, layersInfo(1, [](Bytes& b) { putRecord(b, 0, INT32_MIN, 1, INT32_MAX, {{0, 6}}); }, data)),
+                         readPsdStream});
+    }
+    {
+        Bytes data;
+        put16(data, 1);
+        data.insert(data.end(), {0, 2, 0xFF, 0});
+        cases.push_back({"psd: layer row-count table longer than the file",
+                         psdWithLayers(2, 2, layersInfo(1, [](Bytes& b) { putRecord(b, INT32_MIN, 0, INT32_MAX, 1, {{0, 6}}); }, data)),
+                         readPsdStream});
+    }
+    // WLX: the inflate-ratio bound, the budget, and blocks bounded by the file.
+    {
+        Bytes file = wlxtest::documentHead(8192, 8192, 1);
+        wlxtest::appendLayer(file, "short", 0, 128, 1, Bytes(1000, 0));
+        cases.push_back({"wlx: 8192 x 8192 layer from a 1000-byte block", file, readWlxStream});
+    }
+    {
+        Bytes file = wlxtest::documentHead(10240, 10240, 1);
+        wlxtest::appendLayer(file, "large", 0, 128, 1, Bytes(420000, 0));
+        cases.push_back({"wlx: 10240 x 10240 layer past the budget, block long enough", file, readWlxStream});
+    }
+    {
+        Bytes file = wlxtest::documentHead(65535, 65535, 2);
+        wlxtest::appendLayer(file, "huge", 0, 128, 1, Bytes(1000, 0), 0xFFFFFFFFu);
+        cases.push_back({"wlx: block longer than the file", file, readWlxStream});
+    }
+    // BMP: blocks read as the data arrives.
+    {
+        Bytes file = {'B', 'M'};
+        testbytes::le::put32(file, 0);
+        testbytes::le::put32(file, 0);
+        testbytes::le::put32(file, 0xFFFFFFF0u);
+        file.insert(file.end(), 60, 0);
+        cases.push_back({"bmp: header block longer than the file", file, loadBmpStream});
+    }
+    {
+        Bytes file = {'B', 'M'};
+        testbytes::le::put32(file, 0);
+        testbytes::le::put32(file, 0);
+        testbytes::le::put32(file, 54);
+        for (uint32_t v : {40u, 30000u, 30000u}) testbytes::le::put32(file, v);
+        testbytes::le::put16(file, 1);
+        testbytes::le::put16(file, 24);
+        file.insert(file.end(), 24 + 100, 0);
+        cases.push_back({"bmp: rows longer than the file", file, loadBmpStream});
+    }
+    return cases;
+}
+
+TEST(ReaderLimitsTest, HostileSizesFailBeforeAllocating) {
+    if (kSanitized) GTEST_SKIP() << "the sanitizer reserves more address space than the limit allows";
+    for (const HostileCase& c : hostileCases()) {
+        const ChildResult r = readInChild(c.file, c.read, kAddressSpace);
+        EXPECT_EQ(r.code, kRefused) << c.what << (r.code == kAllocationRefused ? ": allocated past the limit" : "");
+        EXPECT_LT(r.grownKiB, kGrowthKiB) << c.what << ": grew by " << r.grownKiB << " KiB";
+        EXPECT_LT(c.file.size(), size_t{3} << 20) << c.what;
+    }
+}
+
+TEST(ReaderLimitsTest, RunningOutOfMemoryIsAReadFailure) {
+    if (kSanitized) GTEST_SKIP() << "the sanitizer reports a failed allocation instead of throwing";
+    // Documents within the budget whose 256-MB layer cannot be allocated because most of the
+    // address space is taken: bad_alloc must come back as false, not end the program.
+    const Bytes row = zeroRow(8000);
+    Bytes wlx = wlxtest::documentHead(8192, 8192, 1);
+    wlxtest::appendLayer(wlx, "big", 0, 128, 1, Bytes(270000, 0));
+    const HostileCase cases[] = {
+        {"psd", psdMergedOnly(8000, 8000, packedMerged(3 * 8000, static_cast<uint16_t>(row.size()), row)),
+         readPsdStream},
+        {"wlx", wlx, readWlxStream},
+    };
+    for (const HostileCase& c : cases) {
+        const ChildResult r = readInChild(c.file, c.read, kAddressSpace, false, 350 * kMiB);
+        EXPECT_EQ(r.code, kRefused) << c.what << (r.code == kBadAllocEscaped ? ": std::bad_alloc escaped the reader" : "");
+    }
+}
+
+}  // namespace
