@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "composite/BlendFunctions.h"
+#include "composite/Composite.h"
 #include "image/Layer.h"
 #include "image/dib24.h"
 
@@ -108,15 +109,15 @@ void compositeHls(const Layer& layer, dib24& canvas, const Span& s, int32_t f) {
 
 }  // namespace
 
-void Layer::compositeOnto(dib24& canvas, const CompositeBounds* bounds) const {
-    if (visible == 0 || opacity <= 0) return;
-    if (canvas.bits == nullptr || width <= 0 || height <= 0) return;
-    if (pixels.size() < pixelBytes(width, height)) return;
+void compositeOnto(const Layer& layer, dib24& canvas, const CompositeBounds* bounds) {
+    if (layer.visible == 0 || layer.opacity <= 0) return;
+    if (canvas.bits == nullptr || layer.width <= 0 || layer.height <= 0) return;
+    if (layer.pixels.size() < Layer::pixelBytes(layer.width, layer.height)) return;
 
     // Only whole layer pixels that have a canvas pixel beneath them are visited.
     int64_t left = 0, top = 0;
-    int64_t right = std::min(width, canvas.width);
-    int64_t bottom = std::min(height, canvas.height);
+    int64_t right = std::min(layer.width, canvas.width);
+    int64_t bottom = std::min(layer.height, canvas.height);
     if (bounds != nullptr) {
         left = std::max<int64_t>(bounds->left, 0);
         top = std::max<int64_t>(bounds->top, 0);
@@ -128,33 +129,33 @@ void Layer::compositeOnto(dib24& canvas, const CompositeBounds* bounds) const {
                     static_cast<size_t>(bottom)};
 
     // Above 100 the mixes would leave 0..255 and wrap into unrelated colours.
-    const int32_t op = std::min(opacity, 100);
+    const int32_t op = std::min(layer.opacity, 100);
     const int32_t f = op * 256 / 100;
 
-    switch (blendMode) {
+    switch (layer.blendMode) {
         case blend::Multiply:
-        case blend::MultiplyAlt: return compositeSeparable<blendfn::Multiply>(*this, canvas, span, f);
-        case blend::Screen: return compositeSeparable<blendfn::Screen>(*this, canvas, span, f);
-        case blend::Overlay: return compositeSeparable<blendfn::Overlay>(*this, canvas, span, f);
-        case blend::HardLight: return compositeSeparable<blendfn::HardLight>(*this, canvas, span, f);
-        case blend::SoftLight: return compositeSeparable<blendfn::SoftLight>(*this, canvas, span, f);
-        case blend::VividLight: return compositeSeparable<blendfn::VividLight>(*this, canvas, span, f);
-        case blend::LinearLight: return compositeSeparable<blendfn::LinearLight>(*this, canvas, span, f);
-        case blend::PinLight: return compositeSeparable<blendfn::PinLight>(*this, canvas, span, f);
-        case blend::ColorDodge: return compositeSeparable<blendfn::ColorDodge>(*this, canvas, span, f);
-        case blend::ColorBurn: return compositeSeparable<blendfn::ColorBurn>(*this, canvas, span, f);
-        case blend::LinearDodge: return compositeSeparable<blendfn::LinearDodge>(*this, canvas, span, f);
-        case blend::LinearBurn: return compositeSeparable<blendfn::LinearBurn>(*this, canvas, span, f);
-        case blend::Darken: return compositeSeparable<blendfn::Darken>(*this, canvas, span, f);
-        case blend::Lighten: return compositeSeparable<blendfn::Lighten>(*this, canvas, span, f);
-        case blend::Difference: return compositeSeparable<blendfn::Difference>(*this, canvas, span, f);
-        case blend::Exclusion: return compositeSeparable<blendfn::Exclusion>(*this, canvas, span, f);
-        case blend::Hue: return compositeHls<blendfn::Hue>(*this, canvas, span, f);
-        case blend::Saturation: return compositeHls<blendfn::Saturation>(*this, canvas, span, f);
-        case blend::Color: return compositeHls<blendfn::Color>(*this, canvas, span, f);
-        case blend::Luminosity: return compositeHls<blendfn::Luminosity>(*this, canvas, span, f);
+        case blend::MultiplyAlt: return compositeSeparable<blendfn::Multiply>(layer, canvas, span, f);
+        case blend::Screen: return compositeSeparable<blendfn::Screen>(layer, canvas, span, f);
+        case blend::Overlay: return compositeSeparable<blendfn::Overlay>(layer, canvas, span, f);
+        case blend::HardLight: return compositeSeparable<blendfn::HardLight>(layer, canvas, span, f);
+        case blend::SoftLight: return compositeSeparable<blendfn::SoftLight>(layer, canvas, span, f);
+        case blend::VividLight: return compositeSeparable<blendfn::VividLight>(layer, canvas, span, f);
+        case blend::LinearLight: return compositeSeparable<blendfn::LinearLight>(layer, canvas, span, f);
+        case blend::PinLight: return compositeSeparable<blendfn::PinLight>(layer, canvas, span, f);
+        case blend::ColorDodge: return compositeSeparable<blendfn::ColorDodge>(layer, canvas, span, f);
+        case blend::ColorBurn: return compositeSeparable<blendfn::ColorBurn>(layer, canvas, span, f);
+        case blend::LinearDodge: return compositeSeparable<blendfn::LinearDodge>(layer, canvas, span, f);
+        case blend::LinearBurn: return compositeSeparable<blendfn::LinearBurn>(layer, canvas, span, f);
+        case blend::Darken: return compositeSeparable<blendfn::Darken>(layer, canvas, span, f);
+        case blend::Lighten: return compositeSeparable<blendfn::Lighten>(layer, canvas, span, f);
+        case blend::Difference: return compositeSeparable<blendfn::Difference>(layer, canvas, span, f);
+        case blend::Exclusion: return compositeSeparable<blendfn::Exclusion>(layer, canvas, span, f);
+        case blend::Hue: return compositeHls<blendfn::Hue>(layer, canvas, span, f);
+        case blend::Saturation: return compositeHls<blendfn::Saturation>(layer, canvas, span, f);
+        case blend::Color: return compositeHls<blendfn::Color>(layer, canvas, span, f);
+        case blend::Luminosity: return compositeHls<blendfn::Luminosity>(layer, canvas, span, f);
         default:
             // Normal, its alias, and any value that is no blend mode.
-            return compositeNormal(*this, canvas, span, op);
+            return compositeNormal(layer, canvas, span, op);
     }
 }

@@ -2,6 +2,6 @@
 #include "image/Layer.h"
 #include "image/dib24.h"
 
-// Layer::compositeOnto over row bands spread across the shared thread pool: the bands are
+// compositeOnto over row bands spread across the shared thread pool: the bands are
 // disjoint, so the canvas gets the same bytes as from one call.
 void compositeInBands(const Layer& layer, dib24& canvas);

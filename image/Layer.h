@@ -9,16 +9,6 @@
 #include "image/BlendMode.h"
 #include "image/Platform.h"
 
-class dib24;
-
-// Optional rectangle for compositeOnto, in layer coordinates; right and bottom are exclusive.
-struct CompositeBounds {
-    int32_t left;
-    int32_t top;
-    int32_t right;
-    int32_t bottom;
-};
-
 // Storage for pixels. Elements made without a value are left as they are: a layer a reader fills
 // completely is not zeroed first (zeroing fresh pages costs about as much as filling them). Large
 // blocks come from the system directly, zeroed, in large pages where it has them.
@@ -70,9 +60,6 @@ public:
     void resize(int32_t newWidth, int32_t newHeight, BlendMode mode);
     // The same, but the pixels are left unset: for a caller that writes every byte of them.
     void resizeForOverwrite(int32_t newWidth, int32_t newHeight, BlendMode mode);
-
-    // Blends this layer onto the canvas (bottom-up rows), optionally only inside bounds.
-    void compositeOnto(dib24& canvas, const CompositeBounds* bounds = nullptr) const;
 
     // Bytes the pixels of a width x height layer take, or UINT64_MAX for negative sizes.
     static uint64_t pixelBytes(int64_t w, int64_t h);

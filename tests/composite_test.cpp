@@ -6,6 +6,7 @@
 #include <random>
 
 #include "composite/Hls.h"
+#include "composite/Composite.h"
 #include "image/Layer.h"
 #include "image/dib24.h"
 
@@ -24,7 +25,7 @@ Bgr compositeOne(BlendMode mode, std::array<uint8_t, 4> layerPixel, int32_t opac
     dib24 canvas;
     canvas.create(1, 1, 0);
     for (int c = 0; c < 3; ++c) canvas.bits[c] = static_cast<uint8_t>(canvasPixel[c]);
-    layer.compositeOnto(canvas);
+    compositeOnto(layer, canvas);
     return {canvas.bits[0], canvas.bits[1], canvas.bits[2]};
 }
 
@@ -145,7 +146,7 @@ TEST(CompositeTest, EveryModeKeepsItsResultsOnAllBytePairsAndRandomPixels) {
                     d[2] = uint8_t(x * 7 + y);
                 }
             }
-            layer.compositeOnto(canvas);
+            compositeOnto(layer, canvas);
             fnv.add(canvas.bits, static_cast<size_t>(canvas.stride) * 256);
         }
         std::mt19937 rng(mode);
@@ -162,7 +163,7 @@ TEST(CompositeTest, EveryModeKeepsItsResultsOnAllBytePairsAndRandomPixels) {
             dib24 canvas;
             canvas.create(509, 509, 0);
             for (size_t i = 0; i < static_cast<size_t>(canvas.stride) * 509; ++i) canvas.bits[i] = uint8_t(rng());
-            layer.compositeOnto(canvas);
+            compositeOnto(layer, canvas);
             fnv.add(canvas.bits, static_cast<size_t>(canvas.stride) * 509);
         }
         EXPECT_EQ(fnv.h, expected[mode]) << "mode " << mode << std::hex << " 0x" << fnv.h;
@@ -193,7 +194,7 @@ std::array<std::array<bool, 4>, 3> blackenedBy(const CompositeBounds* bounds) {
     dib24 canvas;
     canvas.create(4, 3, 0);
     canvas.fill(0xffffff);
-    layer.compositeOnto(canvas, bounds);
+    compositeOnto(layer, canvas, bounds);
     std::array<std::array<bool, 4>, 3> out{};
     for (int y = 0; y < 3; ++y)
         for (int x = 0; x < 4; ++x) out[y][x] = canvas.bits[(3 - 1 - y) * canvas.stride + 3 * x] == 0;
@@ -226,11 +227,11 @@ TEST(CompositeTest, LayerLargerThanCanvasOrCanvasWithoutImageIsSafe) {
     layer.pixels.assign(layer.pixels.size(), 255);
     dib24 small;
     small.create(2, 1, 0);
-    layer.compositeOnto(small);
+    compositeOnto(layer, small);
     const uint8_t expected[8] = {255, 255, 255, 255, 255, 255, 0, 0};  // padding untouched
     EXPECT_EQ(std::memcmp(small.bits, expected, sizeof expected), 0);
     dib24 none;
-    layer.compositeOnto(none);
+    compositeOnto(layer, none);
     EXPECT_EQ(none.bits, nullptr);
 }
 
