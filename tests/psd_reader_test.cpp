@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "formats/psd/PsdReader.h"
+#include "support/TestBytes.h"
 
 namespace {
 
@@ -14,17 +15,11 @@ const std::string kBackground = "\x94\x77\x8c\x69";
 const std::string kLayer = "\x83\x8c\x83\x43\x83\x84\x81\x5b";
 const std::string kAlphaChannel = "\x83\x41\x83\x8b\x83\x74\x83\x40\x83\x60\x83\x83\x83\x93\x83\x6c\x83\x8b";
 
-using Bytes = std::vector<uint8_t>;
+using testbytes::Bytes;
+using testbytes::be::put16;
+using testbytes::be::put32;
 
 void put8(Bytes& b, uint32_t v) { b.push_back(static_cast<uint8_t>(v)); }
-void put16(Bytes& b, uint32_t v) {
-    put8(b, v >> 8);
-    put8(b, v);
-}
-void put32(Bytes& b, uint32_t v) {
-    put16(b, v >> 16);
-    put16(b, v);
-}
 void putText(Bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
 void putBytes(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
 
@@ -194,14 +189,11 @@ struct ReadResult {
 };
 
 void readBytes(const Bytes& bytes, ReadResult& result) {
-    std::FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-    std::rewind(file);
+    const testbytes::TempStream file(bytes);
+    ASSERT_NE(file.get(), nullptr);
     Conversion conversion;
-    result.ok = readPsd(file, result.layers, result.alphaChannels, result.doc, conversion);
+    result.ok = readPsd(file.get(), result.layers, result.alphaChannels, result.doc, conversion);
     result.reason = conversion.reason();
-    std::fclose(file);
 }
 
 // Pixel (x, y) of a layer as blue, green, red, alpha.

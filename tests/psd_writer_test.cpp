@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "formats/psd/PsdWriter.h"
+#include "support/TestBytes.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -71,16 +72,13 @@ struct Written {
 
 Written write(const Doc& doc) {
     Written w;
-    std::FILE* f = std::tmpfile();
-    if (f == nullptr) {
+    const testbytes::TempStream f;
+    if (f.get() == nullptr) {
         ADD_FAILURE() << "no temporary file";
         return w;
     }
-    w.ok = writePsd(f, doc.canvas, doc.layers, doc.alphas, doc.info);
-    std::rewind(f);
-    const std::string bytes = testfiles::readAll(f);
-    w.bytes.assign(bytes.begin(), bytes.end());
-    std::fclose(f);
+    w.ok = writePsd(f.get(), doc.canvas, doc.layers, doc.alphas, doc.info);
+    w.bytes = f.contents();
     return w;
 }
 
