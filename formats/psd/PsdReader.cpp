@@ -406,9 +406,13 @@ private:
         // Calls f(y * width + x) for every position of the area inside a width x height canvas.
         template <typename F>
         void inCanvas(int64_t width, int64_t height, F&& f) const {
-            for (int64_t y = std::max<int64_t>(top, 0); y < std::min<int64_t>(bottom, height); ++y) {
-                for (int64_t x = std::max<int64_t>(left, 0); x < std::min<int64_t>(right, width); ++x)
-                    f(static_cast<size_t>(y * width + x));
+            const int64_t x0 = std::max<int64_t>(left, 0), x1 = std::min<int64_t>(right, width);
+            const int64_t y0 = std::max<int64_t>(top, 0), y1 = std::min<int64_t>(bottom, height);
+            // Without a column inside the canvas there is nothing to visit, however many rows the
+            // header claims: a canvas without columns may still have billions of them.
+            if (x0 >= x1) return;
+            for (int64_t y = y0; y < y1; ++y) {
+                for (int64_t x = x0; x < x1; ++x) f(static_cast<size_t>(y * width + x));
             }
         }
     };
