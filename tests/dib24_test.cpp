@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -218,22 +219,26 @@ TEST(Dib24Test, PaletteBmpsLoad) {
     EXPECT_EQ(pixelAt(d, 1, 0), c0);
     EXPECT_EQ(pixelAt(d, 2, 0), (Bytes{0, 0, 0}));
 
-    // 8 bits with a full 256-entry table: entry i is (i, 255 - i, i / 2).
-    DibSpec eightBit;
-    eightBit.width = 5;
-    eightBit.height = 1;
-    eightBit.bitCount = 8;
-    eightBit.pelsPerMeter = 3780;
-    for (int i = 0; i < 256; ++i)
-        eightBit.colorTable.insert(eightBit.colorTable.end(),
-                                   {uint8_t(i), uint8_t(255 - i), uint8_t(i / 2), 0});
-    eightBit.rows = {0, 1, 128, 254, 255, 0, 0, 0};
-    TempStream f8(bmpFile(eightBit));
-    ASSERT_TRUE(d.loadBmp(f8.get()));
-    EXPECT_EQ(d.resolution, 96);
-    const uint8_t idx[] = {0, 1, 128, 254, 255};
-    for (int x = 0; x < 5; ++x)
-        EXPECT_EQ(pixelAt(d, x, 0), (Bytes{idx[x], uint8_t(255 - idx[x]), uint8_t(idx[x] / 2)})) << x;
+    // 8 bits with a full 256-entry table: entry i is (i, 255 - i, i / 2). A header that counts
+    // more entries than 8 bits can index gives the same image.
+    for (uint32_t used : {0u, 300u}) {
+        DibSpec eightBit;
+        eightBit.width = 5;
+        eightBit.height = 1;
+        eightBit.bitCount = 8;
+        eightBit.clrUsed = used;
+        eightBit.pelsPerMeter = 3780;
+        for (int i = 0; i < std::max(256, static_cast<int>(used)); ++i)
+            eightBit.colorTable.insert(eightBit.colorTable.end(),
+                                       {uint8_t(i), uint8_t(255 - i), uint8_t(i / 2), 0});
+        eightBit.rows = {0, 1, 128, 254, 255, 0, 0, 0};
+        TempStream f8(bmpFile(eightBit));
+        ASSERT_TRUE(d.loadBmp(f8.get())) << used;
+        EXPECT_EQ(d.resolution, 96);
+        const uint8_t idx[] = {0, 1, 128, 254, 255};
+        for (int x = 0; x < 5; ++x)
+            EXPECT_EQ(pixelAt(d, x, 0), (Bytes{idx[x], uint8_t(255 - idx[x]), uint8_t(idx[x] / 2)})) << x;
+    }
 }
 
 TEST(Dib24Test, DamagedOrUnsupportedBmpsFail) {
@@ -283,6 +288,11 @@ TEST(Dib24Test, DamagedOrUnsupportedBmpsFail) {
     palette.colorTable = kTwoColours;  // 0 entries used means 256, but the file has 2
     palette.rows = {1, 0, 0, 0};
     cases.push_back({"colour table longer than the header block", bmpFile(palette)});
+    palette.clrUsed = 2;
+    palette.colorTable = kTwoColours;
+    Bytes longHeader = bmpFile(palette);
+    bmp::store32(&longHeader[14], 124);  // a later header version, cut to 40 bytes and the table
+    cases.push_back({"header size beyond the header block", longHeader});
 
     for (const Case& c : cases) {
         TempStream f(c.bytes);
@@ -305,7 +315,8 @@ TEST(Dib24Test, LoadDibTakesHeaderAndRowsApart) {
     EXPECT_EQ(pixelAt(d, 0, 0), (Bytes{200, 210, 220}));
     EXPECT_EQ(pixelAt(d, 1, 0), (Bytes{10, 20, 30}));
     EXPECT_FALSE(d.loadDib(info.data(), info.size(), rows.data(), 3));
-    EXPECT_FALSE(d.loadDib(info.data(), 39, rows.data(), rows.size()));
+    const Bytes cut(info.begin(), info.begin() + 39);
+    EXPECT_FALSE(d.loadDib(cut.data(), cut.size(), rows.data(), rows.size()));
 }
 
 TEST(Dib24Test, PackedDibsIn32Bits) {
@@ -354,7 +365,11 @@ TEST(Dib24Test, PackedDibsIn32Bits) {
     fields24.bitCount = 24;
     block = packedDib(fields24);
     EXPECT_FALSE(d.loadPackedDibMemory(block.data(), block.size()));
-    EXPECT_FALSE(d.loadPackedDibMemory(block.data(), 20));
+    // Blocks cut inside the info header and inside the masks, copied so a read past them shows.
+    for (size_t size : {20, 44}) {
+        const Bytes cut(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(size));
+        EXPECT_FALSE(d.loadPackedDibMemory(cut.data(), cut.size())) << size;
+    }
     EXPECT_FALSE(d.loadPackedDibMemory(nullptr, 0));
 }
 

@@ -644,6 +644,7 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
         {"as last applied, with its channel", withReal(0, 255, 0, 1, 1, 2), {full, real}, {200, 39, 200, 200}},
         {"as last applied, without its channel", withReal(0, 255, 0, 1, 1, 2), {full}, {0, 100, 200, 50}},
         {"as last applied, disabled: no mask at all", withReal(2, 0, 0, 1, 1, 2), {full, real}, {200, 200, 200, 200}},
+        {"as last applied, but the record ends before it", plain(0, 0, 2, 2, 0, 0), {full, real}, {0, 100, 200, 50}},
         {"mask channel that does not decode", plain(0, 0, 2, 2, 0, 0), {TestChannel{-2, 7, {1}, {}}}, {}, false},
         {"mask row that does not unpack", plain(0, 0, 2, 2, 0, 0),
          {TestChannel{-2, 1, packedRows({{0x05, 1}, {0x05, 1}}), {}}}, {}, false},
@@ -824,6 +825,7 @@ TEST(PsdReaderTest, ResolutionAndResourceWalk) {
              return b;
          }(), 300, 3},
         {"alpha name running past the block stops the names", resourceBlock(1006, {1, 'a', 5, 'b'}), 72, 1},
+        {"resolution block too short to hold one, last in the section", resourceBlock(1005, {0, 0x2C}), 72, 0},
     };
     for (const Case& c : cases) {
         TestPsd psd;
