@@ -629,6 +629,7 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
         std::vector<TestChannel> masks;
         std::vector<int> alpha;  // (0,0) (1,0) (0,1) (1,1); the layer's own alpha is 200 everywhere
         bool ok = true;
+        const char* reason = "";  // of a failure, when one is told
     };
     const Case cases[] = {
         {"whole layer", plain(0, 0, 2, 2, 0, 0), {full}, {0, 100, 200, 50}},
@@ -645,10 +646,12 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
         {"as last applied, without its channel", withReal(0, 255, 0, 1, 1, 2), {full}, {0, 100, 200, 50}},
         {"as last applied, disabled: no mask at all", withReal(2, 0, 0, 1, 1, 2), {full, real}, {200, 200, 200, 200}},
         {"as last applied, but the record ends before it", plain(0, 0, 2, 2, 0, 0), {full, real}, {0, 100, 200, 50}},
-        {"mask channel that does not decode", plain(0, 0, 2, 2, 0, 0), {TestChannel{-2, 7, {1}, {}}}, {}, false},
+        {"mask channel that does not decode", plain(0, 0, 2, 2, 0, 0), {TestChannel{-2, 7, {1}, {}}}, {}, false,
+         "layer 1: channel -2, compression method 7 is not supported"},
         {"mask row that does not unpack", plain(0, 0, 2, 2, 0, 0),
          {TestChannel{-2, 1, packedRows({{0x05, 1}, {0x05, 1}}), {}}}, {}, false},
-        {"mask record longer than the file", [] { Bytes b; put32(b, 0); return b; }(), {}, {}, false},
+        {"mask record longer than the file", [] { Bytes b; put32(b, 0); return b; }(), {}, {}, false,
+         "layer record 1: the layer mask data runs past the end of the file"},
     };
     for (const Case& c : cases) {
         TestPsd psd;
@@ -666,6 +669,9 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
         ReadResult r;
         readBytes(bytes, r);
         ASSERT_EQ(r.ok, c.ok) << c.what;
+        if (*c.reason != 0) {
+            EXPECT_EQ(r.reason, c.reason) << c.what;
+        }
         if (!c.ok) continue;
         ASSERT_EQ(r.layers.size(), 2u) << c.what;
         const Layer& l = *r.layers[0];
