@@ -111,3 +111,103 @@ inline int32_t divide(uint32_t x, uint64_t reciprocal) {
                     static_cast<int32_t>((255 * m1 + d * w[1]) / 65025),
                     static_cast<int32_t>((255 * m1 + d * w[2]) / 65025)};
 }
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+
+// The same conversions on four pixels at once, one per 32-bit lane, every lane 0..255. Each step
+// gives exactly the scalar result: the 16-bit minimum, maximum and multiply are used only where the
+// values and products fit 16 bits, and the run-time divisions go through single precision, whose
+// correctly rounded quotient truncates to the integer quotient while quotient x divisor < 2^24.
+namespace hls_sse2 {
+
+struct Lanes {
+    __m128i hue, lightness, saturation;
+};
+
+inline __m128i constant(int32_t v) { return _mm_set1_epi32(v); }
+
+inline __m128i times255(__m128i x) { return _mm_sub_epi32(_mm_slli_epi32(x, 8), x); }
+
+// a where mask is all ones, b where it is zero.
+inline __m128i select(__m128i mask, __m128i a, __m128i b) {
+    return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
+
+// x / d for x < 2^24, d > 0 and a quotient below 2^24 / d.
+inline __m128i divide(__m128i x, __m128i d) {
+    return _mm_cvttps_epi32(_mm_div_ps(_mm_cvtepi32_ps(x), _mm_cvtepi32_ps(d)));
+}
+
+// x / 65025 for x <= 255 x 65025: (x * 16909061) >> 40, checked over that whole range.
+inline __m128i divideBy65025(__m128i x) {
+    const __m128i m = constant(16909061);
+    const __m128i even = _mm_srli_epi64(_mm_mul_epu32(x, m), 40);
+    const __m128i odd = _mm_srli_epi64(_mm_mul_epu32(_mm_srli_epi64(x, 32), m), 8);
+    return _mm_or_si128(even, _mm_and_si128(odd, _mm_set_epi32(-1, 0, -1, 0)));
+}
+
+// Only the fields asked for are computed (the divisions are the costly part); the others are zero.
+template <bool kHue, bool kSaturation>
+[[gnu::always_inline]] inline Lanes rgbToHls(__m128i b, __m128i g, __m128i r) {
+    const __m128i one = constant(1);
+    const __m128i hi = _mm_max_epi16(_mm_max_epi16(r, g), b);
+    const __m128i lo = _mm_min_epi16(_mm_min_epi16(r, g), b);
+    const __m128i span = _mm_sub_epi32(hi, lo);
+    const __m128i sum = _mm_add_epi32(hi, lo);
+    Lanes out{_mm_setzero_si128(), _mm_srli_epi32(_mm_add_epi32(sum, one), 1), _mm_setzero_si128()};
+    if constexpr (kSaturation) {
+        // A zero sum is black or white, where the dividend is 0 as well.
+        const __m128i folded = _mm_min_epi16(sum, _mm_sub_epi32(constant(510), sum));
+        const __m128i x = _mm_add_epi32(times255(span), _mm_srli_epi32(folded, 1));
+        out.saturation = divide(x, _mm_max_epi16(folded, one));
+    }
+    if constexpr (kHue) {
+        const __m128i twoSpans = _mm_add_epi32(span, span);
+        const __m128i nRed = _mm_sub_epi32(g, b);
+        const __m128i nGreen = _mm_sub_epi32(_mm_add_epi32(twoSpans, b), r);
+        const __m128i nBlue = _mm_sub_epi32(_mm_add_epi32(_mm_add_epi32(twoSpans, twoSpans), r), g);
+        __m128i n = select(_mm_cmpeq_epi32(g, hi), nGreen, nBlue);
+        n = select(_mm_cmpeq_epi32(r, hi), nRed, n);
+        const __m128i sign = _mm_srai_epi32(n, 31);
+        const __m128i magnitude = _mm_sub_epi32(_mm_xor_si128(n, sign), sign);
+        const __m128i sixSpans = _mm_add_epi32(twoSpans, _mm_add_epi32(twoSpans, twoSpans));
+        const __m128i q = divide(times255(magnitude), _mm_max_epi16(sixSpans, one));
+        const __m128i wrapped = _mm_and_si128(_mm_sub_epi32(constant(256), q), constant(255));
+        out.hue = select(sign, wrapped, q);
+    }
+    return out;
+}
+
+// The weight of one component (t = 6 hue + offset): the wrapped t clamped to the ramp
+// min(t, 1020 - t), 0..255.
+inline __m128i weight(__m128i sixHues, int32_t offset) {
+    __m128i t = _mm_add_epi32(sixHues, constant(offset));
+    t = _mm_sub_epi32(t, _mm_and_si128(_mm_cmpgt_epi32(t, constant(1530)), constant(1531)));
+    t = _mm_add_epi32(t, _mm_and_si128(_mm_cmplt_epi32(t, _mm_setzero_si128()), constant(1531)));
+    const __m128i ramp = _mm_min_epi16(t, _mm_sub_epi32(constant(1020), t));
+    return _mm_max_epi16(_mm_min_epi16(ramp, constant(255)), _mm_setzero_si128());
+}
+
+// (255 m1 + d w) / 65025; d <= 65025 and w <= 255, so d w comes from the two 16-bit halves.
+inline __m128i component(__m128i m1Times255, __m128i d, __m128i w) {
+    const __m128i dw = _mm_or_si128(_mm_mullo_epi16(d, w), _mm_slli_epi32(_mm_mulhi_epu16(d, w), 16));
+    return divideBy65025(_mm_add_epi32(m1Times255, dw));
+}
+
+[[gnu::always_inline]] inline void hlsToRgb(const Lanes& c, __m128i& b, __m128i& g, __m128i& r) {
+    const __m128i l = c.lightness;
+    const __m128i nearer = _mm_min_epi16(l, _mm_sub_epi32(constant(255), l));
+    const __m128i lTimes255 = times255(l);
+    const __m128i m2 = _mm_add_epi32(lTimes255, _mm_mullo_epi16(c.saturation, nearer));  // s nearer < 2^15
+    const __m128i m1 = _mm_sub_epi32(_mm_add_epi32(lTimes255, lTimes255), m2);
+    const __m128i d = _mm_sub_epi32(m2, m1);
+    const __m128i m1Times255 = times255(m1);
+    const __m128i sixHues = _mm_add_epi32(_mm_slli_epi32(c.hue, 2), _mm_slli_epi32(c.hue, 1));
+    b = component(m1Times255, d, weight(sixHues, -510));
+    g = component(m1Times255, d, weight(sixHues, 0));
+    r = component(m1Times255, d, weight(sixHues, 510));
+}
+
+}  // namespace hls_sse2
+#endif

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "composite/Hls.h"
 #include "composite/Composite.h"
@@ -256,18 +257,40 @@ TEST(HlsTest, RgbToHlsOfPrimaries) {
 }
 
 // All 16M colours to HLS and all 16M HLS triples back, pinned by checksums taken from the
-// plain arithmetic before the reciprocal tables replaced its divisions.
+// plain arithmetic before the reciprocal tables replaced its divisions. The four-lane forms the
+// compositor uses where SSE2 exists must give the same sums.
 TEST(HlsTest, ConversionsKeepEveryResult) {
-    Fnv toHls, toRgb;
+    struct Sums {
+        Fnv toHls, toRgb;
+        void add(HlsColor h, BgrColor c) {
+            toHls.add(h.hue | h.lightness << 8 | h.saturation << 16);
+            toRgb.add(c.blue | c.green << 8 | c.red << 16);
+        }
+    };
+    std::vector<Sums> sums(1);
     for (int32_t v = 0; v < (1 << 24); ++v) {
         const uint8_t bgr[3] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16)};
-        const HlsColor h = rgbToHls(bgr);
-        toHls.add(h.hue | h.lightness << 8 | h.saturation << 16);
-        const BgrColor c = hlsToRgb(HlsColor{bgr[0], bgr[1], bgr[2]});
-        toRgb.add(c.blue | c.green << 8 | c.red << 16);
+        sums[0].add(rgbToHls(bgr), hlsToRgb(HlsColor{bgr[0], bgr[1], bgr[2]}));
     }
-    EXPECT_EQ(toHls.h, 1553860806693272115u) << std::hex << toHls.h;
-    EXPECT_EQ(toRgb.h, 2280386645263694595u) << std::hex << toRgb.h;
+#if defined(__SSE2__)
+    Sums& lanes = sums.emplace_back();
+    for (int32_t v = 0; v < (1 << 24); v += 4) {
+        const __m128i b = _mm_setr_epi32(v & 255, (v + 1) & 255, (v + 2) & 255, (v + 3) & 255);
+        const __m128i g = _mm_set1_epi32((v >> 8) & 255), r = _mm_set1_epi32(v >> 16);
+        const hls_sse2::Lanes h = hls_sse2::rgbToHls<true, true>(b, g, r);
+        __m128i c[3];
+        hls_sse2::hlsToRgb(hls_sse2::Lanes{b, g, r}, c[0], c[1], c[2]);
+        int32_t out[6][4];
+        for (int i = 0; i < 3; ++i) std::memcpy(out[i], i == 0 ? &h.hue : i == 1 ? &h.lightness : &h.saturation, 16);
+        for (int i = 0; i < 3; ++i) std::memcpy(out[3 + i], &c[i], 16);
+        for (int j = 0; j < 4; ++j)
+            lanes.add(HlsColor{out[0][j], out[1][j], out[2][j]}, BgrColor{out[3][j], out[4][j], out[5][j]});
+    }
+#endif
+    for (size_t i = 0; i < sums.size(); ++i) {
+        EXPECT_EQ(sums[i].toHls.h, 1553860806693272115u) << (i ? "four lanes " : "") << std::hex << sums[i].toHls.h;
+        EXPECT_EQ(sums[i].toRgb.h, 2280386645263694595u) << (i ? "four lanes " : "") << std::hex << sums[i].toRgb.h;
+    }
 }
 
 TEST(HlsTest, HlsValueWrapsWithPeriod1531) {
