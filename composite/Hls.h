@@ -39,9 +39,9 @@ constexpr uint64_t reciprocal(uint32_t d) { return (uint64_t{1} << 32) / d + 1; 
 struct Tables {
     uint64_t bySum[256];       // reciprocal of sum, for the saturation
     uint64_t bySixSpans[256];  // reciprocal of 6 x span, for the hue
-    // Weight of m2 against m1 (0..255) of the blue, green and red components of each hue: every
-    // segment of hlsValue is (255 m1 + (m2 - m1) w) / 65025 for one w.
-    uint8_t weight[256][3];
+    // Weight of m2 against m1 (0..255) of the blue, green and red components of each hue, in
+    // bytes 0, 1 and 2: every segment of hlsValue is (255 m1 + (m2 - m1) w) / 65025 for one w.
+    uint32_t weight[256];
 };
 
 constexpr Tables makeTables() {
@@ -53,7 +53,7 @@ constexpr Tables makeTables() {
     for (int32_t hue = 0; hue < 256; ++hue) {
         const int32_t h = 6 * hue;
         const int32_t ts[3] = {h - 510, h, h + 510};
-        for (int c = 0; c < 3; ++c) t.weight[hue][c] = static_cast<uint8_t>(hlsValue(0, 65025, ts[c]));
+        for (int c = 0; c < 3; ++c) t.weight[hue] |= static_cast<uint32_t>(hlsValue(0, 65025, ts[c])) << (8 * c);
     }
     return t;
 }
@@ -106,10 +106,10 @@ inline int32_t divide(uint32_t x, uint64_t reciprocal) {
     const int32_t m2 = 255 * l + s * nearer;
     const uint32_t m1 = static_cast<uint32_t>(510 * l - m2);
     const uint32_t d = static_cast<uint32_t>(m2) - m1;
-    const uint8_t* w = hls_detail::kTables.weight[c.hue & 255];
-    return BgrColor{static_cast<int32_t>((255 * m1 + d * w[0]) / 65025),
-                    static_cast<int32_t>((255 * m1 + d * w[1]) / 65025),
-                    static_cast<int32_t>((255 * m1 + d * w[2]) / 65025)};
+    const uint32_t w = hls_detail::kTables.weight[c.hue & 255];
+    return BgrColor{static_cast<int32_t>((255 * m1 + d * (w & 255)) / 65025),
+                    static_cast<int32_t>((255 * m1 + d * (w >> 8 & 255)) / 65025),
+                    static_cast<int32_t>((255 * m1 + d * (w >> 16)) / 65025)};
 }
 
 #if defined(__SSE2__)
@@ -117,8 +117,8 @@ inline int32_t divide(uint32_t x, uint64_t reciprocal) {
 
 // The same conversions on four pixels at once, one per 32-bit lane, every lane 0..255. Each step
 // gives exactly the scalar result: the 16-bit minimum, maximum and multiply are used only where the
-// values and products fit 16 bits, and the run-time divisions go through single precision, whose
-// correctly rounded quotient truncates to the integer quotient while quotient x divisor < 2^24.
+// values and products fit 16 bits, and the divisions go through single precision, whose correctly
+// rounded quotient truncates to the integer quotient while quotient x divisor < 2^24.
 namespace hls_sse2 {
 
 struct Lanes {
@@ -137,14 +137,6 @@ inline __m128i select(__m128i mask, __m128i a, __m128i b) {
 // x / d for x < 2^24, d > 0 and a quotient below 2^24 / d.
 inline __m128i divide(__m128i x, __m128i d) {
     return _mm_cvttps_epi32(_mm_div_ps(_mm_cvtepi32_ps(x), _mm_cvtepi32_ps(d)));
-}
-
-// x / 65025 for x <= 255 x 65025: (x * 16909061) >> 40, checked over that whole range.
-inline __m128i divideBy65025(__m128i x) {
-    const __m128i m = constant(16909061);
-    const __m128i even = _mm_srli_epi64(_mm_mul_epu32(x, m), 40);
-    const __m128i odd = _mm_srli_epi64(_mm_mul_epu32(_mm_srli_epi64(x, 32), m), 8);
-    return _mm_or_si128(even, _mm_and_si128(odd, _mm_set_epi32(-1, 0, -1, 0)));
 }
 
 // Only the fields asked for are computed (the divisions are the costly part); the others are zero.
@@ -179,34 +171,34 @@ template <bool kHue, bool kSaturation>
     return out;
 }
 
-// The weight of one component (t = 6 hue + offset): the wrapped t clamped to the ramp
-// min(t, 1020 - t), 0..255.
-inline __m128i weight(__m128i sixHues, int32_t offset) {
-    __m128i t = _mm_add_epi32(sixHues, constant(offset));
-    t = _mm_sub_epi32(t, _mm_and_si128(_mm_cmpgt_epi32(t, constant(1530)), constant(1531)));
-    t = _mm_add_epi32(t, _mm_and_si128(_mm_cmplt_epi32(t, _mm_setzero_si128()), constant(1531)));
-    const __m128i ramp = _mm_min_epi16(t, _mm_sub_epi32(constant(1020), t));
-    return _mm_max_epi16(_mm_min_epi16(ramp, constant(255)), _mm_setzero_si128());
-}
-
-// (255 m1 + d w) / 65025; d <= 65025 and w <= 255, so d w comes from the two 16-bit halves.
-inline __m128i component(__m128i m1Times255, __m128i d, __m128i w) {
-    const __m128i dw = _mm_or_si128(_mm_mullo_epi16(d, w), _mm_slli_epi32(_mm_mulhi_epu16(d, w), 16));
-    return divideBy65025(_mm_add_epi32(m1Times255, dw));
-}
-
-[[gnu::always_inline]] inline void hlsToRgb(const Lanes& c, __m128i& b, __m128i& g, __m128i& r) {
+// The components as whole numbers in single precision, which is the form the mix takes. Every
+// product and sum below stays under 2^24, so each is exact, and so is the truncated quotient.
+[[gnu::always_inline]] inline void hlsToRgb(const Lanes& c, __m128& b, __m128& g, __m128& r) {
     const __m128i l = c.lightness;
     const __m128i nearer = _mm_min_epi16(l, _mm_sub_epi32(constant(255), l));
     const __m128i lTimes255 = times255(l);
     const __m128i m2 = _mm_add_epi32(lTimes255, _mm_mullo_epi16(c.saturation, nearer));  // s nearer < 2^15
     const __m128i m1 = _mm_sub_epi32(_mm_add_epi32(lTimes255, lTimes255), m2);
-    const __m128i d = _mm_sub_epi32(m2, m1);
-    const __m128i m1Times255 = times255(m1);
-    const __m128i sixHues = _mm_add_epi32(_mm_slli_epi32(c.hue, 2), _mm_slli_epi32(c.hue, 1));
-    b = component(m1Times255, d, weight(sixHues, -510));
-    g = component(m1Times255, d, weight(sixHues, 0));
-    r = component(m1Times255, d, weight(sixHues, 510));
+    const __m128 d = _mm_cvtepi32_ps(_mm_sub_epi32(m2, m1));
+    const __m128 m1Times255 = _mm_cvtepi32_ps(times255(m1));
+    // The weights come from the table, one scalar load per pixel.
+    const uint32_t* table = hls_detail::kTables.weight;
+    const __m128i w0 = _mm_cvtsi32_si128(static_cast<int>(table[_mm_extract_epi16(c.hue, 0) & 255]));
+    const __m128i w1 = _mm_cvtsi32_si128(static_cast<int>(table[_mm_extract_epi16(c.hue, 2) & 255]));
+    const __m128i w2 = _mm_cvtsi32_si128(static_cast<int>(table[_mm_extract_epi16(c.hue, 4) & 255]));
+    const __m128i w3 = _mm_cvtsi32_si128(static_cast<int>(table[_mm_extract_epi16(c.hue, 6) & 255]));
+    const __m128i w = _mm_unpacklo_epi64(_mm_unpacklo_epi32(w0, w1), _mm_unpacklo_epi32(w2, w3));
+    const __m128i byteMask = constant(255);
+    const __m128 divisor = _mm_set1_ps(65025);
+    // (255 m1 + d w) / 65025 for the weight in byte `shift / 8` of w.
+    const auto component = [&](int shift) {
+        const __m128 weight = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(w, shift), byteMask));
+        const __m128 x = _mm_add_ps(m1Times255, _mm_mul_ps(d, weight));
+        return _mm_cvtepi32_ps(_mm_cvttps_epi32(_mm_div_ps(x, divisor)));
+    };
+    b = component(0);
+    g = component(8);
+    r = component(16);
 }
 
 }  // namespace hls_sse2

@@ -278,11 +278,11 @@ TEST(HlsTest, ConversionsKeepEveryResult) {
         const __m128i b = _mm_setr_epi32(v & 255, (v + 1) & 255, (v + 2) & 255, (v + 3) & 255);
         const __m128i g = _mm_set1_epi32((v >> 8) & 255), r = _mm_set1_epi32(v >> 16);
         const hls_sse2::Lanes h = hls_sse2::rgbToHls<true, true>(b, g, r);
-        __m128i c[3];
+        __m128 c[3];
         hls_sse2::hlsToRgb(hls_sse2::Lanes{b, g, r}, c[0], c[1], c[2]);
         int32_t out[6][4];
         for (int i = 0; i < 3; ++i) std::memcpy(out[i], i == 0 ? &h.hue : i == 1 ? &h.lightness : &h.saturation, 16);
-        for (int i = 0; i < 3; ++i) std::memcpy(out[3 + i], &c[i], 16);
+        for (int i = 0; i < 3; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(out[3 + i]), _mm_cvttps_epi32(c[i]));
         for (int j = 0; j < 4; ++j)
             lanes.add(HlsColor{out[0][j], out[1][j], out[2][j]}, BgrColor{out[3][j], out[4][j], out[5][j]});
     }
