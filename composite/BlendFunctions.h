@@ -114,8 +114,10 @@ struct HlsMode {
 
 #if defined(__SSE2__)
     // Four pixels, one per 32-bit lane: blue, green, red of the layer and of the canvas in, the
-    // blend's blue, green, red out (whole numbers in single precision). Each side computes only the fields it gives.
-    [[gnu::always_inline]] static void v4(const __m128i layer[3], const __m128i canvas[3], __m128 out[3]) {
+    // blend's blue, green, red out (whole numbers in single precision). Each side computes only
+    // the fields it gives.
+    [[gnu::always_inline]] static void v4(const __m128i layer[3], const __m128i canvas[3],
+                                          __m128 out[3]) {
         using namespace hls_sse2;
         Lanes c = rgbToHls<!kHue, !kSaturation>(canvas[0], canvas[1], canvas[2]);
         const Lanes l = rgbToHls<kHue, kSaturation>(layer[0], layer[1], layer[2]);

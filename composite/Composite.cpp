@@ -31,8 +31,10 @@ inline void forEachRow(const Layer& layer, dib24& canvas, const Span& s, PerRow 
     const size_t x0 = s.x0, x1 = s.x1, y0 = s.y0, y1 = s.y1;
     const uint8_t* pixels = layer.pixels.data();
     uint8_t* bits = canvas.bits;
-    for (size_t y = y0; y < y1; ++y)
-        perRow(pixels + (y * layerWidth + x0) * 4, bits + (canvasHeight - 1 - y) * canvasStride + 3 * x0, x1 - x0);
+    for (size_t y = y0; y < y1; ++y) {
+        perRow(pixels + (y * layerWidth + x0) * 4, bits + (canvasHeight - 1 - y) * canvasStride + 3 * x0,
+               x1 - x0);
+    }
 }
 
 // Visits the span left to right in each row; a pixel with alpha 0 costs only the test.
@@ -104,7 +106,8 @@ void compositeSeparable(const Layer& layer, dib24& canvas, const Span& s, int32_
 #if defined(__SSE2__)
 // Four layer pixels (16 bytes) onto four canvas pixels (12 bytes). A transparent pixel gets the
 // weight 0, which mixes the canvas byte into itself. The mix is the scalar one in single
-// precision: v k + D (65536 - k) stays below 2^24, so every step is exact.
+// precision, every step exact: v k and D (65536 - k) and their sum stay below 2^24, and the
+// scale by 2^-16 only moves the point.
 template <class Fn>
 [[gnu::always_inline]] inline void compositeHls4(const uint8_t* lp, uint8_t* dp, __m128i f) {
     using hls_sse2::constant;
@@ -133,20 +136,24 @@ template <class Fn>
     __m128 v[3];
     Fn::v4(layer, under, v);
 
-    // k = (a + 1) f, both factors at most 256; scaled by 2^-16 here, which is exact, instead of
-    // shifting the sums.
+    // k = (a + 1) f, both factors at most 256; scaled by 2^-16 here instead of shifting the sums.
     const __m128i k = _mm_andnot_si128(transparent, _mm_madd_epi16(_mm_add_epi32(alpha, constant(1)), f));
     const __m128 scale = _mm_set1_ps(1.0f / 65536);
     const __m128 kf = _mm_mul_ps(_mm_cvtepi32_ps(k), scale);
     const __m128 restf = _mm_mul_ps(_mm_cvtepi32_ps(_mm_sub_epi32(constant(65536), k)), scale);
     __m128i mixed[3];
-    for (int c = 0; c < 3; ++c)
-        mixed[c] = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(v[c], kf), _mm_mul_ps(_mm_cvtepi32_ps(under[c]), restf)));
+    for (int c = 0; c < 3; ++c) {
+        const __m128 canvasPart = _mm_mul_ps(_mm_cvtepi32_ps(under[c]), restf);
+        mixed[c] = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(v[c], kf), canvasPart));
+    }
 
     // Back to 3 bytes a pixel: each 64-bit half packs its two pixels into 6 bytes.
-    const __m128i out = _mm_or_si128(mixed[0], _mm_or_si128(_mm_slli_epi32(mixed[1], 8), _mm_slli_epi32(mixed[2], 16)));
-    const __m128i packed = _mm_or_si128(_mm_and_si128(out, _mm_set_epi32(0, 0xffffff, 0, 0xffffff)),
-                                        _mm_and_si128(_mm_srli_epi64(out, 8), _mm_set_epi32(0xffff, -0x1000000, 0xffff, -0x1000000)));
+    const __m128i out =
+        _mm_or_si128(mixed[0], _mm_or_si128(_mm_slli_epi32(mixed[1], 8), _mm_slli_epi32(mixed[2], 16)));
+    const __m128i firstOfPair = _mm_set_epi32(0, 0xffffff, 0, 0xffffff);
+    const __m128i secondOfPair = _mm_set_epi32(0xffff, -0x1000000, 0xffff, -0x1000000);
+    const __m128i packed = _mm_or_si128(_mm_and_si128(out, firstOfPair),
+                                        _mm_and_si128(_mm_srli_epi64(out, 8), secondOfPair));
     const __m128i high = _mm_srli_si128(packed, 8);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(dp), _mm_or_si128(packed, _mm_slli_epi64(high, 48)));
     last4 = _mm_cvtsi128_si32(_mm_srli_epi64(high, 16));

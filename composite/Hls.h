@@ -5,6 +5,9 @@
 // the quotients and segments of the plain arithmetic (hlsValue keeps that form).
 #include <array>
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 struct HlsColor {
     int32_t hue;         // 0..255, one turn in 255 steps (red 0, green 85, blue 170)
@@ -53,7 +56,8 @@ constexpr Tables makeTables() {
     for (int32_t hue = 0; hue < 256; ++hue) {
         const int32_t h = 6 * hue;
         const int32_t ts[3] = {h - 510, h, h + 510};
-        for (int c = 0; c < 3; ++c) t.weight[hue] |= static_cast<uint32_t>(hlsValue(0, 65025, ts[c])) << (8 * c);
+        for (int c = 0; c < 3; ++c)
+            t.weight[hue] |= static_cast<uint32_t>(hlsValue(0, 65025, ts[c])) << (8 * c);
     }
     return t;
 }
@@ -113,8 +117,6 @@ inline int32_t divide(uint32_t x, uint64_t reciprocal) {
 }
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
-
 // The same conversions on four pixels at once, one per 32-bit lane, every lane 0..255. Each step
 // gives exactly the scalar result: the 16-bit minimum, maximum and multiply are used only where the
 // values and products fit 16 bits, and the divisions go through single precision, whose correctly

@@ -171,11 +171,29 @@ TEST(CompositeTest, EveryModeKeepsItsResultsOnAllBytePairsAndRandomPixels) {
     }
 }
 
+// A row of five pixels, the even ones transparent between opaque ones: four at a time on the
+// vector path, the fifth alone.
 TEST(CompositeTest, TransparentPixelsNeverTouchTheCanvas) {
-    for (BlendMode mode = 0; mode < blend::ModeCount; ++mode)
-        for (int32_t opacity : {1, 50, 100, 150})
-            EXPECT_EQ(compositeOne(mode, {255, 0, 255, 0}, opacity, {3, 129, 250}), (Bgr{3, 129, 250}))
-                << "mode " << mode << " opacity " << opacity;
+    for (BlendMode mode = 0; mode < blend::ModeCount; ++mode) {
+        for (int32_t opacity : {1, 50, 100, 150}) {
+            Layer layer;
+            layer.resize(5, 1, mode);
+            layer.opacity = opacity;
+            dib24 canvas;
+            canvas.create(5, 1, 0);
+            for (size_t x = 0; x < 5; ++x) {
+                const uint8_t lp[4] = {255, 0, 255, uint8_t(x % 2 ? 255 : 0)}, dp[3] = {3, 129, 250};
+                std::memcpy(layer.pixels.data() + 4 * x, lp, 4);
+                std::memcpy(canvas.bits + 3 * x, dp, 3);
+            }
+            compositeOnto(layer, canvas);
+            for (size_t x = 0; x < 5; x += 2) {
+                const uint8_t* d = canvas.bits + 3 * x;
+                EXPECT_EQ((Bgr{d[0], d[1], d[2]}), (Bgr{3, 129, 250}))
+                    << "mode " << mode << " opacity " << opacity << " pixel " << x;
+            }
+        }
+    }
 }
 
 TEST(CompositeTest, HiddenOrZeroOpacityLayersDoNothing) {
@@ -281,15 +299,17 @@ TEST(HlsTest, ConversionsKeepEveryResult) {
         __m128 c[3];
         hls_sse2::hlsToRgb(hls_sse2::Lanes{b, g, r}, c[0], c[1], c[2]);
         int32_t out[6][4];
-        for (int i = 0; i < 3; ++i) std::memcpy(out[i], i == 0 ? &h.hue : i == 1 ? &h.lightness : &h.saturation, 16);
-        for (int i = 0; i < 3; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(out[3 + i]), _mm_cvttps_epi32(c[i]));
+        const __m128i all[6] = {h.hue, h.lightness, h.saturation, _mm_cvttps_epi32(c[0]),
+                                _mm_cvttps_epi32(c[1]), _mm_cvttps_epi32(c[2])};
+        for (int i = 0; i < 6; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(out[i]), all[i]);
         for (int j = 0; j < 4; ++j)
             lanes.add(HlsColor{out[0][j], out[1][j], out[2][j]}, BgrColor{out[3][j], out[4][j], out[5][j]});
     }
 #endif
     for (size_t i = 0; i < sums.size(); ++i) {
-        EXPECT_EQ(sums[i].toHls.h, 1553860806693272115u) << (i ? "four lanes " : "") << std::hex << sums[i].toHls.h;
-        EXPECT_EQ(sums[i].toRgb.h, 2280386645263694595u) << (i ? "four lanes " : "") << std::hex << sums[i].toRgb.h;
+        const char* what = i == 0 ? "scalar " : "four lanes ";
+        EXPECT_EQ(sums[i].toHls.h, 1553860806693272115u) << what << std::hex << sums[i].toHls.h;
+        EXPECT_EQ(sums[i].toRgb.h, 2280386645263694595u) << what << std::hex << sums[i].toRgb.h;
     }
 }
 
