@@ -101,38 +101,37 @@ struct Exclusion {
 
 // The HLS modes work on whole pixels: fields named by the mode come from the layer pixel, the rest
 // from the canvas pixel. layer and canvas point to blue, green, red bytes.
-struct Hue {
-    static BgrColor v(const uint8_t* layer, const uint8_t* canvas) {
-        HlsColor c = rgbToHls(canvas);
-        c.hue = rgbToHls(layer).hue;
-        return hlsToRgb(c);
-    }
-};
-
-struct Saturation {
-    static BgrColor v(const uint8_t* layer, const uint8_t* canvas) {
-        HlsColor c = rgbToHls(canvas);
-        c.saturation = rgbToHls(layer).saturation;
-        return hlsToRgb(c);
-    }
-};
-
-struct Color {
+template <bool kHue, bool kSaturation, bool kLightness>
+struct HlsMode {
     static BgrColor v(const uint8_t* layer, const uint8_t* canvas) {
         HlsColor c = rgbToHls(canvas);
         const HlsColor l = rgbToHls(layer);
-        c.hue = l.hue;
-        c.saturation = l.saturation;
+        if (kHue) c.hue = l.hue;
+        if (kSaturation) c.saturation = l.saturation;
+        if (kLightness) c.lightness = l.lightness;
         return hlsToRgb(c);
     }
+
+#if defined(__SSE2__)
+    // Four pixels, one per 32-bit lane: blue, green, red of the layer and of the canvas in, the
+    // blend's blue, green, red out (whole numbers in single precision). Each side computes only
+    // the fields it gives.
+    [[gnu::always_inline]] static void v4(const __m128i layer[3], const __m128i canvas[3],
+                                          __m128 out[3]) {
+        using namespace hls_sse2;
+        Lanes c = rgbToHls<!kHue, !kSaturation>(canvas[0], canvas[1], canvas[2]);
+        const Lanes l = rgbToHls<kHue, kSaturation>(layer[0], layer[1], layer[2]);
+        if (kHue) c.hue = l.hue;
+        if (kSaturation) c.saturation = l.saturation;
+        if (kLightness) c.lightness = l.lightness;
+        hlsToRgb(c, out[0], out[1], out[2]);
+    }
+#endif
 };
 
-struct Luminosity {
-    static BgrColor v(const uint8_t* layer, const uint8_t* canvas) {
-        HlsColor c = rgbToHls(canvas);
-        c.lightness = rgbToHls(layer).lightness;
-        return hlsToRgb(c);
-    }
-};
+using Hue = HlsMode<true, false, false>;
+using Saturation = HlsMode<false, true, false>;
+using Color = HlsMode<true, true, false>;
+using Luminosity = HlsMode<false, false, true>;
 
 }  // namespace blendfn

@@ -5,6 +5,9 @@
 // the quotients and segments of the plain arithmetic (hlsValue keeps that form).
 #include <array>
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 struct HlsColor {
     int32_t hue;         // 0..255, one turn in 255 steps (red 0, green 85, blue 170)
@@ -39,9 +42,9 @@ constexpr uint64_t reciprocal(uint32_t d) { return (uint64_t{1} << 32) / d + 1; 
 struct Tables {
     uint64_t bySum[256];       // reciprocal of sum, for the saturation
     uint64_t bySixSpans[256];  // reciprocal of 6 x span, for the hue
-    // Weight of m2 against m1 (0..255) of the blue, green and red components of each hue: every
-    // segment of hlsValue is (255 m1 + (m2 - m1) w) / 65025 for one w.
-    uint8_t weight[256][3];
+    // Weight of m2 against m1 (0..255) of the blue, green and red components of each hue, in
+    // bytes 0, 1 and 2: every segment of hlsValue is (255 m1 + (m2 - m1) w) / 65025 for one w.
+    uint32_t weight[256];
 };
 
 constexpr Tables makeTables() {
@@ -53,7 +56,8 @@ constexpr Tables makeTables() {
     for (int32_t hue = 0; hue < 256; ++hue) {
         const int32_t h = 6 * hue;
         const int32_t ts[3] = {h - 510, h, h + 510};
-        for (int c = 0; c < 3; ++c) t.weight[hue][c] = static_cast<uint8_t>(hlsValue(0, 65025, ts[c]));
+        for (int c = 0; c < 3; ++c)
+            t.weight[hue] |= static_cast<uint32_t>(hlsValue(0, 65025, ts[c])) << (8 * c);
     }
     return t;
 }
@@ -106,8 +110,98 @@ inline int32_t divide(uint32_t x, uint64_t reciprocal) {
     const int32_t m2 = 255 * l + s * nearer;
     const uint32_t m1 = static_cast<uint32_t>(510 * l - m2);
     const uint32_t d = static_cast<uint32_t>(m2) - m1;
-    const uint8_t* w = hls_detail::kTables.weight[c.hue & 255];
-    return BgrColor{static_cast<int32_t>((255 * m1 + d * w[0]) / 65025),
-                    static_cast<int32_t>((255 * m1 + d * w[1]) / 65025),
-                    static_cast<int32_t>((255 * m1 + d * w[2]) / 65025)};
+    const uint32_t w = hls_detail::kTables.weight[c.hue & 255];
+    return BgrColor{static_cast<int32_t>((255 * m1 + d * (w & 255)) / 65025),
+                    static_cast<int32_t>((255 * m1 + d * (w >> 8 & 255)) / 65025),
+                    static_cast<int32_t>((255 * m1 + d * (w >> 16)) / 65025)};
 }
+
+#if defined(__SSE2__)
+// The same conversions on four pixels at once, one per 32-bit lane, every lane 0..255. Each step
+// gives exactly the scalar result: the 16-bit minimum, maximum and multiply are used only where the
+// values and products fit 16 bits, and the divisions go through single precision, whose correctly
+// rounded quotient truncates to the integer quotient while quotient x divisor < 2^24.
+namespace hls_sse2 {
+
+struct Lanes {
+    __m128i hue, lightness, saturation;
+};
+
+inline __m128i constant(int32_t v) { return _mm_set1_epi32(v); }
+
+inline __m128i times255(__m128i x) { return _mm_sub_epi32(_mm_slli_epi32(x, 8), x); }
+
+// a where mask is all ones, b where it is zero.
+inline __m128i select(__m128i mask, __m128i a, __m128i b) {
+    return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
+
+// x / d for x < 2^24, d > 0 and a quotient below 2^24 / d.
+inline __m128i divide(__m128i x, __m128i d) {
+    return _mm_cvttps_epi32(_mm_div_ps(_mm_cvtepi32_ps(x), _mm_cvtepi32_ps(d)));
+}
+
+// Only the fields asked for are computed (the divisions are the costly part); the others are zero.
+template <bool kHue, bool kSaturation>
+[[gnu::always_inline]] inline Lanes rgbToHls(__m128i b, __m128i g, __m128i r) {
+    const __m128i one = constant(1);
+    const __m128i hi = _mm_max_epi16(_mm_max_epi16(r, g), b);
+    const __m128i lo = _mm_min_epi16(_mm_min_epi16(r, g), b);
+    const __m128i span = _mm_sub_epi32(hi, lo);
+    const __m128i sum = _mm_add_epi32(hi, lo);
+    Lanes out{_mm_setzero_si128(), _mm_srli_epi32(_mm_add_epi32(sum, one), 1), _mm_setzero_si128()};
+    if constexpr (kSaturation) {
+        // A zero sum is black or white, where the dividend is 0 as well.
+        const __m128i folded = _mm_min_epi16(sum, _mm_sub_epi32(constant(510), sum));
+        const __m128i x = _mm_add_epi32(times255(span), _mm_srli_epi32(folded, 1));
+        out.saturation = divide(x, _mm_max_epi16(folded, one));
+    }
+    if constexpr (kHue) {
+        const __m128i twoSpans = _mm_add_epi32(span, span);
+        const __m128i nRed = _mm_sub_epi32(g, b);
+        const __m128i nGreen = _mm_sub_epi32(_mm_add_epi32(twoSpans, b), r);
+        const __m128i nBlue = _mm_sub_epi32(_mm_add_epi32(_mm_add_epi32(twoSpans, twoSpans), r), g);
+        __m128i n = select(_mm_cmpeq_epi32(g, hi), nGreen, nBlue);
+        n = select(_mm_cmpeq_epi32(r, hi), nRed, n);
+        const __m128i sign = _mm_srai_epi32(n, 31);
+        const __m128i magnitude = _mm_sub_epi32(_mm_xor_si128(n, sign), sign);
+        const __m128i sixSpans = _mm_add_epi32(twoSpans, _mm_add_epi32(twoSpans, twoSpans));
+        const __m128i q = divide(times255(magnitude), _mm_max_epi16(sixSpans, one));
+        const __m128i wrapped = _mm_and_si128(_mm_sub_epi32(constant(256), q), constant(255));
+        out.hue = select(sign, wrapped, q);
+    }
+    return out;
+}
+
+// The components as whole numbers in single precision, which is the form the mix takes. Every
+// product and sum below stays under 2^24, so each is exact, and so is the truncated quotient.
+[[gnu::always_inline]] inline void hlsToRgb(const Lanes& c, __m128& b, __m128& g, __m128& r) {
+    const __m128i l = c.lightness;
+    const __m128i nearer = _mm_min_epi16(l, _mm_sub_epi32(constant(255), l));
+    const __m128i lTimes255 = times255(l);
+    const __m128i m2 = _mm_add_epi32(lTimes255, _mm_mullo_epi16(c.saturation, nearer));  // s nearer < 2^15
+    const __m128i m1 = _mm_sub_epi32(_mm_add_epi32(lTimes255, lTimes255), m2);
+    const __m128 d = _mm_cvtepi32_ps(_mm_sub_epi32(m2, m1));
+    const __m128 m1Times255 = _mm_cvtepi32_ps(times255(m1));
+    // The weights come from the table, one scalar load per pixel.
+    const uint32_t* table = hls_detail::kTables.weight;
+    const __m128i w0 = _mm_cvtsi32_si128(static_cast<int>(table[_mm_extract_epi16(c.hue, 0) & 255]));
+    const __m128i w1 = _mm_cvtsi32_si128(static_cast<int>(table[_mm_extract_epi16(c.hue, 2) & 255]));
+    const __m128i w2 = _mm_cvtsi32_si128(static_cast<int>(table[_mm_extract_epi16(c.hue, 4) & 255]));
+    const __m128i w3 = _mm_cvtsi32_si128(static_cast<int>(table[_mm_extract_epi16(c.hue, 6) & 255]));
+    const __m128i w = _mm_unpacklo_epi64(_mm_unpacklo_epi32(w0, w1), _mm_unpacklo_epi32(w2, w3));
+    const __m128i byteMask = constant(255);
+    const __m128 divisor = _mm_set1_ps(65025);
+    // (255 m1 + d w) / 65025 for the weight in byte `shift / 8` of w.
+    const auto component = [&](int shift) {
+        const __m128 weight = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(w, shift), byteMask));
+        const __m128 x = _mm_add_ps(m1Times255, _mm_mul_ps(d, weight));
+        return _mm_cvtepi32_ps(_mm_cvttps_epi32(_mm_div_ps(x, divisor)));
+    };
+    b = component(0);
+    g = component(8);
+    r = component(16);
+}
+
+}  // namespace hls_sse2
+#endif

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "composite/Hls.h"
 #include "composite/Composite.h"
@@ -170,11 +171,29 @@ TEST(CompositeTest, EveryModeKeepsItsResultsOnAllBytePairsAndRandomPixels) {
     }
 }
 
+// A row of five pixels, the even ones transparent between opaque ones: four at a time on the
+// vector path, the fifth alone.
 TEST(CompositeTest, TransparentPixelsNeverTouchTheCanvas) {
-    for (BlendMode mode = 0; mode < blend::ModeCount; ++mode)
-        for (int32_t opacity : {1, 50, 100, 150})
-            EXPECT_EQ(compositeOne(mode, {255, 0, 255, 0}, opacity, {3, 129, 250}), (Bgr{3, 129, 250}))
-                << "mode " << mode << " opacity " << opacity;
+    for (BlendMode mode = 0; mode < blend::ModeCount; ++mode) {
+        for (int32_t opacity : {1, 50, 100, 150}) {
+            Layer layer;
+            layer.resize(5, 1, mode);
+            layer.opacity = opacity;
+            dib24 canvas;
+            canvas.create(5, 1, 0);
+            for (size_t x = 0; x < 5; ++x) {
+                const uint8_t lp[4] = {255, 0, 255, uint8_t(x % 2 ? 255 : 0)}, dp[3] = {3, 129, 250};
+                std::memcpy(layer.pixels.data() + 4 * x, lp, 4);
+                std::memcpy(canvas.bits + 3 * x, dp, 3);
+            }
+            compositeOnto(layer, canvas);
+            for (size_t x = 0; x < 5; x += 2) {
+                const uint8_t* d = canvas.bits + 3 * x;
+                EXPECT_EQ((Bgr{d[0], d[1], d[2]}), (Bgr{3, 129, 250}))
+                    << "mode " << mode << " opacity " << opacity << " pixel " << x;
+            }
+        }
+    }
 }
 
 TEST(CompositeTest, HiddenOrZeroOpacityLayersDoNothing) {
@@ -256,18 +275,42 @@ TEST(HlsTest, RgbToHlsOfPrimaries) {
 }
 
 // All 16M colours to HLS and all 16M HLS triples back, pinned by checksums taken from the
-// plain arithmetic before the reciprocal tables replaced its divisions.
+// plain arithmetic before the reciprocal tables replaced its divisions. The four-lane forms the
+// compositor uses where SSE2 exists must give the same sums.
 TEST(HlsTest, ConversionsKeepEveryResult) {
-    Fnv toHls, toRgb;
+    struct Sums {
+        Fnv toHls, toRgb;
+        void add(HlsColor h, BgrColor c) {
+            toHls.add(h.hue | h.lightness << 8 | h.saturation << 16);
+            toRgb.add(c.blue | c.green << 8 | c.red << 16);
+        }
+    };
+    std::vector<Sums> sums(1);
     for (int32_t v = 0; v < (1 << 24); ++v) {
         const uint8_t bgr[3] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16)};
-        const HlsColor h = rgbToHls(bgr);
-        toHls.add(h.hue | h.lightness << 8 | h.saturation << 16);
-        const BgrColor c = hlsToRgb(HlsColor{bgr[0], bgr[1], bgr[2]});
-        toRgb.add(c.blue | c.green << 8 | c.red << 16);
+        sums[0].add(rgbToHls(bgr), hlsToRgb(HlsColor{bgr[0], bgr[1], bgr[2]}));
     }
-    EXPECT_EQ(toHls.h, 1553860806693272115u) << std::hex << toHls.h;
-    EXPECT_EQ(toRgb.h, 2280386645263694595u) << std::hex << toRgb.h;
+#if defined(__SSE2__)
+    Sums& lanes = sums.emplace_back();
+    for (int32_t v = 0; v < (1 << 24); v += 4) {
+        const __m128i b = _mm_setr_epi32(v & 255, (v + 1) & 255, (v + 2) & 255, (v + 3) & 255);
+        const __m128i g = _mm_set1_epi32((v >> 8) & 255), r = _mm_set1_epi32(v >> 16);
+        const hls_sse2::Lanes h = hls_sse2::rgbToHls<true, true>(b, g, r);
+        __m128 c[3];
+        hls_sse2::hlsToRgb(hls_sse2::Lanes{b, g, r}, c[0], c[1], c[2]);
+        int32_t out[6][4];
+        const __m128i all[6] = {h.hue, h.lightness, h.saturation, _mm_cvttps_epi32(c[0]),
+                                _mm_cvttps_epi32(c[1]), _mm_cvttps_epi32(c[2])};
+        for (int i = 0; i < 6; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(out[i]), all[i]);
+        for (int j = 0; j < 4; ++j)
+            lanes.add(HlsColor{out[0][j], out[1][j], out[2][j]}, BgrColor{out[3][j], out[4][j], out[5][j]});
+    }
+#endif
+    for (size_t i = 0; i < sums.size(); ++i) {
+        const char* what = i == 0 ? "scalar " : "four lanes ";
+        EXPECT_EQ(sums[i].toHls.h, 1553860806693272115u) << what << std::hex << sums[i].toHls.h;
+        EXPECT_EQ(sums[i].toRgb.h, 2280386645263694595u) << what << std::hex << sums[i].toRgb.h;
+    }
 }
 
 TEST(HlsTest, HlsValueWrapsWithPeriod1531) {
