@@ -724,7 +724,10 @@ TEST(PsdReaderTest, PackedLayerChannelsAndTheirFailures) {
         uint16_t compression;
         Bytes payload;
         const char* reason;  // empty when the file reads
+        std::vector<TestChannel> after = {};  // channels behind channel 0
     };
+    // Rows unpack in bands on several threads: the failure reported is still the first in the file.
+    const Bytes goodRow = literalRow({10, 11}), badRow{0x01, 10};
     const Case cases[] = {
         {"two packed rows", 1, packedRows({literalRow({10, 11}), {0xFF, 12}}), ""},
         {"no-op header 0x80 before a literal", 1, packedRows({{0x80, 0x01, 10, 11}, {0xFF, 12}}), ""},
@@ -735,6 +738,14 @@ TEST(PsdReaderTest, PackedLayerChannelsAndTheirFailures) {
          "layer 1: channel 0, row 1: packed row of 2 bytes does not unpack to 2"},
         {"row counts promise more bytes than the file holds", 1, {0xFF, 0xFF},
          "layer 1: channel 0, the packed rows run past the end of the file"},
+        {"a later row of an earlier channel before an earlier row of a later one", 1, packedRows({goodRow, badRow}),
+         "layer 1: channel 0, row 2: packed row of 2 bytes does not unpack to 2",
+         {TestChannel{1, 1, packedRows({badRow, goodRow}), {}}}},
+        {"a bad row before a later channel's unknown compression", 1, packedRows({badRow, goodRow}),
+         "layer 1: channel 0, row 1: packed row of 2 bytes does not unpack to 2", {TestChannel{1, 2, {0, 0}, {}}}},
+        {"a later channel's bad row", 1, packedRows({goodRow, goodRow}),
+         "layer 1: channel 2, row 2: packed row of 2 bytes does not unpack to 2",
+         {rawChannel(1, {1, 2, 3, 4}), TestChannel{2, 1, packedRows({goodRow, badRow}), {}}}},
     };
     for (const Case& c : cases) {
         TestPsd psd;
@@ -744,6 +755,7 @@ TEST(PsdReaderTest, PackedLayerChannelsAndTheirFailures) {
         layer.bottom = 2;
         layer.right = 2;
         layer.channels = {TestChannel{0, c.compression, c.payload, {}}};
+        layer.channels.insert(layer.channels.end(), c.after.begin(), c.after.end());
         psd.layers = {layer};
         ReadResult r;
         readBytes(psd.build(), r);
