@@ -106,8 +106,16 @@ KeptColumns keptColumns(const ChannelTarget& target, uint64_t columns) {
 void keepRow(const ChannelTarget& target, const KeptColumns& kept, uint64_t r, const uint8_t* row) {
     const int64_t y = target.top + static_cast<int64_t>(r);
     if (target.plane == nullptr || y < 0 || y >= target.height || kept.first >= kept.end) return;
-    uint8_t* out = target.plane + static_cast<size_t>(y * target.width) * target.step;
-    for (int64_t k = kept.first; k < kept.end; ++k) out[static_cast<size_t>(target.left + k) * target.step] = row[k];
+    // Held in locals: the byte stores could otherwise alias them and force a reload per byte.
+    const size_t step = target.step;
+    const size_t count = static_cast<size_t>(kept.end - kept.first);
+    uint8_t* out = target.plane + static_cast<size_t>(y * target.width + target.left + kept.first) * step;
+    const uint8_t* in = row + kept.first;
+    if (step == 4) {
+        for (size_t k = 0; k < count; ++k) out[k * 4] = in[k];
+    } else {
+        for (size_t k = 0; k < count; ++k) out[k * step] = in[k];
+    }
 }
 
 std::string rawRowUnread(uint64_t r) { return "row " + std::to_string(r + 1) + ": cannot be read"; }
