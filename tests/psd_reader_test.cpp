@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -188,10 +189,10 @@ struct ReadResult {
     std::string reason;
 };
 
-void readBytes(const Bytes& bytes, ReadResult& result) {
+void readBytes(const Bytes& bytes, ReadResult& result, const MemoryBudget& budget = MemoryBudget()) {
     const testbytes::TempStream file(bytes);
     ASSERT_NE(file.get(), nullptr);
-    Conversion conversion;
+    Conversion conversion(budget);
     result.ok = readPsd(file.get(), result.layers, result.alphaChannels, result.doc, conversion);
     result.reason = conversion.reason();
 }
@@ -716,6 +717,36 @@ TEST(PsdReaderTest, InvertedRectangleKeepsTheLayerWithoutPixels) {
     EXPECT_EQ(r.layers[0]->blendMode, blend::Screen);
     for (uint8_t b : r.layers[0]->pixels) ASSERT_EQ(b, 0);
     EXPECT_EQ(pixel(*r.layers[1], 1, 0), (std::vector<int>{31, 21, 11, 255}));
+}
+
+// A layer's channels are read ahead up to a cap and unpacked together; past the cap they go in
+// several batches, and without room in the budget they are unpacked as read. Same pixels each way.
+TEST(PsdReaderTest, ChannelsReadAheadInBatchesOrUnpackedAsReadGiveTheSamePixels) {
+    constexpr uint32_t kSide = 3000;  // four raw channels of 9 MB: more than one batch holds
+    TestPsd psd;
+    psd.width = psd.height = kSide;
+    TestLayer layer;
+    layer.bottom = layer.right = static_cast<int32_t>(kSide);
+    std::vector<uint8_t> expected(size_t{kSide} * kSide * 4);
+    for (int16_t id : {-1, 0, 1, 2}) {
+        const int byte = id < 0 ? 3 : 2 - id;  // blue, green, red, alpha
+        Bytes plane(size_t{kSide} * kSide);
+        for (size_t i = 0; i < plane.size(); ++i) {
+            plane[i] = static_cast<uint8_t>(i % kSide * 7 + i / kSide * 13 + byte * 50);
+            expected[i * 4 + static_cast<size_t>(byte)] = plane[i];
+        }
+        layer.channels.push_back(rawChannel(id, plane));
+    }
+    psd.layers = {layer};
+    const Bytes bytes = psd.build();
+    for (const MemoryBudget& budget : {MemoryBudget(), MemoryBudget(expected.size(), "the layer's bytes")}) {
+        ReadResult r;
+        readBytes(bytes, r, budget);
+        ASSERT_TRUE(r.ok) << r.reason;
+        ASSERT_EQ(r.layers.size(), 1u);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), r.layers[0]->pixels.begin(), r.layers[0]->pixels.end()))
+            << budget.name();
+    }
 }
 
 TEST(PsdReaderTest, PackedLayerChannelsAndTheirFailures) {
