@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -188,10 +189,10 @@ struct ReadResult {
     std::string reason;
 };
 
-void readBytes(const Bytes& bytes, ReadResult& result) {
+void readBytes(const Bytes& bytes, ReadResult& result, const MemoryBudget& budget = MemoryBudget()) {
     const testbytes::TempStream file(bytes);
     ASSERT_NE(file.get(), nullptr);
-    Conversion conversion;
+    Conversion conversion(budget);
     result.ok = readPsd(file.get(), result.layers, result.alphaChannels, result.doc, conversion);
     result.reason = conversion.reason();
 }
@@ -725,13 +726,46 @@ TEST(PsdReaderTest, InvertedRectangleKeepsTheLayerWithoutPixels) {
     EXPECT_EQ(pixel(*r.layers[1], 1, 0), (std::vector<int>{31, 21, 11, 255}));
 }
 
+// A layer's channels are read ahead up to a cap and unpacked together; past the cap they go in
+// several batches, and without room in the budget they are unpacked as read. Same pixels each way.
+TEST(PsdReaderTest, ChannelsReadAheadInBatchesOrUnpackedAsReadGiveTheSamePixels) {
+    constexpr uint32_t kSide = 3000;  // four raw channels of 9 MB: more than one batch holds
+    TestPsd psd;
+    psd.width = psd.height = kSide;
+    TestLayer layer;
+    layer.bottom = layer.right = static_cast<int32_t>(kSide);
+    std::vector<uint8_t> expected(size_t{kSide} * kSide * 4);
+    for (int16_t id : {-1, 0, 1, 2}) {
+        const int byte = id < 0 ? 3 : 2 - id;  // blue, green, red, alpha
+        Bytes plane(size_t{kSide} * kSide);
+        for (size_t i = 0; i < plane.size(); ++i) {
+            plane[i] = static_cast<uint8_t>(i % kSide * 7 + i / kSide * 13 + byte * 50);
+            expected[i * 4 + static_cast<size_t>(byte)] = plane[i];
+        }
+        layer.channels.push_back(rawChannel(id, plane));
+    }
+    psd.layers = {layer};
+    const Bytes bytes = psd.build();
+    for (const MemoryBudget& budget : {MemoryBudget(), MemoryBudget(expected.size(), "the layer's bytes")}) {
+        ReadResult r;
+        readBytes(bytes, r, budget);
+        ASSERT_TRUE(r.ok) << r.reason;
+        ASSERT_EQ(r.layers.size(), 1u);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), r.layers[0]->pixels.begin(), r.layers[0]->pixels.end()))
+            << budget.name();
+    }
+}
+
 TEST(PsdReaderTest, PackedLayerChannelsAndTheirFailures) {
     struct Case {
         const char* what;
         uint16_t compression;
         Bytes payload;
         const char* reason;  // empty when the file reads
+        std::vector<TestChannel> after = {};  // channels behind channel 0
     };
+    // Rows unpack in bands on several threads: the failure reported is still the first in the file.
+    const Bytes goodRow = literalRow({10, 11}), badRow{0x01, 10};
     const Case cases[] = {
         {"two packed rows", 1, packedRows({literalRow({10, 11}), {0xFF, 12}}), ""},
         {"no-op header 0x80 before a literal", 1, packedRows({{0x80, 0x01, 10, 11}, {0xFF, 12}}), ""},
@@ -742,6 +776,14 @@ TEST(PsdReaderTest, PackedLayerChannelsAndTheirFailures) {
          "layer 1: channel 0, row 1: packed row of 2 bytes does not unpack to 2"},
         {"row counts promise more bytes than the file holds", 1, {0xFF, 0xFF},
          "layer 1: channel 0, the packed rows run past the end of the file"},
+        {"a later row of an earlier channel before an earlier row of a later one", 1, packedRows({goodRow, badRow}),
+         "layer 1: channel 0, row 2: packed row of 2 bytes does not unpack to 2",
+         {TestChannel{1, 1, packedRows({badRow, goodRow}), {}}}},
+        {"a bad row before a later channel's unknown compression", 1, packedRows({badRow, goodRow}),
+         "layer 1: channel 0, row 1: packed row of 2 bytes does not unpack to 2", {TestChannel{1, 2, {0, 0}, {}}}},
+        {"a later channel's bad row", 1, packedRows({goodRow, goodRow}),
+         "layer 1: channel 2, row 2: packed row of 2 bytes does not unpack to 2",
+         {rawChannel(1, {1, 2, 3, 4}), TestChannel{2, 1, packedRows({goodRow, badRow}), {}}}},
     };
     for (const Case& c : cases) {
         TestPsd psd;
@@ -751,6 +793,7 @@ TEST(PsdReaderTest, PackedLayerChannelsAndTheirFailures) {
         layer.bottom = 2;
         layer.right = 2;
         layer.channels = {TestChannel{0, c.compression, c.payload, {}}};
+        layer.channels.insert(layer.channels.end(), c.after.begin(), c.after.end());
         psd.layers = {layer};
         ReadResult r;
         readBytes(psd.build(), r);

@@ -13,12 +13,15 @@ bool packBitsDecode(const uint8_t* source, int32_t sourceLength, uint8_t* destin
         const int n = static_cast<int8_t>(source[in++]);
         if (n >= 0) {
             if (n + 1 > expectedLength - out || n + 1 > sourceLength - in) return false;
-            for (int i = 0; i <= n; ++i) destination[out++] = source[in++];
+            std::memcpy(destination + out, source + in, static_cast<size_t>(n + 1));
+            out += n + 1;
+            in += n + 1;
         } else if (n != -128) {
             if (in >= sourceLength) return false;
             const uint8_t value = source[in++];
             if (1 - n > expectedLength - out) return false;
-            for (int i = 0; i < 1 - n; ++i) destination[out++] = value;
+            std::memset(destination + out, value, static_cast<size_t>(1 - n));
+            out += 1 - n;
         }
     }
     return true;

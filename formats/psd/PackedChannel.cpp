@@ -89,33 +89,55 @@ bool readRowCounts(ByteInput& in, uint64_t count, std::vector<uint16_t>& counts)
     return true;
 }
 
-bool readChannelRows(ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
-                     uint64_t columns, const ChannelTarget& target, std::string& problem) {
+namespace {
+
+// The columns of a channel's rows that land inside its target's plane: [first, end).
+struct KeptColumns {
+    int64_t first = 0;
+    int64_t end = 0;
+};
+
+KeptColumns keptColumns(const ChannelTarget& target, uint64_t columns) {
+    return {std::max<int64_t>(0, -target.left),
+            std::min<int64_t>(static_cast<int64_t>(std::min<uint64_t>(columns, INT64_MAX)), target.width - target.left)};
+}
+
+// Copies the part of row r that lies inside the plane to its place there.
+void keepRow(const ChannelTarget& target, const KeptColumns& kept, uint64_t r, const uint8_t* row) {
+    const int64_t y = target.top + static_cast<int64_t>(r);
+    if (target.plane == nullptr || y < 0 || y >= target.height || kept.first >= kept.end) return;
+    // Held in locals: the byte stores could otherwise alias them and force a reload per byte.
+    const size_t step = target.step;
+    const size_t count = static_cast<size_t>(kept.end - kept.first);
+    uint8_t* out = target.plane + static_cast<size_t>(y * target.width + target.left + kept.first) * step;
+    const uint8_t* in = row + kept.first;
+    if (step == 4) {
+        for (size_t k = 0; k < count; ++k) out[k * 4] = in[k];
+    } else {
+        for (size_t k = 0; k < count; ++k) out[k * step] = in[k];
+    }
+}
+
+std::string rawRowUnread(uint64_t r) { return "row " + std::to_string(r + 1) + ": cannot be read"; }
+
+std::string packedRowUnpacked(uint64_t r, uint16_t count, uint64_t columns) {
+    return "row " + std::to_string(r + 1) + ": packed row of " + std::to_string(count) + " bytes does not unpack to " +
+           std::to_string(columns);
+}
+
+}  // namespace
+
+bool measureChannelRows(const ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
+                        uint64_t columns, uint64_t& bytes, std::string& problem) {
+    bytes = 0;
     if (rows == 0) return true;
-    const int64_t firstColumn = std::max<int64_t>(0, -target.left);
-    const int64_t endColumn = std::min<int64_t>(static_cast<int64_t>(std::min<uint64_t>(columns, INT64_MAX)),
-                                                target.width - target.left);
-    auto keep = [&](uint64_t r, const uint8_t* row) {
-        const int64_t y = target.top + static_cast<int64_t>(r);
-        if (target.plane == nullptr || y < 0 || y >= target.height || firstColumn >= endColumn) return;
-        uint8_t* out = target.plane + static_cast<size_t>(y * target.width) * target.step;
-        for (int64_t k = firstColumn; k < endColumn; ++k) out[static_cast<size_t>(target.left + k) * target.step] = row[k];
-    };
-    std::vector<uint8_t> row;
     if (compression == kCompressionRaw) {
         // Empty rows take no bytes: billions of them are no reason to loop.
         if (columns == 0) return true;
-        if (!in.fits(product(rows, columns))) {
+        bytes = product(rows, columns);
+        if (!in.fits(bytes)) {
             problem = "the raw rows run past the end of the file";
             return false;
-        }
-        row.resize(static_cast<size_t>(columns));
-        for (uint64_t r = 0; r < rows; ++r) {
-            if (!in.read(row.data(), row.size())) {
-                problem = "row " + std::to_string(r + 1) + ": cannot be read";
-                return false;
-            }
-            keep(r, row.data());
         }
         return true;
     }
@@ -129,18 +151,72 @@ bool readChannelRows(ByteInput& in, uint16_t compression, const uint16_t* rowCou
         problem = "the packed rows run past the end of the file";
         return false;
     }
-    row.resize(static_cast<size_t>(columns));
+    bytes = packedTotal;
+    return true;
+}
+
+bool readChannelRows(ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
+                     uint64_t columns, const ChannelTarget& target, std::string& problem) {
+    uint64_t bytes = 0;
+    if (!measureChannelRows(in, compression, rowCounts, rows, columns, bytes, problem)) return false;
+    if (rows == 0 || (compression == kCompressionRaw && columns == 0)) return true;
+    const KeptColumns kept = keptColumns(target, columns);
+    std::vector<uint8_t> row(static_cast<size_t>(columns));
+    if (compression == kCompressionRaw) {
+        for (uint64_t r = 0; r < rows; ++r) {
+            if (!in.read(row.data(), row.size())) {
+                problem = rawRowUnread(r);
+                return false;
+            }
+            keepRow(target, kept, r, row.data());
+        }
+        return true;
+    }
     std::vector<uint8_t> packed(kMaxPackedRow);
     for (uint64_t r = 0; r < rows; ++r) {
         const uint16_t count = rowCounts[r];
         const bool unpacked = in.read(packed.data(), count) &&
                               packBitsDecode(packed.data(), count, row.data(), static_cast<int32_t>(columns));
         if (!unpacked) {
-            problem = "row " + std::to_string(r + 1) + ": packed row of " + std::to_string(count) +
-                      " bytes does not unpack to " + std::to_string(columns);
+            problem = packedRowUnpacked(r, count, columns);
             return false;
         }
-        keep(r, row.data());
+        keepRow(target, kept, r, row.data());
+    }
+    return true;
+}
+
+bool unpackRows(const BufferedRows& channel, uint64_t first, uint64_t end, std::vector<uint8_t>& row,
+                uint64_t& failedRow, std::string& problem) {
+    const uint64_t columns = channel.columns;
+    if (first >= end || (channel.compression == kCompressionRaw && columns == 0)) return true;
+    const KeptColumns kept = keptColumns(channel.target, columns);
+    if (channel.compression == kCompressionRaw) {
+        for (uint64_t r = first; r < end; ++r) {
+            // Only rows that arrived whole were read; the file ended before the first of the others.
+            if ((r + 1) * columns > channel.available) {
+                failedRow = r;
+                problem = rawRowUnread(r);
+                return false;
+            }
+            keepRow(channel.target, kept, r, channel.bytes + r * columns);
+        }
+        return true;
+    }
+    row.resize(static_cast<size_t>(columns));
+    uint64_t at = 0;
+    for (uint64_t r = 0; r < first; ++r) at += channel.rowCounts[r];
+    for (uint64_t r = first; r < end; ++r) {
+        const uint16_t count = channel.rowCounts[r];
+        const bool unpacked = at + count <= channel.available &&
+                              packBitsDecode(channel.bytes + at, count, row.data(), static_cast<int32_t>(columns));
+        if (!unpacked) {
+            failedRow = r;
+            problem = packedRowUnpacked(r, count, columns);
+            return false;
+        }
+        keepRow(channel.target, kept, r, row.data());
+        at += count;
     }
     return true;
 }

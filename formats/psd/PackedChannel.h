@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/psd/PsdLayout.h"
 #include "formats/psd/PsdOutput.h"
 #include "image/ByteInput.h"
 #include "image/Layer.h"
@@ -66,10 +67,32 @@ struct ChannelTarget {
     int64_t left = 0;
 };
 
+// Checks that rows x columns bytes, raw or packed with the given row counts, can be read from what
+// the file still holds, and gives the bytes their rows take there. On failure, problem says why.
+bool measureChannelRows(const ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
+                        uint64_t columns, uint64_t& bytes, std::string& problem);
+
 // Reads rows x columns bytes, raw or packed with the given row counts, into target. Every length is
 // checked against what the file still holds before it sizes a buffer or a loop. On failure, problem
 // says what was wrong (rows counted from 1).
 bool readChannelRows(ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
                      uint64_t columns, const ChannelTarget& target, std::string& problem);
+
+// A channel whose rows were read ahead in one piece, to be unpacked later, a band of rows at a time.
+struct BufferedRows {
+    uint16_t compression = kCompressionRaw;
+    const uint16_t* rowCounts = nullptr;
+    uint64_t rows = 0;
+    uint64_t columns = 0;
+    ChannelTarget target;
+    const uint8_t* bytes = nullptr;  // the rows as the file holds them
+    uint64_t available = 0;          // how many of their bytes arrived
+};
+
+// Unpacks rows first .. end - 1 of a buffered channel into its target. Bands of rows touch
+// separate parts of the target, so they can be unpacked at the same time. On the first row that
+// fails, failedRow is it and problem says what readChannelRows would have said.
+bool unpackRows(const BufferedRows& channel, uint64_t first, uint64_t end, std::vector<uint8_t>& row,
+                uint64_t& failedRow, std::string& problem);
 
 }  // namespace psd

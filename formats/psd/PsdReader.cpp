@@ -12,6 +12,7 @@
 #include "formats/psd/PsdLayerInfo.h"
 #include "formats/psd/PsdLayout.h"
 #include "image/Conversion.h"
+#include "image/ThreadPool.h"
 
 namespace {
 
@@ -359,14 +360,22 @@ private:
             // Either way the declared length alone finds the next channel.
             bool ok = true;
             if (byte >= 0) {
-                ok = readChannel(pixels == nullptr ? nullptr : pixels + byte, 4, width, layer->height, area);
+                ok = queueChannel(pixels == nullptr ? nullptr : pixels + byte, 4, width, layer->height, area, id);
             } else if (mask != nullptr && id == static_cast<uint32_t>(info.maskChannel)) {
-                ok = readChannel(mask->data(), 1, width, layer->height, maskArea);
+                ok = queueChannel(mask->data(), 1, width, layer->height, maskArea, id);
             }
-            if (!ok) return failHere("channel " + std::to_string(static_cast<int16_t>(id)) + ", " + problem_);
-            if (!in_.seek(start + static_cast<uint64_t>(length)))
-                return failHere("channel " + std::to_string(static_cast<int16_t>(id)) + " cannot be passed");
+            // What the channels before this one hold is found wrong first: their reason is recorded
+            // before this one, and the first reason recorded stays.
+            if (!ok) {
+                unpackQueued();
+                return failHere(channelName(id) + ", " + problem_);
+            }
+            if (!in_.seek(start + static_cast<uint64_t>(length))) {
+                unpackQueued();
+                return failHere(channelName(id) + " cannot be passed");
+            }
         }
+        if (!unpackQueued()) return false;
         if (mask != nullptr) {
             for (size_t i = 0; i < mask->size(); ++i) {
                 uint8_t& alpha = pixels[i * 4 + kAlphaByte];
@@ -417,9 +426,13 @@ private:
         }
     };
 
-    // Reads one channel of the area into a plane of width x height entries `step` bytes apart; only
-    // the part inside the plane is kept. An inverted area is not decoded.
-    bool readChannel(uint8_t* plane, size_t step, int64_t width, int64_t height, const Area& area) {
+    static std::string channelName(uint32_t id) { return "channel " + std::to_string(static_cast<int16_t>(id)); }
+
+    // Reads one channel of the area for a plane of width x height entries `step` bytes apart; only
+    // the part inside the plane is kept. An inverted area is not decoded. The rows are read ahead
+    // and queued, to be unpacked with the rest of the layer's channels on every thread; a channel
+    // too large to hold, or one the memory budget has no room for, is unpacked as it is read.
+    bool queueChannel(uint8_t* plane, size_t step, int64_t width, int64_t height, const Area& area, uint32_t id) {
         if (area.inverted()) return true;
         const uint64_t rows = area.rows();
         const uint64_t columns = area.columns();
@@ -431,8 +444,96 @@ private:
         } else if (compression != psd::kCompressionRaw) {
             return problem(unsupportedCompression(compression));
         }
+        uint64_t bytes = 0;
+        if (!psd::measureChannelRows(in_, compression, rowCounts.data(), rows, columns, bytes, problem_)) return false;
         const psd::ChannelTarget target{plane, step, width, height, area.top, area.left};
-        return psd::readChannelRows(in_, compression, rowCounts.data(), rows, columns, target, problem_);
+        // The row counts are held with the rows and count towards the same cap.
+        const uint64_t held = bytes + 2 * static_cast<uint64_t>(rowCounts.size());
+        if (queuedBytes() + held > kBatchBytes && !unpackQueued()) return false;
+        if (held > kBatchBytes || !growBatch(bytes, rowCounts.size())) {
+            if (!unpackQueued()) return false;
+            return psd::readChannelRows(in_, compression, rowCounts.data(), rows, columns, target, problem_);
+        }
+        Queued queued;
+        queued.id = id;
+        queued.offset = batch_.size();
+        queued.countsAt = counts_.size();
+        queued.rows = {compression, nullptr, rows, columns, target, nullptr, 0};
+        counts_.insert(counts_.end(), rowCounts.begin(), rowCounts.end());
+        batch_.resize(batch_.size() + static_cast<size_t>(bytes));
+        queued.rows.available = in_.readSome(batch_.data() + queued.offset, static_cast<size_t>(bytes));
+        queue_.push_back(queued);
+        return true;
+    }
+
+    uint64_t queuedBytes() const { return batch_.size() + 2 * static_cast<uint64_t>(counts_.size()); }
+
+    // Makes room for bytes more rows and counts more row counts in the batch without moving what it
+    // holds, within the memory budget; false when there is none.
+    bool growBatch(uint64_t bytes, size_t counts) {
+        auto grown = [](size_t have, uint64_t need, size_t cap) {
+            return std::max(static_cast<size_t>(need), std::min(cap, have * 2));
+        };
+        try {
+            if (batch_.size() + bytes > batch_.capacity()) {
+                const size_t size = grown(batch_.capacity(), batch_.size() + bytes, kBatchBytes);
+                if (!conversion_.budget().reserve(size - batch_.capacity())) return false;
+                batch_.reserve(size);
+            }
+            if (counts_.size() + counts > counts_.capacity()) {
+                const size_t size = grown(counts_.capacity(), counts_.size() + counts, kBatchBytes / 2);
+                if (!conversion_.budget().reserve(2 * (size - counts_.capacity()))) return false;
+                counts_.reserve(size);
+            }
+        } catch (const std::bad_alloc&) {
+            return false;  // unpacked as read instead, as without the batch
+        }
+        return true;
+    }
+
+    // Unpacks the queued channels in bands of rows, each band taking every channel in file order,
+    // so that a layer's pixels are first touched on every thread and no two threads write the same
+    // rows. The failure reported is the first in file order: the earliest channel, then row.
+    bool unpackQueued() {
+        if (queue_.empty()) return true;
+        for (Queued& queued : queue_) {
+            queued.rows.rowCounts = counts_.data() + queued.countsAt;
+            queued.rows.bytes = batch_.data() + queued.offset;
+        }
+        ThreadPool& pool = ThreadPool::shared();
+        // More bands than threads, so that rows unpacking at different speeds even out.
+        const size_t bands = pool.size() == 1 ? 1 : pool.size() * 4;
+        struct Failure {
+            size_t channel = SIZE_MAX;
+            uint64_t row = 0;
+            std::string problem;
+        };
+        std::vector<Failure> failures(bands);
+        pool.forEach(bands, [&](size_t band) {
+            std::vector<uint8_t> row;
+            for (size_t i = 0; i < queue_.size(); ++i) {
+                const psd::BufferedRows& rows = queue_[i].rows;
+                Failure& failure = failures[band];
+                if (!psd::unpackRows(rows, rows.rows * band / bands, rows.rows * (band + 1) / bands, row, failure.row,
+                                     failure.problem)) {
+                    failure.channel = i;
+                    return;  // a later channel of this band would fail later in the file
+                }
+            }
+        });
+        const Failure* first = nullptr;
+        for (const Failure& failure : failures) {
+            if (failure.channel == SIZE_MAX) continue;
+            if (first == nullptr || failure.channel < first->channel ||
+                (failure.channel == first->channel && failure.row < first->row))
+                first = &failure;
+        }
+        const uint32_t failedId = first != nullptr ? queue_[first->channel].id : 0;
+        queue_.clear();
+        batch_.clear();
+        counts_.clear();
+        if (first != nullptr) return failHere(channelName(failedId) + ", " + first->problem);
+        return true;
     }
 
     bool readMergedImage() {
@@ -508,6 +609,20 @@ private:
     bool mergedTransparency_ = false;
     std::vector<std::string> alphaNames_;
     std::vector<uint8_t> maskPlane_;
+
+    // A layer's channels read ahead and waiting to be unpacked: their rows lie in batch_, their row
+    // counts in counts_. Both keep their storage from batch to batch.
+    struct Queued {
+        uint32_t id = 0;
+        size_t offset = 0;
+        size_t countsAt = 0;
+        psd::BufferedRows rows;
+    };
+    // The most bytes read ahead at once; a layer with more is unpacked in several batches.
+    static constexpr size_t kBatchBytes = size_t{32} << 20;
+    std::vector<Queued> queue_;
+    PixelBytes batch_;
+    std::vector<uint16_t> counts_;
 };
 
 }  // namespace
