@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 
 #include "composite/CompositeBands.h"
 #include "driver/OutputFile.h"
 #include "formats/psd/PsdReader.h"
 #include "formats/psd/PsdWriter.h"
+#include "formats/wlx/LayerCompressor.h"
 #include "formats/wlx/WlxReader.h"
 #include "formats/wlx/WlxWriter.h"
+#include "image/ThreadPool.h"
 
 FormatOperations FormatOperations::real() {
     FormatOperations ops;
@@ -23,6 +26,9 @@ FormatOperations FormatOperations::real() {
         return ::writePsd(out, canvas, layers, alphas, doc, conversion);
     };
     ops.writeWlx = [](std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion) {
+        // The blocks the read has already compressed, when the run set a compressor to work on it.
+        if (auto* kept = dynamic_cast<LayerCompressor*>(conversion.layerSink()))
+            return ::writeWlx(out, layers, doc, conversion, *kept);
         return ::writeWlx(out, layers, doc, conversion);
     };
     return ops;
@@ -147,8 +153,13 @@ private:
         const std::string outputPath = c_.paths.siblingPath(source, "wlx");
 
         Conversion conversion(c_.budget);
+        // With more than one thread, each layer is compressed while the next is read. Nothing is
+        // written before the question: the blocks wait in memory for the writer.
+        std::optional<LayerCompressor> compressor;
+        if (ThreadPool::shared().size() > 1) conversion.setLayerSink(&compressor.emplace());
         const bool read = readSource(source, conversion, [&](std::FILE* in) {
             if (c_.formats.readPsd(in, layers, alphaChannels, doc, conversion)) return true;
+            if (compressor) compressor->stop();
             layers.clear();
             return false;
         });

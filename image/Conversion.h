@@ -6,6 +6,20 @@
 
 #include "image/MemoryBudget.h"
 
+class Conversion;
+struct DocumentInfo;
+class Layer;
+
+// Work that can start on a layer as soon as a reader has finished it, while the rest of the file is
+// still being read.
+class LayerSink {
+public:
+    virtual ~LayerSink() = default;
+    // Called on the reading thread with each finished layer, in order; its pixels do not change
+    // from here on. Must not record a failure in conversion: the read goes on either way.
+    virtual void layerRead(Layer& layer, const DocumentInfo& doc, Conversion& conversion) = 0;
+};
+
 class Conversion {
 public:
     Conversion() = default;  // this machine's budget
@@ -17,8 +31,12 @@ public:
     // Records why the conversion fails (the first reason recorded stays) and returns false.
     bool fail(const std::string& reason);
     const std::string& reason() const { return reason_; }
+    // Where readers that support it hand each finished layer; null (the default) for none.
+    void setLayerSink(LayerSink* sink) { sink_ = sink; }
+    LayerSink* layerSink() const { return sink_; }
 
 private:
     MemoryBudget budget_;
     std::string reason_;
+    LayerSink* sink_ = nullptr;
 };

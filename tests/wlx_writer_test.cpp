@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "formats/wlx/LayerCompressor.h"
 #include "formats/wlx/WlxReader.h"
 #include "formats/wlx/WlxWriter.h"
 #include "support/TestFiles.h"
@@ -174,6 +175,51 @@ TEST(WlxWriterTest, DocumentsTheFormatCannotHoldAreRefusedBeforeWriting) {
         EXPECT_TRUE(write(c.layers, c.doc, false).empty()) << c.what;
     }
     EXPECT_EQ(write(none, DocumentInfo{65535, 65535, 72}), wlxtest::documentHead(65535, 65535, 0));
+}
+
+// Blocks compressed while a document is read are the writer's own bytes, however many of them are
+// kept (all, some, or none for want of room or when stopped); a block for a layer not written is
+// left alone.
+TEST(WlxWriterTest, BlocksKeptFromTheReadGiveTheSameBytes) {
+    const DocumentInfo doc{61, 47, 72};
+    const uint64_t layerBytes = Layer::pixelBytes(doc.width, doc.height);
+    LayerTempList layers;
+    for (uint8_t i = 0; i < 5; ++i) layers.add(makeLayer(doc.width, doc.height, "k", blend::Normal, 100, 1, i));
+    const Bytes expected = write(layers, doc);
+    LayerTempList other;
+    other.add(makeLayer(doc.width + 1, doc.height, "k", blend::Normal, 100, 1));
+    const DocumentInfo otherDoc{doc.width + 1, doc.height, 72};
+
+    const struct {
+        const char* what;
+        uint64_t readLimit, writeLimit;  // budgets the read and the write see
+        bool stopBeforeWrite;
+    } cases[] = {
+        {"every layer kept", UINT64_MAX, UINT64_MAX, false},
+        {"room for two blocks while reading", 2 * layerBytes, UINT64_MAX, false},
+        {"no room for the kept blocks when writing", UINT64_MAX, 5 * layerBytes, false},
+        {"stopped before the write", UINT64_MAX, UINT64_MAX, true},
+    };
+    for (const auto& c : cases) {
+        LayerCompressor kept;
+        Conversion reading{MemoryBudget(c.readLimit)};
+        for (Layer* layer : layers) kept.layerRead(*layer, doc, reading);
+        kept.layerRead(*other[0], otherDoc, reading);
+        if (c.stopBeforeWrite) kept.stop();
+        Conversion writing{MemoryBudget(c.writeLimit)};
+        wlxtest::Stream out;
+        EXPECT_TRUE(writeWlx(out.get(), layers, doc, writing, kept)) << c.what << ": " << writing.reason();
+        EXPECT_EQ(out.contents(), expected) << c.what;
+    }
+
+    // The checks before writing hold as without kept blocks.
+    LayerCompressor kept;
+    Conversion conversion;
+    kept.layerRead(*layers[0], doc, conversion);
+    wlxtest::Stream out;
+    EXPECT_FALSE(writeWlx(out.get(), layers, DocumentInfo{doc.width, doc.height + 1, 72}, conversion, kept));
+    EXPECT_EQ(conversion.reason(), "a WLX file holds at most 65535 layers of at most 65535 x 65535 pixels");
+    EXPECT_TRUE(out.contents().empty());
 }
 
 // A PSD may declare a canvas with no columns but some rows; its layers have no pixels at all.

@@ -382,6 +382,7 @@ private:
                 alpha = scaled(alpha, (*mask)[i]);
             }
         }
+        if (LayerSink* sink = conversion_.layerSink()) sink->layerRead(*layer, doc_, conversion_);
         return true;
     }
 

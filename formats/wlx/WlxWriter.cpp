@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "formats/wlx/LayerCompressor.h"
 #include "formats/wlx/WlxLayout.h"
 #include "formats/wlx/ZlibBlock.h"
 #include "image/ThreadPool.h"
@@ -54,7 +55,8 @@ void writeRecord(std::FILE* out, const Layer& layer, uint32_t dataSize) {
     std::fwrite(record, 1, sizeof record, out);
 }
 
-bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion) {
+bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion,
+                   LayerCompressor* kept) {
     if (!storable(layers, doc))
         return conversion.fail("a WLX file holds at most 65535 layers of at most 65535 x 65535 pixels");
     const size_t rowBytes = static_cast<size_t>(doc.width) * 4;
@@ -71,6 +73,9 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
     if (window != 0 && !conversion.reserve(Layer::pixelBytes(doc.width, doc.height) * window,
                                            "the WLX writer's compressed layers in flight"))
         return false;
+    // Blocks kept from the read count like blocks in flight; without room for them they are dropped
+    // and compressed here like the rest.
+    if (kept != nullptr && !conversion.budget().reserve(kept->heldBytes())) kept->stop();
 
     // The first window is compressed before the first byte is written, so running out of memory
     // there leaves nothing behind.
@@ -78,7 +83,8 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
         const size_t count = std::min(window, layers.size() - first);
         pool.forEach(count, [&](size_t i) {
             const Layer& layer = *layers[first + i];
-            compressed[i] = compressRowsBottomUp(layer.pixels.data(), rowBytes, rows, packed[i]);
+            compressed[i] = (kept != nullptr && kept->take(&layer, rowBytes, rows, packed[i])) ||
+                            compressRowsBottomUp(layer.pixels.data(), rowBytes, rows, packed[i]);
         });
         if (first == 0) writeHeaders(out, layers.size(), doc);
         for (size_t i = 0; i < count; ++i) {
@@ -93,14 +99,24 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
     return true;
 }
 
-}  // namespace
-
-bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion) {
+bool writeGuarded(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion,
+                  LayerCompressor* kept) {
     try {
-        return writeDocument(out, layers, doc, conversion);
+        return writeDocument(out, layers, doc, conversion, kept);
     } catch (const std::bad_alloc&) {
         return conversion.fail("out of memory");
     }
+}
+
+}  // namespace
+
+bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion) {
+    return writeGuarded(out, layers, doc, conversion, nullptr);
+}
+
+bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion,
+              LayerCompressor& kept) {
+    return writeGuarded(out, layers, doc, conversion, &kept);
 }
 
 bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc) {

@@ -1,0 +1,102 @@
+#include "formats/wlx/LayerCompressor.h"
+
+#include <system_error>
+
+#include "image/DocumentInfo.h"
+#include "image/Layer.h"
+
+void LayerCompressor::layerRead(Layer& layer, const DocumentInfo& doc, Conversion& conversion) {
+    if (failedToStart_ || layer.width != doc.width || layer.height != doc.height) return;
+    const uint64_t bytes = Layer::pixelBytes(doc.width, doc.height);
+    if (bytes != layer.pixels.size()) return;
+    const MemoryBudget& budget = conversion.budget();
+    if (bytes > budget.limit() || budget.used() + charged_ > budget.limit() - bytes) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
+        // Grown before anything is recorded, so that running out of memory here leaves no half entry.
+        indexOf_.reserve(entries_.size() + 1);
+        held_.reserve(held_.size() + 1);
+        Entry& entry = entries_.emplace_back();
+        entry.layer = &layer;
+        entry.rowBytes = static_cast<size_t>(doc.width) * 4;
+        entry.rows = static_cast<size_t>(doc.height);
+        indexOf_.emplace(&layer, entries_.size() - 1);
+        held_.add(&layer);
+        charged_ += bytes;
+    }
+    if (!thread_.joinable()) {
+        try {
+            thread_ = std::thread([this] { work(); });
+        } catch (const std::system_error&) {
+            failedToStart_ = true;  // the writer compresses every layer, as without this
+            stop();
+            return;
+        }
+    }
+    wake_.notify_one();
+}
+
+void LayerCompressor::work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return stopping_ || next_ < entries_.size(); });
+        if (stopping_) return;
+        Entry& entry = entries_[next_++];
+        if (entry.state != State::Queued) continue;  // taken by the writer first
+        entry.state = State::Running;
+        lock.unlock();
+        bool ok = false;
+        try {
+            ok = compressRowsBottomUp(entry.layer->pixels.data(), entry.rowBytes, entry.rows, entry.block);
+        } catch (...) {
+            ok = false;  // left to the writer, which reports running out of memory as it always has
+        }
+        lock.lock();
+        if (ok) {
+            entry.state = State::Done;
+        } else {
+            entry.state = State::Gone;
+            entry.block = PackedBlock();
+        }
+        finished_.notify_all();
+    }
+}
+
+bool LayerCompressor::take(const Layer* layer, size_t rowBytes, size_t rows, PackedBlock& block) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto found = indexOf_.find(layer);
+    if (found == indexOf_.end()) return false;
+    Entry& entry = entries_[found->second];
+    if (entry.rowBytes != rowBytes || entry.rows != rows) return false;
+    finished_.wait(lock, [&] { return entry.state != State::Running; });
+    const bool kept = entry.state == State::Done;
+    if (kept) std::swap(entry.block, block);
+    entry.state = State::Gone;
+    entry.block = PackedBlock();
+    return kept;
+}
+
+uint64_t LayerCompressor::heldBytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint64_t bytes = 0;
+    for (const Entry& entry : entries_) {
+        if (entry.state != State::Gone) bytes += uint64_t{entry.rowBytes} * entry.rows;
+    }
+    return bytes;
+}
+
+void LayerCompressor::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Entry& entry : entries_) {
+        entry.state = State::Gone;
+        entry.block = PackedBlock();
+    }
+    held_.clear();
+}
