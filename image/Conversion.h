@@ -16,8 +16,9 @@ class LayerSink {
 public:
     virtual ~LayerSink() = default;
     // Called on the reading thread with each finished layer, in order; its pixels do not change
-    // from here on. Must not record a failure in conversion: the read goes on either way.
-    virtual void layerRead(Layer& layer, const DocumentInfo& doc, Conversion& conversion) = 0;
+    // from here on. storedBytes is what its pixels took in the file, a hint of how hard they are to
+    // compress. Must not record a failure in conversion: the read goes on either way.
+    virtual void layerRead(Layer& layer, uint64_t storedBytes, const DocumentInfo& doc, Conversion& conversion) = 0;
 };
 
 class Conversion {

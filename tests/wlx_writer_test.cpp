@@ -203,8 +203,8 @@ TEST(WlxWriterTest, BlocksKeptFromTheReadGiveTheSameBytes) {
     for (const auto& c : cases) {
         LayerCompressor kept;
         Conversion reading{MemoryBudget(c.readLimit)};
-        for (Layer* layer : layers) kept.layerRead(*layer, doc, reading);
-        kept.layerRead(*other[0], otherDoc, reading);
+        for (Layer* layer : layers) kept.layerRead(*layer, layer->pixels.size(), doc, reading);
+        kept.layerRead(*other[0], 1, otherDoc, reading);
         if (c.stopBeforeWrite) kept.stop();
         Conversion writing{MemoryBudget(c.writeLimit)};
         wlxtest::Stream out;
@@ -215,7 +215,7 @@ TEST(WlxWriterTest, BlocksKeptFromTheReadGiveTheSameBytes) {
     // The checks before writing hold as without kept blocks.
     LayerCompressor kept;
     Conversion conversion;
-    kept.layerRead(*layers[0], doc, conversion);
+    kept.layerRead(*layers[0], 1, doc, conversion);
     wlxtest::Stream out;
     EXPECT_FALSE(writeWlx(out.get(), layers, DocumentInfo{doc.width, doc.height + 1, 72}, conversion, kept));
     EXPECT_EQ(conversion.reason(), "a WLX file holds at most 65535 layers of at most 65535 x 65535 pixels");

@@ -382,7 +382,11 @@ private:
                 alpha = scaled(alpha, (*mask)[i]);
             }
         }
-        if (LayerSink* sink = conversion_.layerSink()) sink->layerRead(*layer, doc_, conversion_);
+        if (LayerSink* sink = conversion_.layerSink()) {
+            uint64_t stored = 0;
+            for (const int32_t length : info.channelLengths) stored += length > 0 ? static_cast<uint64_t>(length) : 0;
+            sink->layerRead(*layer, stored, doc_, conversion_);
+        }
         return true;
     }
 

@@ -1,11 +1,12 @@
 #include "formats/wlx/LayerCompressor.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "image/DocumentInfo.h"
 #include "image/Layer.h"
 
-void LayerCompressor::layerRead(Layer& layer, const DocumentInfo& doc, Conversion& conversion) {
+void LayerCompressor::layerRead(Layer& layer, uint64_t storedBytes, const DocumentInfo& doc, Conversion& conversion) {
     if (failedToStart_ || layer.width != doc.width || layer.height != doc.height) return;
     const uint64_t bytes = Layer::pixelBytes(doc.width, doc.height);
     if (bytes != layer.pixels.size()) return;
@@ -17,12 +18,15 @@ void LayerCompressor::layerRead(Layer& layer, const DocumentInfo& doc, Conversio
         // Grown before anything is recorded, so that running out of memory here leaves no half entry.
         indexOf_.reserve(entries_.size() + 1);
         held_.reserve(held_.size() + 1);
+        pending_.reserve(pending_.size() + 1);
         Entry& entry = entries_.emplace_back();
         entry.layer = &layer;
         entry.rowBytes = static_cast<size_t>(doc.width) * 4;
         entry.rows = static_cast<size_t>(doc.height);
         indexOf_.emplace(&layer, entries_.size() - 1);
         held_.add(&layer);
+        pending_.emplace_back(storedBytes, entries_.size() - 1);
+        std::push_heap(pending_.begin(), pending_.end());
         charged_ += bytes;
     }
     if (!thread_.joinable()) {
@@ -40,9 +44,11 @@ void LayerCompressor::layerRead(Layer& layer, const DocumentInfo& doc, Conversio
 void LayerCompressor::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [&] { return stopping_ || next_ < entries_.size(); });
+        wake_.wait(lock, [&] { return stopping_ || !pending_.empty(); });
         if (stopping_) return;
-        Entry& entry = entries_[next_++];
+        std::pop_heap(pending_.begin(), pending_.end());
+        Entry& entry = entries_[pending_.back().second];
+        pending_.pop_back();
         if (entry.state != State::Queued) continue;  // taken by the writer first
         entry.state = State::Running;
         lock.unlock();

@@ -9,6 +9,8 @@
 #include <thread>
 #include <deque>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "formats/wlx/ZlibBlock.h"
 #include "image/Conversion.h"
@@ -23,8 +25,9 @@ public:
 
     // Queues the layer when its block fits in the conversion's budget beside what is already held
     // (nothing is reserved: the reader's own reservations stay as they were). A layer not queued is
-    // simply compressed by the writer.
-    void layerRead(Layer& layer, const DocumentInfo& doc, Conversion& conversion) override;
+    // simply compressed by the writer. The thread takes the layer stored in the most bytes first:
+    // the writer takes layers in order, and a costly layer started last would keep it waiting.
+    void layerRead(Layer& layer, uint64_t storedBytes, const DocumentInfo& doc, Conversion& conversion) override;
 
     // Moves the block of layer, compressed as rows of rowBytes x rows, into block; waits while it is
     // being compressed. False when no such block is kept: then the layer is no longer queued and the
@@ -51,7 +54,8 @@ private:
     std::deque<Entry> entries_;  // grows without moving the entries the thread works on
     std::unordered_map<const Layer*, size_t> indexOf_;
     LayerTempList held_;  // keeps the queued layers alive whatever their lists do
-    size_t next_ = 0;     // the first entry the thread has not looked at
+    // Entries queued for the thread as a heap of (stored bytes, entry).
+    std::vector<std::pair<uint64_t, size_t>> pending_;
     uint64_t charged_ = 0;
     bool stopping_ = false, failedToStart_ = false;
     std::thread thread_;
