@@ -23,6 +23,7 @@ void LayerCompressor::layerRead(Layer& layer, uint64_t storedBytes, const Docume
         entry.layer = &layer;
         entry.rowBytes = static_cast<size_t>(doc.width) * 4;
         entry.rows = static_cast<size_t>(doc.height);
+        entry.storedBytes = storedBytes;
         indexOf_.emplace(&layer, entries_.size() - 1);
         held_.add(&layer);
         pending_.emplace_back(storedBytes, entries_.size() - 1);
@@ -81,6 +82,12 @@ bool LayerCompressor::take(const Layer* layer, size_t rowBytes, size_t rows, Pac
     entry.state = State::Gone;
     entry.block = PackedBlock();
     return kept;
+}
+
+uint64_t LayerCompressor::storedBytes(const Layer* layer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = indexOf_.find(layer);
+    return found == indexOf_.end() ? 0 : entries_[found->second].storedBytes;
 }
 
 uint64_t LayerCompressor::heldBytes() {

@@ -33,6 +33,8 @@ public:
     // being compressed. False when no such block is kept: then the layer is no longer queued and the
     // caller compresses it. Safe to call from several threads at once.
     bool take(const Layer* layer, size_t rowBytes, size_t rows, PackedBlock& block);
+    // The stored bytes layer was queued with; 0 for a layer not queued.
+    uint64_t storedBytes(const Layer* layer);
     // What the blocks not yet taken may hold, as the writer counts a block in flight.
     uint64_t heldBytes();
     // Drops every queued and kept block and joins the thread; a block being compressed is finished
@@ -44,6 +46,7 @@ private:
     struct Entry {
         const Layer* layer = nullptr;
         size_t rowBytes = 0, rows = 0;
+        uint64_t storedBytes = 0;
         State state = State::Queued;
         PackedBlock block;
     };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "formats/wlx/LayerCompressor.h"
@@ -81,7 +82,13 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
     // there leaves nothing behind.
     for (size_t first = 0; first < layers.size(); first += window) {
         const size_t count = std::min(window, layers.size() - first);
-        pool.forEach(count, [&](size_t i) {
+        // The layers that were stored in the most bytes take longest to compress: started first,
+        // they do not hold up the window's end.
+        std::vector<std::pair<uint64_t, size_t>> order(count);
+        for (size_t i = 0; i < count; ++i) order[i] = {kept ? kept->storedBytes(layers[first + i]) : 0, i};
+        std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        pool.forEach(count, [&](size_t k) {
+            const size_t i = order[k].second;
             const Layer& layer = *layers[first + i];
             compressed[i] = (kept != nullptr && kept->take(&layer, rowBytes, rows, packed[i])) ||
                             compressRowsBottomUp(layer.pixels.data(), rowBytes, rows, packed[i]);
