@@ -3,11 +3,11 @@
 // the reader goes on with the next layer, so that reading and compressing overlap. The writer then
 // takes the kept blocks and compresses the rest itself.
 #include <condition_variable>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
-#include <thread>
 #include <deque>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -26,7 +26,7 @@ public:
     // Queues the layer when its block fits in the conversion's budget beside what is already held
     // (nothing is reserved: the reader's own reservations stay as they were). A layer not queued is
     // simply compressed by the writer. The thread takes the layer stored in the most bytes first:
-    // the writer takes layers in order, and a costly layer started last would keep it waiting.
+    // such a layer takes longest to compress, and one started last would keep the writer waiting.
     void layerRead(Layer& layer, uint64_t storedBytes, const DocumentInfo& doc, Conversion& conversion) override;
 
     // Moves the block of layer, compressed as rows of rowBytes x rows, into block; waits while it is
