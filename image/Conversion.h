@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <string>
 
+#include "image/Layer.h"
 #include "image/MemoryBudget.h"
 
 class Conversion;
 struct DocumentInfo;
-class Layer;
 
 // Work that can start on a layer as soon as a reader has finished it, while the rest of the file is
 // still being read.
@@ -19,6 +19,10 @@ public:
     // from here on. storedBytes is what its pixels took in the file, a hint of how hard they are to
     // compress. Must not record a failure in conversion: the read goes on either way.
     virtual void layerRead(Layer& layer, uint64_t storedBytes, const DocumentInfo& doc, Conversion& conversion) = 0;
+    // Storage an earlier layer no longer needs, for the reader to put the next layer's pixels in:
+    // pages already touched cost nothing to fill again, fresh ones must first be zeroed by the
+    // system. Empty when there is none.
+    virtual PixelBytes reusedPixels() { return {}; }
 };
 
 class Conversion {
