@@ -6,6 +6,7 @@
 
 #include "composite/CompositeBands.h"
 #include "driver/OutputFile.h"
+#include "formats/psd/LayerPacker.h"
 #include "formats/psd/PsdReader.h"
 #include "formats/psd/PsdWriter.h"
 #include "formats/wlx/LayerCompressor.h"
@@ -23,7 +24,9 @@ FormatOperations FormatOperations::real() {
     ops.composite = compositeInBands;
     ops.writePsd = [](std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphas,
                       const DocumentInfo& doc, Conversion& conversion) {
-        return ::writePsd(out, canvas, layers, alphas, doc, conversion);
+        // The channels packed while reading, when the run set a packer to work on it.
+        return ::writePsd(out, canvas, layers, alphas, doc, conversion,
+                          dynamic_cast<const LayerPacker*>(conversion.layerSink()));
     };
     ops.writeWlx = [](std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion) {
         // The blocks the read has already compressed, when the run set a compressor to work on it.
@@ -128,9 +131,23 @@ private:
         const std::string outputPath = c_.paths.siblingPath(source, "psd");
 
         Conversion conversion(c_.budget);
+        // Each layer is composited and packed as soon as it is read, and its storage serves the
+        // next: the layers are never all held at once. Nothing is written before the question.
+        LayerPacker packer(c_.formats.composite, kWhite);
+        conversion.setLayerSink(&packer);
         if (!readSource(source, conversion, [&](std::FILE* in) { return c_.formats.readWlx(in, layers, doc, conversion); })) return;
 
         if (!mayWrite(outputPath, c_.texts.psdExists)) return;
+
+        if (packer.started()) {
+            conversion.budget().releaseAll();
+            if (!packer.failure().empty()) conversion.fail(packer.failure());
+            if (!packer.failure().empty() || !conversion.reserve(packer.heldBytes(), "the layers read"))
+                return error(c_.texts.writeFailed + outputPath, conversion.reason());
+            return writeOrReport(prefix, outputPath, conversion, [&](std::FILE* out) {
+                return c_.formats.writePsd(out, packer.canvas(), layers, alphaChannels, doc, conversion);
+            });
+        }
 
         dib24 canvas;
         // A canvas too large to hold would give a merged image that contradicts the header.

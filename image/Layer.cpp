@@ -24,16 +24,21 @@ uint64_t Layer::pixelBytes(int64_t w, int64_t h) {
 }
 
 void Layer::resize(int32_t newWidth, int32_t newHeight, BlendMode mode) {
+    // Fresh storage: only that comes zeroed.
+    pixels.clear();
+    pixels.shrink_to_fit();
     resizeForOverwrite(newWidth, newHeight, mode);
     if (!PixelBytes::allocator_type::comesZeroed(pixels.size())) std::fill(pixels.begin(), pixels.end(), uint8_t{0});
 }
 
 void Layer::resizeForOverwrite(int32_t newWidth, int32_t newHeight, BlendMode mode) {
-    pixels.clear();
-    pixels.shrink_to_fit();
     width = newWidth < 0 ? 0 : newWidth;
     height = newHeight < 0 ? 0 : newHeight;
-    pixels.resize(static_cast<size_t>(pixelBytes(width, height)));
+    const auto bytes = static_cast<size_t>(pixelBytes(width, height));
+    pixels.clear();
+    // Storage of exactly this size is kept: filling pages already touched costs nothing more.
+    if (pixels.capacity() != bytes) pixels.shrink_to_fit();
+    pixels.resize(bytes);
     alphaLocked = 0;
     clipping = 0;
     visible = 1;

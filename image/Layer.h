@@ -58,7 +58,8 @@ public:
     // Replaces the pixels by width x height transparent black pixels and resets the attributes.
     // Negative sizes are taken as 0.
     void resize(int32_t newWidth, int32_t newHeight, BlendMode mode);
-    // The same, but the pixels are left unset: for a caller that writes every byte of them.
+    // The same, but the pixels are left unset: for a caller that writes every byte of them. Storage
+    // the pixels already have of exactly the new size is kept.
     void resizeForOverwrite(int32_t newWidth, int32_t newHeight, BlendMode mode);
 
     // Bytes the pixels of a width x height layer take, or UINT64_MAX for negative sizes.

@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 bool packBitsDecode(const uint8_t* source, int32_t sourceLength, uint8_t* destination, int32_t expectedLength) {
     int32_t in = 0;
     int32_t out = 0;
@@ -50,10 +54,18 @@ size_t firstNonZeroByte(Word w) {
 // too), zero when no byte is zero.
 Word zeroBytes(Word w) { return (w - kOnes) & ~w & kHighs; }
 
-// How many of the bytes at from, up to limit of them, equal b; eight at a time.
+// How many of the bytes at from, up to limit of them, equal b; sixteen or eight at a time.
 size_t runOf(const uint8_t* from, size_t limit, uint8_t b) {
-    const Word pattern = kOnes * b;
     size_t k = 0;
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi8(static_cast<char>(b));
+    for (; k + 16 <= limit; k += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + k));
+        const auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)));
+        if (same != 0xFFFF) return k + static_cast<size_t>(std::countr_one(same));
+    }
+#endif
+    const Word pattern = kOnes * b;
     for (; k + kWord <= limit; k += kWord) {
         const Word differs = load(from + k) ^ pattern;
         if (differs != 0) return k + firstNonZeroByte(differs);
@@ -65,6 +77,14 @@ size_t runOf(const uint8_t* from, size_t limit, uint8_t b) {
 // The first q in [from, end) with s[q] == s[q + 1], or end; s[end] must be readable.
 size_t firstPair(const uint8_t* s, size_t from, size_t end) {
     size_t q = from;
+#if defined(__SSE2__)
+    for (; q + 16 <= end; q += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + q));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + q + 1));
+        const auto pairs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, next)));
+        if (pairs != 0) return q + static_cast<size_t>(std::countr_zero(pairs));
+    }
+#endif
     for (; q + kWord <= end; q += kWord) {
         const Word pairs = zeroBytes(load(s + q) ^ load(s + q + 1));
         if (pairs != 0) return q + firstNonZeroByte(pairs);

@@ -25,6 +25,9 @@ struct ChannelSource {
     int32_t height = 0;
 };
 
+// Channel byteIndex of a layer's blue-green-red-alpha pixels.
+ChannelSource layerChannel(const Layer& layer, int byteIndex);
+
 // A channel packed row by row: its row byte counts and the packed rows one after another. Packing
 // into one that held a channel before reuses its storage.
 struct PackedChannel {

@@ -45,23 +45,12 @@ uint8_t opacityByte(int32_t opacity) {
     return static_cast<uint8_t>(static_cast<int32_t>(opacity * 0.01 * 255.0 + 0.5));
 }
 
-// Channel byteIndex of a layer's blue-green-red-alpha pixels.
-psd::ChannelSource layerChannel(const Layer& layer, int byteIndex) {
-    psd::ChannelSource source;
-    if (!layer.pixels.empty()) source.origin = layer.pixels.data() + byteIndex;
-    source.rowStride = static_cast<ptrdiff_t>(layer.width) * 4;
-    source.step = 4;
-    source.width = layer.width;
-    source.height = layer.height;
-    return source;
-}
-
 // Merged channel c: red, green, blue from the bottom-up canvas (its pixels hold blue, green, red),
 // then the alpha of each alpha-channel layer.
 psd::ChannelSource mergedChannel(const dib24& canvas, const LayerTempList& alphaChannels, size_t c) {
     if (c >= psd::kColourChannels) {
         const int alpha = psd::pixelByteForChannel(psd::unsignedChannelId(psd::kChannelTransparency));
-        psd::ChannelSource source = layerChannel(*alphaChannels[c - psd::kColourChannels], alpha);
+        psd::ChannelSource source = psd::layerChannel(*alphaChannels[c - psd::kColourChannels], alpha);
         source.width = canvas.width;
         source.height = canvas.height;
         return source;
@@ -88,13 +77,21 @@ class ChannelPacker {
 public:
     explicit ChannelPacker(size_t slots) : slots_(slots) {}
 
+    // kept, when given, holds per source the channel already packed, or null for one to pack here.
     template <typename Take>
-    void run(const std::vector<psd::ChannelSource>& sources, Take&& take) {
+    void run(const std::vector<psd::ChannelSource>& sources, const std::vector<const psd::PackedChannel*>* kept,
+             Take&& take) {
+        auto keptAt = [&](size_t k) { return kept != nullptr ? (*kept)[k] : nullptr; };
         for (size_t first = 0; first < sources.size(); first += slots_.size()) {
             const size_t count = std::min(slots_.size(), sources.size() - first);
             // The plan has made sure every row fits its count.
-            ThreadPool::shared().forEach(count, [&](size_t i) { psd::packChannel(sources[first + i], slots_[i]); });
-            for (size_t i = 0; i < count; ++i) take(slots_[i]);
+            ThreadPool::shared().forEach(count, [&](size_t i) {
+                if (keptAt(first + i) == nullptr) psd::packChannel(sources[first + i], slots_[i]);
+            });
+            for (size_t i = 0; i < count; ++i) {
+                const psd::PackedChannel* already = keptAt(first + i);
+                take(already != nullptr ? *already : slots_[i]);
+            }
         }
     }
 
@@ -112,6 +109,7 @@ size_t packerSlots() { return 2 * ThreadPool::shared().size(); }
 struct Plan {
     std::vector<std::string> names;                // per layer: padded Pascal name, then its Unicode name block
     std::vector<psd::ChannelSource> layerChannels;  // layer by layer, in file order
+    std::vector<const psd::PackedChannel*> keptChannels;  // per layer channel: packed while reading, or null
     std::vector<psd::ChannelSource> mergedChannels;
 };
 
@@ -151,7 +149,8 @@ bool sectionFits(const Plan& plan, const std::vector<uint64_t>& sizes, const std
 }
 
 bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
-              const DocumentInfo& doc, Plan& plan, Conversion& conversion) {
+              const DocumentInfo& doc, const LayerPacker* packer, Plan& plan, Conversion& conversion) {
+    auto packedOf = [&](const Layer* layer) { return packer != nullptr ? packer->channelsOf(layer) : nullptr; };
     // The model must be one the file can describe and one that can be read without going outside
     // any buffer.
     if (doc.width < 0 || doc.height < 0 || canvas.width != doc.width || canvas.height != doc.height ||
@@ -163,7 +162,8 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
     if (alphaChannels.size() > psd::kMaxChannels - psd::kColourChannels)
         return conversion.fail("a PSD file holds at most " + std::to_string(psd::kMaxChannels) + " channels");
     for (const Layer* layer : layers) {
-        if (layer == nullptr || !pixelsCover(*layer, 0, 0)) return conversion.fail("a layer's pixels do not cover it");
+        if (layer == nullptr) return conversion.fail("a layer's pixels do not cover it");
+        if (packedOf(layer) == nullptr && !pixelsCover(*layer, 0, 0)) return conversion.fail("a layer's pixels do not cover it");
     }
     for (const Layer* alpha : alphaChannels) {
         if (alpha == nullptr || !pixelsCover(*alpha, canvas.width, canvas.height))
@@ -174,8 +174,11 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
     for (size_t i = 0; i < layers.size(); ++i) {
         const Layer& layer = *layers[i];
         plan.names[i] = psd::pascalString(layer.name, psd::kLayerNamePadding) + unicodeNameBlock(layer.name);
-        for (size_t c = 0; c < psd::kLayerChannelCount; ++c)
-            plan.layerChannels.push_back(layerChannel(layer, psd::kLayerChannels[c].byteIndex));
+        const LayerPacker::Channels* packed = packedOf(&layer);
+        for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
+            plan.layerChannels.push_back(psd::layerChannel(layer, psd::kLayerChannels[c].byteIndex));
+            plan.keptChannels.push_back(packed != nullptr ? &packed->channel[c] : nullptr);
+        }
     }
     for (size_t c = 0; c < psd::kColourChannels + alphaChannels.size(); ++c)
         plan.mergedChannels.push_back(mergedChannel(canvas, alphaChannels, c));
@@ -186,15 +189,24 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
     };
     std::vector<uint64_t> sizes(count);
     std::vector<char> rowsFit(count);
+    auto keptAt = [&](size_t k) { return k < plan.keptChannels.size() ? plan.keptChannels[k] : nullptr; };
     uint64_t largest = 0;
     for (size_t k = 0; k < count; ++k) {
+        if (const psd::PackedChannel* kept = keptAt(k)) {
+            // Packed already: its size is exact, and whether its rows fit is known.
+            sizes[k] = kept->size();
+            rowsFit[k] = packedOf(layers[k / psd::kLayerChannelCount])->rowsFit[k % psd::kLayerChannelCount];
+            continue;
+        }
         sizes[k] = psd::worstPackedSize(source(k));
         rowsFit[k] = packBitsMaxLength(source(k).width) <= psd::kMaxPackedRow;
         largest = std::max(largest, sizes[k]);
     }
     if (!sectionFits(plan, sizes, rowsFit, nullptr)) {
         // Only a document near the format's limits gets here: its rows are packed once to measure them.
-        ThreadPool::shared().forEach(count, [&](size_t k) { rowsFit[k] = psd::measureChannel(source(k), sizes[k]); });
+        ThreadPool::shared().forEach(count, [&](size_t k) {
+            if (keptAt(k) == nullptr) rowsFit[k] = psd::measureChannel(source(k), sizes[k]);
+        });
         if (!sectionFits(plan, sizes, rowsFit, &conversion)) return false;
     }
     const uint64_t slots = packerSlots();
@@ -300,7 +312,7 @@ void writeFile(BigEndianOutput& out, const LayerTempList& layers, const LayerTem
             for (size_t i = 0; i < layers.size(); ++i) writeLayerRecord(out, *layers[i], plan.names[i], entriesAt[i]);
             std::vector<uint64_t> lengths;
             lengths.reserve(plan.layerChannels.size());
-            packer.run(plan.layerChannels, [&](const psd::PackedChannel& channel) {
+            packer.run(plan.layerChannels, &plan.keptChannels, [&](const psd::PackedChannel& channel) {
                 out.u16(psd::kCompressionPackBits);
                 psd::writeRowCounts(out, channel);
                 psd::writePackedRows(out, channel);
@@ -326,7 +338,7 @@ void writeFile(BigEndianOutput& out, const LayerTempList& layers, const LayerTem
     for (const psd::ChannelSource& channel : plan.mergedChannels) rows += static_cast<uint64_t>(channel.height);
     out.fill(2 * rows, 0);
     psd::PackedChannel counts;
-    packer.run(plan.mergedChannels, [&](const psd::PackedChannel& channel) {
+    packer.run(plan.mergedChannels, nullptr, [&](const psd::PackedChannel& channel) {
         counts.rowCounts.insert(counts.rowCounts.end(), channel.rowCounts.begin(), channel.rowCounts.end());
         psd::writePackedRows(out, channel);
     });
@@ -339,11 +351,11 @@ void writeFile(BigEndianOutput& out, const LayerTempList& layers, const LayerTem
 }  // namespace
 
 bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
-              const DocumentInfo& doc, Conversion& conversion) {
+              const DocumentInfo& doc, Conversion& conversion, const LayerPacker* packed) {
     try {
         if (out == nullptr) return false;
         Plan plan;
-        if (!makePlan(canvas, layers, alphaChannels, doc, plan, conversion)) return false;
+        if (!makePlan(canvas, layers, alphaChannels, doc, packed, plan, conversion)) return false;
         ChannelPacker packer(packerSlots());
         BigEndianOutput stream(out);
         writeFile(stream, layers, alphaChannels, doc, plan, packer);
@@ -356,7 +368,7 @@ bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, 
 bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
               const DocumentInfo& doc) {
     Conversion conversion;
-    return writePsd(out, canvas, layers, alphaChannels, doc, conversion);
+    return writePsd(out, canvas, layers, alphaChannels, doc, conversion, nullptr);
 }
 
 bool writePsdFile(const std::string& path, const dib24& canvas, const LayerTempList& layers,
@@ -364,7 +376,7 @@ bool writePsdFile(const std::string& path, const dib24& canvas, const LayerTempL
     // Planned before opening, so a refused document leaves no file behind.
     Conversion conversion;
     Plan plan;
-    if (!makePlan(canvas, layers, alphaChannels, doc, plan, conversion)) return false;
+    if (!makePlan(canvas, layers, alphaChannels, doc, nullptr, plan, conversion)) return false;
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (out == nullptr) return false;
     ChannelPacker packer(packerSlots());

@@ -21,32 +21,47 @@ struct PendingLayer {
 };
 
 // Inflates the pending layers' blocks in parallel, straight into their pixels, and adds the layers
-// before the first that fails to the list; true when none failed.
+// before the first that fails to the list; true when none failed. With a layer sink, a window of
+// as many layers as threads goes at a time, each handed over once inflated, so that the storage it
+// gives back serves the next window; without one, all go at once.
 bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, const DocumentInfo& doc,
                  Conversion& conversion) {
-    std::vector<char> inflated(pending.size());
-    ThreadPool::shared().forEach(pending.size(), [&](size_t i) {
-        Layer& layer = *pending[i].layer;
-        const int32_t opacity = layer.opacity;
-        const uint8_t visible = layer.visible;
-        // A block that inflates writes every byte; one that does not is dropped with its layer.
-        layer.resizeForOverwrite(doc.width, doc.height, layer.blendMode);
-        layer.opacity = opacity;
-        layer.visible = visible;
-        const std::vector<uint8_t>& block = pending[i].block;
-        inflated[i] = uncompressRowsBottomUp(block.data(), block.size(), layer.pixels.data(),
-                                             static_cast<size_t>(doc.width) * 4, static_cast<size_t>(doc.height));
-        std::vector<uint8_t>().swap(pending[i].block);
-    });
+    ThreadPool& pool = ThreadPool::shared();
+    LayerSink* sink = conversion.layerSink();
+    const size_t window = sink != nullptr ? pool.size() : std::max<size_t>(pending.size(), 1);
     // Room ahead, so that add cannot throw once a layer is let go.
     layers.reserve(layers.size() + pending.size());
-    for (size_t i = 0; i < pending.size(); ++i) {
-        if (!inflated[i]) {
-            return conversion.fail("layer " + std::to_string(layers.size() + 1) +
-                                   ": the block does not inflate to exactly " +
-                                   std::to_string(Layer::pixelBytes(doc.width, doc.height)) + " bytes");
+    std::vector<char> inflated(window);
+    std::vector<uint64_t> stored(window);
+    for (size_t first = 0; first < pending.size(); first += window) {
+        const size_t count = std::min(window, pending.size() - first);
+        if (sink != nullptr) {
+            for (size_t j = 0; j < count; ++j) pending[first + j].layer->pixels = sink->reusedPixels();
         }
-        layers.add(pending[i].layer.release());
+        pool.forEach(count, [&](size_t j) {
+            Layer& layer = *pending[first + j].layer;
+            const int32_t opacity = layer.opacity;
+            const uint8_t visible = layer.visible;
+            // A block that inflates writes every byte; one that does not is dropped with its layer.
+            layer.resizeForOverwrite(doc.width, doc.height, layer.blendMode);
+            layer.opacity = opacity;
+            layer.visible = visible;
+            const std::vector<uint8_t>& block = pending[first + j].block;
+            stored[j] = block.size();
+            inflated[j] = uncompressRowsBottomUp(block.data(), block.size(), layer.pixels.data(),
+                                                 static_cast<size_t>(doc.width) * 4, static_cast<size_t>(doc.height));
+            std::vector<uint8_t>().swap(pending[first + j].block);
+        });
+        for (size_t j = 0; j < count; ++j) {
+            if (!inflated[j]) {
+                return conversion.fail("layer " + std::to_string(layers.size() + 1) +
+                                       ": the block does not inflate to exactly " +
+                                       std::to_string(Layer::pixelBytes(doc.width, doc.height)) + " bytes");
+            }
+            Layer* layer = pending[first + j].layer.release();
+            layers.add(layer);
+            if (sink != nullptr) sink->layerRead(*layer, stored[j], doc, conversion);
+        }
     }
     return true;
 }
