@@ -1,6 +1,7 @@
 #pragma once
 // What the readers, the canvas and the writers of one conversion share: the memory it may take and,
 // once something fails, a short English reason recorded where it happened.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -23,6 +24,12 @@ public:
     // pages already touched cost nothing to fill again, fresh ones must first be zeroed by the
     // system. Empty when there is none.
     virtual PixelBytes reusedPixels() { return {}; }
+    // Work on layers already handed over that can run beside the reader's own, a piece at a time:
+    // the reader runs pieces 0 .. queuedWork() - 1 on its pool threads while it reads on, each
+    // once, then calls workDone() on the reading thread.
+    virtual size_t queuedWork() { return 0; }
+    virtual void doWork(size_t) {}
+    virtual void workDone() {}
 };
 
 class Conversion {

@@ -120,14 +120,15 @@ void dib24::fill(uint32_t colorref) {
     const auto blue = static_cast<uint8_t>(colorref >> 16);
     const auto green = static_cast<uint8_t>(colorref >> 8);
     const auto red = static_cast<uint8_t>(colorref);
-    for (int32_t y = 0; y < height; ++y) {
-        uint8_t* p = bits + static_cast<size_t>(y) * static_cast<size_t>(stride);
-        for (int32_t x = 0; x < width; ++x, p += 3) {
-            p[0] = blue;
-            p[1] = green;
-            p[2] = red;
-        }
+    if (bits == nullptr || width <= 0 || height <= 0) return;
+    for (int32_t x = 0; x < width; ++x) {
+        bits[3 * static_cast<size_t>(x)] = blue;
+        bits[3 * static_cast<size_t>(x) + 1] = green;
+        bits[3 * static_cast<size_t>(x) + 2] = red;
     }
+    // The other rows copy the first, a block at a time.
+    for (int32_t y = 1; y < height; ++y)
+        std::memcpy(bits + static_cast<size_t>(y) * static_cast<size_t>(stride), bits, static_cast<size_t>(width) * 3);
 }
 
 void dib24::destroy() {

@@ -3,7 +3,6 @@
 #include <new>
 
 #include "image/DocumentInfo.h"
-#include "image/ThreadPool.h"
 
 bool LayerPacker::start(const DocumentInfo& doc, Conversion& conversion) {
     // Tried against a copy of the budget: the read must not fail for it, and a canvas that does not
@@ -36,25 +35,52 @@ void LayerPacker::layerRead(Layer& layer, uint64_t, const DocumentInfo& doc, Con
             failure_ = "out of memory";
         }
     }
-    // Once one layer is lost the file cannot be written: the rest need not be held either.
-    PixelBytes().swap(layer.pixels);
+    lose(layer);
 }
+
+// Once one layer is lost the file cannot be written: the rest need not be held either.
+void LayerPacker::lose(Layer& layer) { PixelBytes().swap(layer.pixels); }
 
 void LayerPacker::take(Layer& layer) {
     composite_(layer, canvas_);
-    if (packed_.size() == packed_.capacity()) packed_.reserve(packed_.capacity() + packed_.capacity() / 2 + 16);
-    Channels& kept = packed_.emplace_back();
-    ThreadPool::shared().forEach(psd::kLayerChannelCount, [&](size_t c) {
-        psd::PackedChannel& scratch = scratch_[c];
+    queued_.reserve(queued_.size() + 1);
+    queuedChannels_.resize(queued_.size() + 1);
+    if (scratch_.size() < queuedWork() + psd::kLayerChannelCount) scratch_.resize(queuedWork() + psd::kLayerChannelCount);
+    queued_.push_back(&layer);
+}
+
+void LayerPacker::doWork(size_t piece) {
+    const size_t c = piece % psd::kLayerChannelCount;
+    Channels& kept = queuedChannels_[piece / psd::kLayerChannelCount];
+    try {
+        psd::PackedChannel& scratch = scratch_[piece];
+        const Layer& layer = *queued_[piece / psd::kLayerChannelCount];
         kept.rowsFit[c] = psd::packChannel(psd::layerChannel(layer, psd::kLayerChannels[c].byteIndex), scratch);
-        // Kept at its exact size; the scratch keeps its room (and its touched pages) for the next layer.
+        // Kept at its exact size; the scratch keeps its room (and its touched pages) for the next window.
         kept.channel[c].rowCounts = scratch.rowCounts;
         kept.channel[c].rows.assign(scratch.rows.begin(), scratch.rows.end());
-    });
-    for (const psd::PackedChannel& channel : kept.channel) held_ += channel.size();
-    indexOf_[&layer] = packed_.size() - 1;
-    spare_.push_back(std::move(layer.pixels));
-    layer.pixels = PixelBytes();
+    } catch (const std::bad_alloc&) {
+        outOfMemory_ = true;
+    }
+}
+
+void LayerPacker::workDone() {
+    if (outOfMemory_ && failure_.empty()) failure_ = "out of memory";
+    for (size_t i = 0; i < queued_.size(); ++i) {
+        Layer& layer = *queued_[i];
+        if (!failure_.empty()) {
+            lose(layer);
+            continue;
+        }
+        if (packed_.size() == packed_.capacity()) packed_.reserve(packed_.capacity() + packed_.capacity() / 2 + 16);
+        packed_.push_back(std::move(queuedChannels_[i]));
+        for (const psd::PackedChannel& channel : packed_.back().channel) held_ += channel.size();
+        indexOf_[&layer] = packed_.size() - 1;
+        spare_.push_back(std::move(layer.pixels));
+        layer.pixels = PixelBytes();
+    }
+    queued_.clear();
+    queuedChannels_.clear();
 }
 
 PixelBytes LayerPacker::reusedPixels() {

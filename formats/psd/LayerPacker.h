@@ -4,6 +4,7 @@
 // storage back for the next layer. The layers are never held whole at once, and the pages that
 // hold them are filled again instead of fresh ones the system must zero first. The PSD writer then
 // takes the packed channels.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -23,8 +24,15 @@ public:
 
     // The first layer decides: when the canvas fits the budget beside the layers the reader has
     // reserved, every layer goes through here; otherwise none does and the layers keep their pixels.
+    // Composites the layer at once (the canvas takes the layers in order) and queues its channels
+    // for packing beside the reading.
     void layerRead(Layer& layer, uint64_t storedBytes, const DocumentInfo& doc, Conversion& conversion) override;
     PixelBytes reusedPixels() override;
+    size_t queuedWork() override { return queued_.size() * psd::kLayerChannelCount; }
+    // Packs one channel of a queued layer.
+    void doWork(size_t piece) override;
+    // Keeps the queued layers' packed channels and takes their storage for reuse.
+    void workDone() override;
 
     // Whether the layers went through here (their pixels are gone then).
     bool started() const { return started_; }
@@ -38,12 +46,13 @@ public:
         psd::PackedChannel channel[psd::kLayerChannelCount];  // in file order
         bool rowsFit[psd::kLayerChannelCount] = {};           // every row's count fits 16 bits
     };
-    // The packed channels of layer; null for a layer not packed here.
+    // The packed channels of layer; null for a layer not packed here (yet).
     const Channels* channelsOf(const Layer* layer) const;
 
 private:
     bool start(const DocumentInfo& doc, Conversion& conversion);
     void take(Layer& layer);
+    void lose(Layer& layer);
 
     Composite composite_;
     uint32_t background_;
@@ -53,6 +62,9 @@ private:
     uint64_t canvasBytes_ = 0, held_ = 0;
     std::vector<Channels> packed_;
     std::unordered_map<const Layer*, size_t> indexOf_;
-    psd::PackedChannel scratch_[psd::kLayerChannelCount];  // reused from layer to layer
+    std::vector<Layer*> queued_;
+    std::vector<Channels> queuedChannels_;     // per queued layer, filled by doWork
+    std::vector<psd::PackedChannel> scratch_;  // per piece, reused from window to window
+    std::atomic<bool> outOfMemory_{false};
     std::vector<PixelBytes> spare_;
 };

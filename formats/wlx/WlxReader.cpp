@@ -22,8 +22,9 @@ struct PendingLayer {
 
 // Inflates the pending layers' blocks in parallel, straight into their pixels, and adds the layers
 // before the first that fails to the list; true when none failed. With a layer sink, a window of
-// as many layers as threads goes at a time, each handed over once inflated, so that the storage it
-// gives back serves the next window; without one, all go at once.
+// as many layers as threads goes at a time, each handed over once inflated; the work the sink
+// queues on a window runs beside the inflating of the next, and the storage it gives back then
+// serves the window after. Without a sink, all go at once.
 bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, const DocumentInfo& doc,
                  Conversion& conversion) {
     ThreadPool& pool = ThreadPool::shared();
@@ -38,7 +39,11 @@ bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, cons
         if (sink != nullptr) {
             for (size_t j = 0; j < count; ++j) pending[first + j].layer->pixels = sink->reusedPixels();
         }
-        pool.forEach(count, [&](size_t j) {
+        const size_t queued = sink != nullptr ? sink->queuedWork() : 0;
+        // The blocks go first: they take longest, and the sink's smaller pieces fill in around them.
+        pool.forEach(count + queued, [&](size_t task) {
+            if (task >= count) return sink->doWork(task - count);
+            const size_t j = task;
             Layer& layer = *pending[first + j].layer;
             const int32_t opacity = layer.opacity;
             const uint8_t visible = layer.visible;
@@ -52,6 +57,7 @@ bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, cons
                                                  static_cast<size_t>(doc.width) * 4, static_cast<size_t>(doc.height));
             std::vector<uint8_t>().swap(pending[first + j].block);
         });
+        if (queued > 0) sink->workDone();
         for (size_t j = 0; j < count; ++j) {
             if (!inflated[j]) {
                 return conversion.fail("layer " + std::to_string(layers.size() + 1) +
@@ -62,6 +68,10 @@ bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, cons
             layers.add(layer);
             if (sink != nullptr) sink->layerRead(*layer, stored[j], doc, conversion);
         }
+    }
+    if (sink != nullptr && sink->queuedWork() > 0) {
+        pool.forEach(sink->queuedWork(), [&](size_t i) { sink->doWork(i); });
+        sink->workDone();
     }
     return true;
 }
