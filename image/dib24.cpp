@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include "image/ByteInput.h"
+#include "image/Layer.h"
+#include "image/Platform.h"
 #include "image/Conversion.h"
 
 namespace {
@@ -94,9 +97,14 @@ bool dib24::create(int32_t w, int32_t h, int32_t dpi) {
             // A document of width or height 0 is a real image of no pixels; it still gets a small
             // block so that row arithmetic over it never starts from a null pointer.
             const size_t block = std::max<size_t>(static_cast<size_t>(total), 4);
-            auto* p = static_cast<uint8_t*>(std::calloc(block, 1));
+            const bool large = PixelBytes::allocator_type::comesZeroed(block);
+            uint8_t* p = nullptr;
+            try {
+                p = static_cast<uint8_t*>(large ? allocateLargeBlock(block) : std::calloc(block, 1));
+            } catch (const std::bad_alloc&) {
+            }
             if (p != nullptr) {
-                memory_.reset(p);
+                memory_ = std::unique_ptr<uint8_t, BlockDeleter>(p, BlockDeleter{block, large});
                 bits = p;
                 width = w;
                 height = h;
@@ -129,6 +137,13 @@ void dib24::fill(uint32_t colorref) {
     // The other rows copy the first, a block at a time.
     for (int32_t y = 1; y < height; ++y)
         std::memcpy(bits + static_cast<size_t>(y) * static_cast<size_t>(stride), bits, static_cast<size_t>(width) * 3);
+}
+
+void dib24::BlockDeleter::operator()(uint8_t* p) const {
+    if (large)
+        releaseLargeBlock(p, bytes);
+    else
+        std::free(p);
 }
 
 void dib24::destroy() {

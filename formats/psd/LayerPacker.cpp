@@ -55,7 +55,9 @@ void LayerPacker::doWork(size_t piece) {
     try {
         psd::PackedChannel& scratch = scratch_[piece];
         const Layer& layer = *queued_[piece / psd::kLayerChannelCount];
-        kept.rowsFit[c] = psd::packChannel(psd::layerChannel(layer, psd::kLayerChannels[c].byteIndex), scratch);
+        const psd::ChannelSource source = psd::layerChannel(layer, psd::kLayerChannels[c].byteIndex);
+        psd::reserveWorst(source, scratch);
+        kept.rowsFit[c] = psd::packChannel(source, scratch);
         // Kept at its exact size; the scratch keeps its room (and its touched pages) for the next window.
         kept.channel[c].rowCounts = scratch.rowCounts;
         kept.channel[c].rows.assign(scratch.rows.begin(), scratch.rows.end());

@@ -72,6 +72,9 @@ bool packChannel(const ChannelSource& source, PackedChannel& packed) {
     const size_t width = widthOf(source);
     const size_t longest = static_cast<size_t>(packBitsMaxLength(static_cast<int64_t>(width)));
     packed.rowCounts.resize(heightOf(source));
+    // Storage with room for every row at its longest (see reserveWorst) is used without growing.
+    const size_t worstRows = heightOf(source) * longest;
+    if (packed.rows.capacity() >= worstRows) packed.rows.resize(worstRows);
     // Each row is packed once, straight into the kept bytes, with room for its longest form.
     size_t used = 0;
     bool fits = true;
@@ -85,6 +88,14 @@ bool packChannel(const ChannelSource& source, PackedChannel& packed) {
     });
     packed.rows.resize(used);
     return fits;
+}
+
+void reserveWorst(const ChannelSource& source, PackedChannel& packed) {
+    const uint64_t worst = worstPackedSize(source);
+    if (packed.rows.capacity() >= worst) return;
+    // Dropped first: growing would copy what the storage holds.
+    PixelBytes().swap(packed.rows);
+    packed.rows.reserve(static_cast<size_t>(worst));
 }
 
 uint64_t worstPackedSize(const ChannelSource& source) {

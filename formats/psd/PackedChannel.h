@@ -43,6 +43,9 @@ bool packChannel(const ChannelSource& source, PackedChannel& packed);
 
 // The most bytes a channel's counts and rows can take: every row packed at its longest.
 uint64_t worstPackedSize(const ChannelSource& source);
+// Gives packed room for the channel's rows at their longest in one block, so that packing never
+// grows it; a block that large comes in large pages, faulted in far fewer steps than a growing one.
+void reserveWorst(const ChannelSource& source, PackedChannel& packed);
 // Whether every row of the channel packs short enough for its 16-bit count, and the bytes its
 // counts and rows would take, without keeping them.
 bool measureChannel(const ChannelSource& source, uint64_t& size);

@@ -86,7 +86,9 @@ public:
             const size_t count = std::min(slots_.size(), sources.size() - first);
             // The plan has made sure every row fits its count.
             ThreadPool::shared().forEach(count, [&](size_t i) {
-                if (keptAt(first + i) == nullptr) psd::packChannel(sources[first + i], slots_[i]);
+                if (keptAt(first + i) != nullptr) return;
+                psd::reserveWorst(sources[first + i], slots_[i]);
+                psd::packChannel(sources[first + i], slots_[i]);
             });
             for (size_t i = 0; i < count; ++i) {
                 const psd::PackedChannel* already = keptAt(first + i);
