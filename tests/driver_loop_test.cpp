@@ -10,7 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "composite/Composite.h"
 #include "driver/Converter.h"
+#include "formats/psd/PsdWriter.h"
+#include "formats/wlx/WlxReader.h"
+#include "formats/wlx/WlxWriter.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -134,6 +138,11 @@ protected:
         return runConversion(arguments, context);
     }
     int run(const std::vector<std::string>& arguments) { return run(arguments, formats.operations()); }
+    int runReal(const std::vector<std::string>& arguments, const MemoryBudget& budget) {
+        ui.shown.clear();
+        RunContext context{ui, PathSyntax::posix(CodePageBytes::none()), texts, FormatOperations::real(), budget};
+        return runConversion(arguments, context);
+    }
 
     void expectMessages(const std::vector<Shown>& expected) {
         ASSERT_EQ(ui.shown.size(), expected.size());
@@ -369,6 +378,51 @@ TEST_F(DriverLoop, RunningOutOfMemoryFailsThatFileAndTheRunGoesOn) {
     EXPECT_EQ(get("d.wlx"), "WLX 2x2 layers 1");
     // No temporary is left behind.
     EXPECT_EQ(entries(), (Names{"a.psd", "a.wlx", "b.wlx", "c.wlx", "d.psd", "d.wlx"}));
+}
+
+// The run composites and packs each layer as it is read, when the canvas fits beside the layers the
+// read holds; otherwise the layers are kept whole and the canvas is refused after the question, as
+// before. Either way the file is the one the plain reader, compositor and writer make.
+TEST_F(DriverLoop, RealWlxToPsdStreamsLayersOnlyWhenTheCanvasFits) {
+    constexpr int32_t kWidth = 40, kHeight = 30;
+    LayerTempList layers;
+    for (BlendMode mode : {blend::Normal, blend::Multiply, blend::Hue}) {
+        auto* layer = new Layer;
+        layer->resize(kWidth, kHeight, mode);
+        // Runs of 7 pixels: packed, the layers take far less than whole.
+        for (size_t i = 0; i < layer->pixels.size(); ++i)
+            layer->pixels[i] = static_cast<uint8_t>((i / 28 * 37 + i % 4 * 50) % 251 + mode);
+        layers.add(layer);
+    }
+    ASSERT_TRUE(writeWlxFile(at("a.wlx"), layers, DocumentInfo{kWidth, kHeight, 72}));
+
+    LayerTempList read;
+    DocumentInfo doc;
+    ASSERT_TRUE(readWlxFile(at("a.wlx"), read, doc));
+    dib24 canvas;
+    ASSERT_TRUE(canvas.create(kWidth, kHeight, 0));
+    canvas.fill(0xffffff);
+    for (const Layer* layer : read) compositeOnto(*layer, canvas);
+    ASSERT_TRUE(writePsdFile(at("plain.psd"), canvas, read, LayerTempList(), doc));
+
+    const uint64_t layerBytes = 3 * Layer::pixelBytes(kWidth, kHeight);
+    const uint64_t canvasBytes = dib24::imageBytes(kWidth, kHeight);
+    const struct {
+        uint64_t budget;
+        bool written;
+    } rows[] = {{UINT64_MAX / 2, true}, {layerBytes + canvasBytes - 1, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.budget);
+        std::filesystem::remove(at("a.psd"));
+        EXPECT_EQ(runReal({at("a.wlx")}, MemoryBudget(row.budget)), 0);
+        if (row.written) {
+            expectMessages({});
+            EXPECT_EQ(get("a.psd"), get("plain.psd"));
+        } else {
+            expectMessages({writeFailed(at("a.psd"))});
+            EXPECT_FALSE(std::filesystem::exists(at("a.psd")));
+        }
+    }
 }
 
 }  // namespace
