@@ -16,8 +16,8 @@ struct DocumentInfo;
 class LayerSink {
 public:
     virtual ~LayerSink() = default;
-    // Called on the reading thread with each finished layer, in order; its pixels do not change
-    // from here on. storedBytes is what its pixels took in the file, a hint of how hard they are to
+    // Called on the reading thread with each finished layer, in order; the reader does not change
+    // its pixels from here on, and the sink may take them once it is done with them. storedBytes is what its pixels took in the file, a hint of how hard they are to
     // compress. Must not record a failure in conversion: the read goes on either way.
     virtual void layerRead(Layer& layer, uint64_t storedBytes, const DocumentInfo& doc, Conversion& conversion) = 0;
     // Storage an earlier layer no longer needs, for the reader to put the next layer's pixels in:
