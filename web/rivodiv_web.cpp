@@ -171,6 +171,9 @@ EMSCRIPTEN_KEEPALIVE int rivodiv_convert(const char* name) {
     size_t composited = 0, layerCount = 0;
     context.formats.readWlx = [&](std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
         reportProgress(0.05);
+        // The preview shows every layer after the read, and the progress counts the compositing
+        // after it: no layer may be composited and packed early and give its pixels up.
+        conversion.setLayerSink(nullptr);
         const bool ok = real.readWlx(in, layers, doc, conversion);
         layerCount = layers.size();
         reportProgress(0.4);
