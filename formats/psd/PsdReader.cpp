@@ -322,7 +322,9 @@ private:
         if (info.section != Section::Layer) return skipChannels(info);
         auto owned = std::make_unique<Layer>();
         Layer* layer = owned.get();
-        layer->resize(doc_.width, doc_.height, blend::Normal);
+        LayerSink* sink = conversion_.layerSink();
+        layer->resizeReusing(sink != nullptr ? sink->reusedPixels() : PixelBytes(), doc_.width, doc_.height,
+                             blend::Normal, fillsEveryByte(info));
         layer->clipping = info.clipping() != 0 ? 1 : 0;
         layer->alphaLocked = info.flags() & psd::kFlagTransparencyProtected;
         layer->visible = (info.flags() & psd::kFlagHidden) || info.hiddenByGroup ? 0 : 1;
@@ -382,12 +384,27 @@ private:
                 alpha = scaled(alpha, (*mask)[i]);
             }
         }
-        if (LayerSink* sink = conversion_.layerSink()) {
+        if (sink != nullptr) {
             uint64_t stored = 0;
             for (const int32_t length : info.channelLengths) stored += length > 0 ? static_cast<uint64_t>(length) : 0;
             sink->layerRead(*layer, stored, doc_, conversion_);
         }
         return true;
+    }
+
+    // Whether the channels of a layer write every byte of its pixels, so that they need not be
+    // cleared first: its rectangle takes in the whole canvas and each byte has a channel with data
+    // (without a transparency channel the alpha bytes are set instead). Should a channel then fail,
+    // the read fails and the pixels are dropped.
+    bool fillsEveryByte(const PSDLayerInfo& info) const {
+        if (info.top() > 0 || info.left() > 0 || info.bottom() < doc_.height || info.right() < doc_.width) return false;
+        bool written[psd::kLayerChannelCount] = {};
+        written[kAlphaByte] = !info.hasTransparency;
+        for (uint16_t c = 0; c < info.channelCount; ++c) {
+            const int byte = psd::pixelByteForChannel(static_cast<uint32_t>(info.channelIds[c]));
+            if (byte >= 0 && info.channelLengths[c] >= 1) written[byte] = true;
+        }
+        return std::all_of(std::begin(written), std::end(written), [](bool w) { return w; });
     }
 
     // Channel data of a record that is no layer: only its declared lengths matter.
