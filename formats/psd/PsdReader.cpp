@@ -531,8 +531,23 @@ private:
             std::string problem;
         };
         std::vector<Failure> failures(bands);
+        // A layer's four pixel channels together, the common case, are unpacked a row of each at a
+        // time and stored as whole pixels, in one pass over the layer instead of four.
+        const psd::BufferedRows* pixelChannels[psd::kLayerChannelCount] = {};
+        if (queue_.size() == psd::kLayerChannelCount) {
+            for (const Queued& queued : queue_) {
+                const int byte = psd::pixelByteForChannel(queued.id);
+                if (byte >= 0) pixelChannels[byte] = &queued.rows;
+            }
+        }
+        const bool together = psd::interleavable(pixelChannels);
         pool.forEach(bands, [&](size_t band) {
             std::vector<uint8_t> row;
+            if (together) {
+                const uint64_t rows = pixelChannels[0]->rows;
+                if (psd::unpackPixelRows(pixelChannels, rows * band / bands, rows * (band + 1) / bands, row)) return;
+            }
+            // Channel by channel, which also finds the failure that comes first in the file.
             for (size_t i = 0; i < queue_.size(); ++i) {
                 const psd::BufferedRows& rows = queue_[i].rows;
                 Failure& failure = failures[band];
