@@ -218,6 +218,7 @@ private:
             if (!readLayerRecord(infos)) return false;
         }
         applyGroups(infos);
+        sizeBatch(infos);
         for (size_t i = 0; i < infos.size(); ++i) {
             where_ = "layer " + std::to_string(i + 1);
             if (!readLayer(*infos[i])) return false;
@@ -486,6 +487,19 @@ private:
         queued.rows.available = in_.readSome(batch_.data() + queued.offset, static_cast<size_t>(bytes));
         queue_.push_back(queued);
         return true;
+    }
+
+    // Gives the batch its room once, for the layer stored in the most bytes, so that it is never
+    // moved and its pages are touched once, not again with each layer that needs more.
+    void sizeBatch(const PSDLayerInfoList& infos) {
+        uint64_t most = 0;
+        for (const PSDLayerInfo* info : infos) {
+            if (info->section != Section::Layer) continue;
+            uint64_t stored = 0;
+            for (const int32_t length : info->channelLengths) stored += length > 0 ? static_cast<uint64_t>(length) : 0;
+            most = std::max(most, stored);
+        }
+        growBatch(std::min<uint64_t>({most, kBatchBytes, in_.remaining()}), 0);
     }
 
     uint64_t queuedBytes() const { return batch_.size() + 2 * static_cast<uint64_t>(counts_.size()); }
