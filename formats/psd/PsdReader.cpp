@@ -490,11 +490,13 @@ private:
     }
 
     // Gives the batch its room once, for the layer stored in the most bytes, so that it is never
-    // moved and its pages are touched once, not again with each layer that needs more.
+    // moved and its pages are touched once, not again with each layer that needs more. Not when a
+    // layer has a mask: the mask plane must then find its room in the budget as it always did.
     void sizeBatch(const PSDLayerInfoList& infos) {
         uint64_t most = 0;
         for (const PSDLayerInfo* info : infos) {
             if (info->section != Section::Layer) continue;
+            if (info->maskChannel != 0) return;
             uint64_t stored = 0;
             for (const int32_t length : info->channelLengths) stored += length > 0 ? static_cast<uint64_t>(length) : 0;
             most = std::max(most, stored);

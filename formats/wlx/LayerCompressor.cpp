@@ -77,6 +77,11 @@ PixelBytes LayerCompressor::reusedPixels() {
     return std::move(spare_);
 }
 
+void LayerCompressor::readFinished() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spare_ = PixelBytes();
+}
+
 void LayerCompressor::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {

@@ -36,7 +36,7 @@ public:
     // The storage of the last layer whose block is kept on the reading thread, once.
     PixelBytes reusedPixels() override;
     // Lets go of storage no layer took: the read is over.
-    void readFinished() { spare_ = PixelBytes(); }
+    void readFinished();
 
     // Moves the block of layer, compressed as rows of rowBytes x rows, into block; waits while it is
     // being compressed. False when no such block is kept: then the layer is no longer queued and the
