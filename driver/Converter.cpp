@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <new>
-#include <optional>
 
 #include "composite/CompositeBands.h"
 #include "driver/OutputFile.h"
@@ -170,13 +169,17 @@ private:
         const std::string outputPath = c_.paths.siblingPath(source, "wlx");
 
         Conversion conversion(c_.budget);
-        // With more than one thread, each layer is compressed while the next is read. Nothing is
-        // written before the question: the blocks wait in memory for the writer.
-        std::optional<LayerCompressor> compressor;
-        if (ThreadPool::shared().size() > 1) conversion.setLayerSink(&compressor.emplace());
+        // With more than one thread, each layer is compressed while the next is read; with one, as
+        // soon as it is read, and its storage takes the next. Nothing is written before the
+        // question: the blocks wait in memory for the writer.
+        LayerCompressor compressor(ThreadPool::shared().size() > 1 ? LayerCompressor::Mode::OwnThread
+                                                                   : LayerCompressor::Mode::ReadingThread);
+        conversion.setLayerSink(&compressor);
         const bool read = readSource(source, conversion, [&](std::FILE* in) {
-            if (c_.formats.readPsd(in, layers, alphaChannels, doc, conversion)) return true;
-            if (compressor) compressor->stop();
+            const bool ok = c_.formats.readPsd(in, layers, alphaChannels, doc, conversion);
+            compressor.readFinished();
+            if (ok) return true;
+            compressor.stop();
             layers.clear();
             return false;
         });

@@ -24,21 +24,31 @@ uint64_t Layer::pixelBytes(int64_t w, int64_t h) {
 }
 
 void Layer::resize(int32_t newWidth, int32_t newHeight, BlendMode mode) {
-    // Fresh storage: only that comes zeroed.
-    pixels.clear();
-    pixels.shrink_to_fit();
     resizeForOverwrite(newWidth, newHeight, mode);
     if (!PixelBytes::allocator_type::comesZeroed(pixels.size())) std::fill(pixels.begin(), pixels.end(), uint8_t{0});
 }
 
 void Layer::resizeForOverwrite(int32_t newWidth, int32_t newHeight, BlendMode mode) {
+    pixels.clear();
+    pixels.shrink_to_fit();
+    resetAttributes(newWidth, newHeight, mode);
+    pixels.resize(static_cast<size_t>(pixelBytes(width, height)));
+}
+
+void Layer::resizeReusing(PixelBytes storage, int32_t newWidth, int32_t newHeight, BlendMode mode, bool overwrite) {
+    const uint64_t bytes = pixelBytes(std::max(newWidth, 0), std::max(newHeight, 0));
+    if (storage.empty() || storage.size() != bytes) {
+        storage = PixelBytes();  // let go first: the fresh pixels may need its room
+        return overwrite ? resizeForOverwrite(newWidth, newHeight, mode) : resize(newWidth, newHeight, mode);
+    }
+    pixels.swap(storage);
+    resetAttributes(newWidth, newHeight, mode);
+    if (!overwrite) std::fill(pixels.begin(), pixels.end(), uint8_t{0});
+}
+
+void Layer::resetAttributes(int32_t newWidth, int32_t newHeight, BlendMode mode) {
     width = newWidth < 0 ? 0 : newWidth;
     height = newHeight < 0 ? 0 : newHeight;
-    const auto bytes = static_cast<size_t>(pixelBytes(width, height));
-    pixels.clear();
-    // Storage of exactly this size is kept: filling pages already touched costs nothing more.
-    if (pixels.capacity() != bytes) pixels.shrink_to_fit();
-    pixels.resize(bytes);
     alphaLocked = 0;
     clipping = 0;
     visible = 1;

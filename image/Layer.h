@@ -58,9 +58,11 @@ public:
     // Replaces the pixels by width x height transparent black pixels and resets the attributes.
     // Negative sizes are taken as 0.
     void resize(int32_t newWidth, int32_t newHeight, BlendMode mode);
-    // The same, but the pixels are left unset: for a caller that writes every byte of them. Storage
-    // the pixels already have of exactly the new size is kept.
+    // The same, but the pixels are left unset: for a caller that writes every byte of them.
     void resizeForOverwrite(int32_t newWidth, int32_t newHeight, BlendMode mode);
+    // One of the two (overwrite picks the second), putting the pixels in storage an earlier layer
+    // gave back when it has exactly their size: pages already touched cost nothing to fill again.
+    void resizeReusing(PixelBytes storage, int32_t newWidth, int32_t newHeight, BlendMode mode, bool overwrite);
 
     // Bytes the pixels of a width x height layer take, or UINT64_MAX for negative sizes.
     static uint64_t pixelBytes(int64_t w, int64_t h);
@@ -76,4 +78,7 @@ public:
     std::string name;  // code page 932 bytes, never converted
     int32_t opacity = 100;
     BlendMode blendMode = blend::Normal;
+
+private:
+    void resetAttributes(int32_t newWidth, int32_t newHeight, BlendMode mode);
 };

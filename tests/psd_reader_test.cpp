@@ -189,10 +189,29 @@ struct ReadResult {
     std::string reason;
 };
 
+// Gives every layer storage of the canvas's size full of leftovers, as storage handed back by an
+// earlier layer is: whatever the file does not fill must still come out transparent black.
+class Leftovers final : public LayerSink {
+public:
+    explicit Leftovers(const Bytes& file) {
+        if (file.size() < 26) return;
+        auto at = [&](size_t i) { return uint64_t{file[i]} << 24 | file[i + 1] << 16 | file[i + 2] << 8 | file[i + 3]; };
+        const uint64_t height = at(14), width = at(18);
+        if (width * height <= (uint64_t{1} << 18)) bytes_ = static_cast<size_t>(width * height * 4);
+    }
+    void layerRead(Layer&, uint64_t, const DocumentInfo&, Conversion&) override {}
+    PixelBytes reusedPixels() override { return PixelBytes(bytes_, 0xA5); }
+
+private:
+    size_t bytes_ = 0;
+};
+
 void readBytes(const Bytes& bytes, ReadResult& result, const MemoryBudget& budget = MemoryBudget()) {
     const testbytes::TempStream file(bytes);
     ASSERT_NE(file.get(), nullptr);
     Conversion conversion(budget);
+    Leftovers leftovers(bytes);
+    conversion.setLayerSink(&leftovers);
     result.ok = readPsd(file.get(), result.layers, result.alphaChannels, result.doc, conversion);
     result.reason = conversion.reason();
 }

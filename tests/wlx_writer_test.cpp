@@ -178,46 +178,66 @@ TEST(WlxWriterTest, DocumentsTheFormatCannotHoldAreRefusedBeforeWriting) {
 }
 
 // Blocks compressed while a document is read are the writer's own bytes, however many of them are
-// kept (all, some, or none for want of room or when stopped); a block for a layer not written is
-// left alone.
+// kept (all, some, or none for want of room or when stopped) and whether or not their layers gave
+// up their pixels for them; a block for a layer not written is left alone.
 TEST(WlxWriterTest, BlocksKeptFromTheReadGiveTheSameBytes) {
     const DocumentInfo doc{61, 47, 72};
     const uint64_t layerBytes = Layer::pixelBytes(doc.width, doc.height);
-    LayerTempList layers;
-    for (uint8_t i = 0; i < 5; ++i) layers.add(makeLayer(doc.width, doc.height, "k", blend::Normal, 100, 1, i));
-    const Bytes expected = write(layers, doc);
+    auto makeLayers = [&](LayerTempList& layers) {
+        for (uint8_t i = 0; i < 5; ++i) layers.add(makeLayer(doc.width, doc.height, "k", blend::Normal, 100, 1, i));
+    };
+    LayerTempList plain;
+    makeLayers(plain);
+    const Bytes expected = write(plain, doc);
     LayerTempList other;
     other.add(makeLayer(doc.width + 1, doc.height, "k", blend::Normal, 100, 1));
     const DocumentInfo otherDoc{doc.width + 1, doc.height, 72};
 
+    using Mode = LayerCompressor::Mode;
     const struct {
         const char* what;
+        Mode mode;
         uint64_t readLimit, writeLimit;  // budgets the read and the write see
         bool stopBeforeWrite;
+        const char* failure;  // the start of the write's reason; null when it is written
     } cases[] = {
-        {"every layer kept", UINT64_MAX, UINT64_MAX, false},
-        {"room for two blocks while reading", 2 * layerBytes, UINT64_MAX, false},
-        {"no room for the kept blocks when writing", UINT64_MAX, 5 * layerBytes, false},
-        {"stopped before the write", UINT64_MAX, UINT64_MAX, true},
+        {"every layer kept", Mode::OwnThread, UINT64_MAX, UINT64_MAX, false, nullptr},
+        {"room for two blocks while reading", Mode::OwnThread, 2 * layerBytes, UINT64_MAX, false, nullptr},
+        {"no room for the kept blocks when writing", Mode::OwnThread, UINT64_MAX, 5 * layerBytes, false, nullptr},
+        {"stopped before the write", Mode::OwnThread, UINT64_MAX, UINT64_MAX, true, nullptr},
+        {"every layer kept on the reading thread", Mode::ReadingThread, UINT64_MAX, UINT64_MAX, false, nullptr},
+        // The first layer gives its pixels up; the others keep theirs and are compressed by the writer.
+        {"room for one block on the reading thread", Mode::ReadingThread, layerBytes + 1, UINT64_MAX, false, nullptr},
+        // Layers without pixels can be written from their blocks only.
+        {"no room for blocks made on the reading thread", Mode::ReadingThread, UINT64_MAX, 5 * layerBytes, false,
+         "the compressed layers kept from the read need "},
     };
     for (const auto& c : cases) {
-        LayerCompressor kept;
+        LayerTempList layers;
+        makeLayers(layers);
+        LayerCompressor kept(c.mode);
         Conversion reading{MemoryBudget(c.readLimit)};
         for (Layer* layer : layers) kept.layerRead(*layer, layer->pixels.size(), doc, reading);
         kept.layerRead(*other[0], 1, otherDoc, reading);
         if (c.stopBeforeWrite) kept.stop();
         Conversion writing{MemoryBudget(c.writeLimit)};
         wlxtest::Stream out;
-        EXPECT_TRUE(writeWlx(out.get(), layers, doc, writing, kept)) << c.what << ": " << writing.reason();
+        const bool written = writeWlx(out.get(), layers, doc, writing, kept);
+        EXPECT_EQ(written, c.failure == nullptr) << c.what << ": " << writing.reason();
+        if (c.failure != nullptr) {
+            EXPECT_EQ(writing.reason().rfind(c.failure, 0), 0u) << c.what << ": " << writing.reason();
+            EXPECT_TRUE(out.contents().empty()) << c.what;
+            continue;
+        }
         EXPECT_EQ(out.contents(), expected) << c.what;
     }
 
     // The checks before writing hold as without kept blocks.
     LayerCompressor kept;
     Conversion conversion;
-    kept.layerRead(*layers[0], 1, doc, conversion);
+    kept.layerRead(*plain[0], 1, doc, conversion);
     wlxtest::Stream out;
-    EXPECT_FALSE(writeWlx(out.get(), layers, DocumentInfo{doc.width, doc.height + 1, 72}, conversion, kept));
+    EXPECT_FALSE(writeWlx(out.get(), plain, DocumentInfo{doc.width, doc.height + 1, 72}, conversion, kept));
     EXPECT_EQ(conversion.reason(), "a WLX file holds at most 65535 layers of at most 65535 x 65535 pixels");
     EXPECT_TRUE(out.contents().empty());
 }

@@ -182,6 +182,9 @@ EMSCRIPTEN_KEEPALIVE int rivodiv_convert(const char* name) {
     context.formats.readPsd = [&](std::FILE* in, LayerTempList& layers, LayerTempList& alpha,
                                   DocumentInfo& doc, Conversion& conversion) {
         reportProgress(0.05);
+        // The preview composites every layer after the read: none may give its pixels up for an
+        // early compressed block.
+        conversion.setLayerSink(nullptr);
         const bool ok = real.readPsd(in, layers, alpha, doc, conversion);
         reportProgress(0.4);
         return ok;

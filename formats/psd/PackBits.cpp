@@ -9,6 +9,48 @@
 #include <emmintrin.h>
 #endif
 
+namespace {
+
+// A packet's bytes (1 to 128) copied or filled in place, in a few fixed-size moves: a call per
+// packet would cost as much as the bytes. The last move of each overlaps the one before it.
+template <size_t kSize>
+void move(uint8_t* to, const uint8_t* from) {
+    std::memcpy(to, from, kSize);
+}
+
+void copyPacket(uint8_t* to, const uint8_t* from, size_t n) {
+    if (n >= 16) {
+        for (size_t k = 0; k + 16 < n; k += 16) move<16>(to + k, from + k);
+        move<16>(to + n - 16, from + n - 16);
+    } else if (n >= 8) {
+        move<8>(to, from);
+        move<8>(to + n - 8, from + n - 8);
+    } else if (n >= 4) {
+        move<4>(to, from);
+        move<4>(to + n - 4, from + n - 4);
+    } else {
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
+    }
+}
+
+void fillPacket(uint8_t* to, uint8_t value, size_t n) {
+    uint8_t same[16];
+    std::memset(same, value, sizeof same);
+    if (n >= 16) {
+        for (size_t k = 0; k + 16 < n; k += 16) move<16>(to + k, same);
+        move<16>(to + n - 16, same);
+    } else if (n >= 8) {
+        move<8>(to, same);
+        move<8>(to + n - 8, same);
+    } else {
+        std::memset(to, value, n);  // runs pack 2 to 128 bytes: short ones are rare
+    }
+}
+
+}  // namespace
+
 bool packBitsDecode(const uint8_t* source, int32_t sourceLength, uint8_t* destination, int32_t expectedLength) {
     int32_t in = 0;
     int32_t out = 0;
@@ -17,14 +59,14 @@ bool packBitsDecode(const uint8_t* source, int32_t sourceLength, uint8_t* destin
         const int n = static_cast<int8_t>(source[in++]);
         if (n >= 0) {
             if (n + 1 > expectedLength - out || n + 1 > sourceLength - in) return false;
-            std::memcpy(destination + out, source + in, static_cast<size_t>(n + 1));
+            copyPacket(destination + out, source + in, static_cast<size_t>(n + 1));
             out += n + 1;
             in += n + 1;
         } else if (n != -128) {
             if (in >= sourceLength) return false;
             const uint8_t value = source[in++];
             if (1 - n > expectedLength - out) return false;
-            std::memset(destination + out, value, static_cast<size_t>(1 - n));
+            fillPacket(destination + out, value, static_cast<size_t>(1 - n));
             out += 1 - n;
         }
     }

@@ -7,6 +7,10 @@
 #include <emmintrin.h>
 #endif
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "formats/psd/PackBits.h"
 #include "formats/psd/PsdLayout.h"
 
@@ -260,6 +264,90 @@ bool unpackRows(const BufferedRows& channel, uint64_t first, uint64_t end, std::
         }
         keepRow(channel.target, kept, r, row.data());
         at += count;
+    }
+    return true;
+}
+
+namespace {
+
+// Stores count pixels whose bytes come from four rows, one row per pixel byte.
+void interleave(const uint8_t* const (&in)[kLayerChannelCount], size_t count, uint8_t* out) {
+    const uint8_t *b = in[0], *g = in[1], *r = in[2], *a = in[3];
+    size_t k = 0;
+#if defined(__SSE2__)
+    for (; k + 16 <= count; k += 16) {
+        const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + k));
+        const __m128i vg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + k));
+        const __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + k));
+        const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + k));
+        const __m128i bgLow = _mm_unpacklo_epi8(vb, vg), bgHigh = _mm_unpackhi_epi8(vb, vg);
+        const __m128i raLow = _mm_unpacklo_epi8(vr, va), raHigh = _mm_unpackhi_epi8(vr, va);
+        __m128i* o = reinterpret_cast<__m128i*>(out + k * 4);
+        _mm_storeu_si128(o, _mm_unpacklo_epi16(bgLow, raLow));
+        _mm_storeu_si128(o + 1, _mm_unpackhi_epi16(bgLow, raLow));
+        _mm_storeu_si128(o + 2, _mm_unpacklo_epi16(bgHigh, raHigh));
+        _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(bgHigh, raHigh));
+    }
+#endif
+    for (; k < count; ++k) {
+        out[k * 4] = b[k];
+        out[k * 4 + 1] = g[k];
+        out[k * 4 + 2] = r[k];
+        out[k * 4 + 3] = a[k];
+    }
+}
+
+}  // namespace
+
+bool interleavable(const BufferedRows* const (&channels)[kLayerChannelCount]) {
+    const BufferedRows* first = channels[0];
+    if (first == nullptr || first->target.plane == nullptr || first->columns == 0) return false;
+    for (size_t b = 0; b < kLayerChannelCount; ++b) {
+        const BufferedRows* c = channels[b];
+        if (c == nullptr || c->rows != first->rows || c->columns != first->columns) return false;
+        const ChannelTarget& t = c->target;
+        if (t.step != 4 || t.plane != first->target.plane + b || t.width != first->target.width ||
+            t.height != first->target.height || t.top != first->target.top || t.left != first->target.left)
+            return false;
+    }
+    return true;
+}
+
+bool unpackPixelRows(const BufferedRows* const (&channels)[kLayerChannelCount], uint64_t first, uint64_t end,
+                     std::vector<uint8_t>& rows) {
+    const BufferedRows& any = *channels[0];
+    const ChannelTarget& target = any.target;
+    const uint64_t columns = any.columns;
+    const KeptColumns kept = keptColumns(target, columns);
+    rows.resize(static_cast<size_t>(columns) * kLayerChannelCount);
+    uint64_t at[kLayerChannelCount] = {};
+    for (size_t b = 0; b < kLayerChannelCount; ++b) {
+        if (channels[b]->compression == kCompressionRaw) continue;
+        for (uint64_t r = 0; r < first; ++r) at[b] += channels[b]->rowCounts[r];
+    }
+    const uint8_t* row[kLayerChannelCount];
+    for (uint64_t r = first; r < end; ++r) {
+        for (size_t b = 0; b < kLayerChannelCount; ++b) {
+            const BufferedRows& c = *channels[b];
+            if (c.compression == kCompressionRaw) {
+                if ((r + 1) * columns > c.available) return false;
+                row[b] = c.bytes + r * columns;
+                continue;
+            }
+            const uint16_t count = c.rowCounts[r];
+            uint8_t* into = rows.data() + b * columns;
+            if (at[b] + count > c.available ||
+                !packBitsDecode(c.bytes + at[b], count, into, static_cast<int32_t>(columns)))
+                return false;
+            row[b] = into;
+            at[b] += count;
+        }
+        const int64_t y = target.top + static_cast<int64_t>(r);
+        if (y < 0 || y >= target.height || kept.first >= kept.end) continue;
+        const size_t from = static_cast<size_t>(kept.first);
+        for (const uint8_t*& p : row) p += from;
+        interleave(row, static_cast<size_t>(kept.end - kept.first),
+                   target.plane + static_cast<size_t>(y * target.width + target.left + kept.first) * 4);
     }
     return true;
 }

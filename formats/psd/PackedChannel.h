@@ -101,4 +101,16 @@ struct BufferedRows {
 bool unpackRows(const BufferedRows& channel, uint64_t first, uint64_t end, std::vector<uint8_t>& row,
                 uint64_t& failedRow, std::string& problem);
 
+// Whether the four channels of a layer's pixels, the one for pixel byte b at b (blue, green, red,
+// alpha), can be unpacked together by unpackPixelRows: all of one area, each the pixel byte of one
+// plane.
+bool interleavable(const BufferedRows* const (&channels)[kLayerChannelCount]);
+
+// Unpacks rows first .. end - 1 of four interleavable channels at once, a row of each at a time,
+// and stores the kept part of each row as whole pixels: the same pixels as unpackRows on each, in
+// one pass over them. False when a row of any of them fails; then unpackRows on each, in file
+// order, tells which failure comes first.
+bool unpackPixelRows(const BufferedRows* const (&channels)[kLayerChannelCount], uint64_t first, uint64_t end,
+                     std::vector<uint8_t>& rows);
+
 }  // namespace psd

@@ -218,6 +218,7 @@ private:
             if (!readLayerRecord(infos)) return false;
         }
         applyGroups(infos);
+        sizeBatch(infos);
         for (size_t i = 0; i < infos.size(); ++i) {
             where_ = "layer " + std::to_string(i + 1);
             if (!readLayer(*infos[i])) return false;
@@ -322,7 +323,9 @@ private:
         if (info.section != Section::Layer) return skipChannels(info);
         auto owned = std::make_unique<Layer>();
         Layer* layer = owned.get();
-        layer->resize(doc_.width, doc_.height, blend::Normal);
+        LayerSink* sink = conversion_.layerSink();
+        layer->resizeReusing(sink != nullptr ? sink->reusedPixels() : PixelBytes(), doc_.width, doc_.height,
+                             blend::Normal, fillsEveryByte(info));
         layer->clipping = info.clipping() != 0 ? 1 : 0;
         layer->alphaLocked = info.flags() & psd::kFlagTransparencyProtected;
         layer->visible = (info.flags() & psd::kFlagHidden) || info.hiddenByGroup ? 0 : 1;
@@ -382,12 +385,27 @@ private:
                 alpha = scaled(alpha, (*mask)[i]);
             }
         }
-        if (LayerSink* sink = conversion_.layerSink()) {
+        if (sink != nullptr) {
             uint64_t stored = 0;
             for (const int32_t length : info.channelLengths) stored += length > 0 ? static_cast<uint64_t>(length) : 0;
             sink->layerRead(*layer, stored, doc_, conversion_);
         }
         return true;
+    }
+
+    // Whether the channels of a layer write every byte of its pixels, so that they need not be
+    // cleared first: its rectangle takes in the whole canvas and each byte has a channel with data
+    // (without a transparency channel the alpha bytes are set instead). Should a channel then fail,
+    // the read fails and the pixels are dropped.
+    bool fillsEveryByte(const PSDLayerInfo& info) const {
+        if (info.top() > 0 || info.left() > 0 || info.bottom() < doc_.height || info.right() < doc_.width) return false;
+        bool written[psd::kLayerChannelCount] = {};
+        written[kAlphaByte] = !info.hasTransparency;
+        for (uint16_t c = 0; c < info.channelCount; ++c) {
+            const int byte = psd::pixelByteForChannel(static_cast<uint32_t>(info.channelIds[c]));
+            if (byte >= 0 && info.channelLengths[c] >= 1) written[byte] = true;
+        }
+        return std::all_of(std::begin(written), std::end(written), [](bool w) { return w; });
     }
 
     // Channel data of a record that is no layer: only its declared lengths matter.
@@ -471,6 +489,21 @@ private:
         return true;
     }
 
+    // Gives the batch its room once, for the layer stored in the most bytes, so that it is never
+    // moved and its pages are touched once, not again with each layer that needs more. Not when a
+    // layer has a mask: the mask plane must then find its room in the budget as it always did.
+    void sizeBatch(const PSDLayerInfoList& infos) {
+        uint64_t most = 0;
+        for (const PSDLayerInfo* info : infos) {
+            if (info->section != Section::Layer) continue;
+            if (info->maskChannel != 0) return;
+            uint64_t stored = 0;
+            for (const int32_t length : info->channelLengths) stored += length > 0 ? static_cast<uint64_t>(length) : 0;
+            most = std::max(most, stored);
+        }
+        growBatch(std::min<uint64_t>({most, kBatchBytes, in_.remaining()}), 0);
+    }
+
     uint64_t queuedBytes() const { return batch_.size() + 2 * static_cast<uint64_t>(counts_.size()); }
 
     // Makes room for bytes more rows and counts more row counts in the batch without moving what it
@@ -514,8 +547,23 @@ private:
             std::string problem;
         };
         std::vector<Failure> failures(bands);
+        // A layer's four pixel channels together, the common case, are unpacked a row of each at a
+        // time and stored as whole pixels, in one pass over the layer instead of four.
+        const psd::BufferedRows* pixelChannels[psd::kLayerChannelCount] = {};
+        if (queue_.size() == psd::kLayerChannelCount) {
+            for (const Queued& queued : queue_) {
+                const int byte = psd::pixelByteForChannel(queued.id);
+                if (byte >= 0) pixelChannels[byte] = &queued.rows;
+            }
+        }
+        const bool together = psd::interleavable(pixelChannels);
         pool.forEach(bands, [&](size_t band) {
             std::vector<uint8_t> row;
+            if (together) {
+                const uint64_t rows = pixelChannels[0]->rows;
+                if (psd::unpackPixelRows(pixelChannels, rows * band / bands, rows * (band + 1) / bands, row)) return;
+            }
+            // Channel by channel, which also finds the failure that comes first in the file.
             for (size_t i = 0; i < queue_.size(); ++i) {
                 const psd::BufferedRows& rows = queue_[i].rows;
                 Failure& failure = failures[band];

@@ -36,8 +36,9 @@ bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, cons
     std::vector<uint64_t> stored(window);
     for (size_t first = 0; first < pending.size(); first += window) {
         const size_t count = std::min(window, pending.size() - first);
+        std::vector<PixelBytes> storage(count);
         if (sink != nullptr) {
-            for (size_t j = 0; j < count; ++j) pending[first + j].layer->pixels = sink->reusedPixels();
+            for (PixelBytes& pixels : storage) pixels = sink->reusedPixels();
         }
         const size_t queued = sink != nullptr ? sink->queuedWork() : 0;
         // The blocks go first: they take longest, and the sink's smaller pieces fill in around them.
@@ -48,7 +49,7 @@ bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, cons
             const int32_t opacity = layer.opacity;
             const uint8_t visible = layer.visible;
             // A block that inflates writes every byte; one that does not is dropped with its layer.
-            layer.resizeForOverwrite(doc.width, doc.height, layer.blendMode);
+            layer.resizeReusing(std::move(storage[j]), doc.width, doc.height, layer.blendMode, true);
             layer.opacity = opacity;
             layer.visible = visible;
             const std::vector<uint8_t>& block = pending[first + j].block;

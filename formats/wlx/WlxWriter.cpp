@@ -14,16 +14,20 @@
 namespace {
 
 // Sizes and counts the 16-bit fields can hold, and layers that really have the canvas size (the
-// rows are copied by the document's size, so a smaller layer would be read past its end).
-bool storable(const LayerTempList& layers, const DocumentInfo& doc) {
+// rows are copied by the document's size, so a smaller layer would be read past its end) or whose
+// block of that size is kept.
+bool storable(const LayerTempList& layers, const DocumentInfo& doc, LayerCompressor* kept) {
     if (doc.width < 0 || doc.height < 0) return false;
     if (static_cast<uint32_t>(doc.width) > wlx::kMaxDimension ||
         static_cast<uint32_t>(doc.height) > wlx::kMaxDimension || layers.size() > wlx::kMaxLayerCount) {
         return false;
     }
     const uint64_t pixelBytes = Layer::pixelBytes(doc.width, doc.height);
-    return std::all_of(layers.begin(), layers.end(),
-                       [&](const Layer* layer) { return layer && layer->pixels.size() >= pixelBytes; });
+    const size_t rowBytes = static_cast<size_t>(doc.width) * 4;
+    const size_t rows = static_cast<size_t>(doc.height);
+    return std::all_of(layers.begin(), layers.end(), [&](const Layer* layer) {
+        return layer && (layer->pixels.size() >= pixelBytes || (kept != nullptr && kept->keeps(layer, rowBytes, rows)));
+    });
 }
 
 void writeHeaders(std::FILE* out, size_t layerCount, const DocumentInfo& doc) {
@@ -58,7 +62,7 @@ void writeRecord(std::FILE* out, const Layer& layer, uint32_t dataSize) {
 
 bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion,
                    LayerCompressor* kept) {
-    if (!storable(layers, doc))
+    if (!storable(layers, doc, kept))
         return conversion.fail("a WLX file holds at most 65535 layers of at most 65535 x 65535 pixels");
     const size_t rowBytes = static_cast<size_t>(doc.width) * 4;
     const size_t rows = static_cast<size_t>(doc.height);
@@ -76,7 +80,11 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
         return false;
     // Blocks kept from the read count like blocks in flight; without room for them they are dropped
     // and compressed here like the rest.
-    if (kept != nullptr && !conversion.budget().reserve(kept->heldBytes())) kept->stop();
+    if (kept != nullptr && !conversion.budget().reserve(kept->heldBytes())) {
+        // A layer that gave its pixels up for its block can be written from nothing else.
+        if (kept->tookPixels()) return conversion.reserve(kept->heldBytes(), "the compressed layers kept from the read");
+        kept->stop();
+    }
 
     // The first window is compressed before the first byte is written, so running out of memory
     // there leaves nothing behind.
@@ -91,7 +99,8 @@ bool writeDocument(std::FILE* out, const LayerTempList& layers, const DocumentIn
             const size_t i = order[k].second;
             const Layer& layer = *layers[first + i];
             compressed[i] = (kept != nullptr && kept->take(&layer, rowBytes, rows, packed[i])) ||
-                            compressRowsBottomUp(layer.pixels.data(), rowBytes, rows, packed[i]);
+                            (layer.pixels.size() >= rowBytes * rows &&
+                             compressRowsBottomUp(layer.pixels.data(), rowBytes, rows, packed[i]));
         });
         if (first == 0) writeHeaders(out, layers.size(), doc);
         for (size_t i = 0; i < count; ++i) {
