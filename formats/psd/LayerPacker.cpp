@@ -1,5 +1,6 @@
 #include "formats/psd/LayerPacker.h"
 
+#include <mutex>
 #include <new>
 
 #include "image/DocumentInfo.h"
@@ -45,7 +46,6 @@ void LayerPacker::take(Layer& layer) {
     composite_(layer, canvas_);
     queued_.reserve(queued_.size() + 1);
     queuedChannels_.resize(queued_.size() + 1);
-    if (scratch_.size() < queuedWork() + psd::kLayerChannelCount) scratch_.resize(queuedWork() + psd::kLayerChannelCount);
     queued_.push_back(&layer);
 }
 
@@ -53,14 +53,24 @@ void LayerPacker::doWork(size_t piece) {
     const size_t c = piece % psd::kLayerChannelCount;
     Channels& kept = queuedChannels_[piece / psd::kLayerChannelCount];
     try {
-        psd::PackedChannel& scratch = scratch_[piece];
+        // Storage a piece finished with: as many as run at once, so few fresh pages are touched.
+        psd::PackedChannel scratch;
+        {
+            std::lock_guard<std::mutex> lock(scratchMutex_);
+            if (!scratch_.empty()) {
+                scratch = std::move(scratch_.back());
+                scratch_.pop_back();
+            }
+        }
         const Layer& layer = *queued_[piece / psd::kLayerChannelCount];
         const psd::ChannelSource source = psd::layerChannel(layer, psd::kLayerChannels[c].byteIndex);
         psd::reserveWorst(source, scratch);
         kept.rowsFit[c] = psd::packChannel(source, scratch);
-        // Kept at its exact size; the scratch keeps its room (and its touched pages) for the next window.
+        // Kept at its exact size; the scratch keeps its room (and its touched pages) for the next piece.
         kept.channel[c].rowCounts = scratch.rowCounts;
         kept.channel[c].rows.assign(scratch.rows.begin(), scratch.rows.end());
+        std::lock_guard<std::mutex> lock(scratchMutex_);
+        scratch_.push_back(std::move(scratch));
     } catch (const std::bad_alloc&) {
         outOfMemory_ = true;
     }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -64,7 +65,8 @@ private:
     std::unordered_map<const Layer*, size_t> indexOf_;
     std::vector<Layer*> queued_;
     std::vector<Channels> queuedChannels_;     // per queued layer, filled by doWork
-    std::vector<psd::PackedChannel> scratch_;  // per piece, reused from window to window
+    std::mutex scratchMutex_;
+    std::vector<psd::PackedChannel> scratch_;  // storage no piece is packing into at the moment
     std::atomic<bool> outOfMemory_{false};
     std::vector<PixelBytes> spare_;
 };
