@@ -301,7 +301,10 @@ void interleave(const uint8_t* const (&in)[kLayerChannelCount], size_t count, ui
 
 bool interleavable(const BufferedRows* const (&channels)[kLayerChannelCount]) {
     const BufferedRows* first = channels[0];
-    if (first == nullptr || first->target.plane == nullptr || first->columns == 0) return false;
+    // Rows longer than any packed row can unpack to are left to the channel-by-channel path,
+    // which refuses them before sizing a buffer for one.
+    if (first == nullptr || first->target.plane == nullptr || first->columns == 0 || first->columns > kMaxUnpackedRow)
+        return false;
     for (size_t b = 0; b < kLayerChannelCount; ++b) {
         const BufferedRows* c = channels[b];
         if (c == nullptr || c->rows != first->rows || c->columns != first->columns) return false;
@@ -319,7 +322,11 @@ bool unpackPixelRows(const BufferedRows* const (&channels)[kLayerChannelCount], 
     const ChannelTarget& target = any.target;
     const uint64_t columns = any.columns;
     const KeptColumns kept = keptColumns(target, columns);
-    rows.resize(static_cast<size_t>(columns) * kLayerChannelCount);
+    if (first >= end) return true;
+    // Raw rows are read where they lie: only packed ones need a row buffer.
+    for (const BufferedRows* c : channels) {
+        if (c->compression != kCompressionRaw) rows.resize(static_cast<size_t>(columns) * kLayerChannelCount);
+    }
     uint64_t at[kLayerChannelCount] = {};
     for (size_t b = 0; b < kLayerChannelCount; ++b) {
         if (channels[b]->compression == kCompressionRaw) continue;
