@@ -7,10 +7,6 @@
 #include <emmintrin.h>
 #endif
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "formats/psd/PackBits.h"
 #include "formats/psd/PsdLayout.h"
 
@@ -233,37 +229,54 @@ bool readChannelRows(ByteInput& in, uint16_t compression, const uint16_t* rowCou
     return true;
 }
 
+namespace {
+
+// Where the packed bytes of row first of a buffered channel start (0 for raw rows).
+uint64_t packedOffset(const BufferedRows& channel, uint64_t first) {
+    uint64_t at = 0;
+    if (channel.compression == kCompressionRaw) return at;
+    for (uint64_t r = 0; r < first; ++r) at += channel.rowCounts[r];
+    return at;
+}
+
+// Row r of a buffered channel into data: where it lies when raw, else unpacked into buffer from
+// `at`, which then moves past its packed bytes. False when the row did not arrive whole or does
+// not unpack.
+bool bufferedRow(const BufferedRows& channel, uint64_t r, uint64_t& at, uint8_t* buffer, const uint8_t*& data) {
+    const uint64_t columns = channel.columns;
+    if (channel.compression == kCompressionRaw) {
+        // Only rows that arrived whole were read; the file ended before the first of the others.
+        if ((r + 1) * columns > channel.available) return false;
+        data = channel.bytes + r * columns;
+        return true;
+    }
+    const uint16_t count = channel.rowCounts[r];
+    if (at + count > channel.available ||
+        !packBitsDecode(channel.bytes + at, count, buffer, static_cast<int32_t>(columns)))
+        return false;
+    at += count;
+    data = buffer;
+    return true;
+}
+
+}  // namespace
+
 bool unpackRows(const BufferedRows& channel, uint64_t first, uint64_t end, std::vector<uint8_t>& row,
                 uint64_t& failedRow, std::string& problem) {
     const uint64_t columns = channel.columns;
-    if (first >= end || (channel.compression == kCompressionRaw && columns == 0)) return true;
+    const bool raw = channel.compression == kCompressionRaw;
+    if (first >= end || (raw && columns == 0)) return true;
     const KeptColumns kept = keptColumns(channel.target, columns);
-    if (channel.compression == kCompressionRaw) {
-        for (uint64_t r = first; r < end; ++r) {
-            // Only rows that arrived whole were read; the file ended before the first of the others.
-            if ((r + 1) * columns > channel.available) {
-                failedRow = r;
-                problem = rawRowUnread(r);
-                return false;
-            }
-            keepRow(channel.target, kept, r, channel.bytes + r * columns);
-        }
-        return true;
-    }
-    row.resize(static_cast<size_t>(columns));
-    uint64_t at = 0;
-    for (uint64_t r = 0; r < first; ++r) at += channel.rowCounts[r];
+    if (!raw) row.resize(static_cast<size_t>(columns));
+    uint64_t at = packedOffset(channel, first);
     for (uint64_t r = first; r < end; ++r) {
-        const uint16_t count = channel.rowCounts[r];
-        const bool unpacked = at + count <= channel.available &&
-                              packBitsDecode(channel.bytes + at, count, row.data(), static_cast<int32_t>(columns));
-        if (!unpacked) {
+        const uint8_t* data = nullptr;
+        if (!bufferedRow(channel, r, at, raw ? nullptr : row.data(), data)) {
             failedRow = r;
-            problem = packedRowUnpacked(r, count, columns);
+            problem = raw ? rawRowUnread(r) : packedRowUnpacked(r, channel.rowCounts[r], columns);
             return false;
         }
-        keepRow(channel.target, kept, r, row.data());
-        at += count;
+        keepRow(channel.target, kept, r, data);
     }
     return true;
 }
@@ -324,30 +337,16 @@ bool unpackPixelRows(const BufferedRows* const (&channels)[kLayerChannelCount], 
     const KeptColumns kept = keptColumns(target, columns);
     if (first >= end) return true;
     // Raw rows are read where they lie: only packed ones need a row buffer.
-    for (const BufferedRows* c : channels) {
-        if (c->compression != kCompressionRaw) rows.resize(static_cast<size_t>(columns) * kLayerChannelCount);
-    }
-    uint64_t at[kLayerChannelCount] = {};
-    for (size_t b = 0; b < kLayerChannelCount; ++b) {
-        if (channels[b]->compression == kCompressionRaw) continue;
-        for (uint64_t r = 0; r < first; ++r) at[b] += channels[b]->rowCounts[r];
-    }
+    auto packed = [](const BufferedRows* c) { return c->compression != kCompressionRaw; };
+    if (std::any_of(std::begin(channels), std::end(channels), packed))
+        rows.resize(static_cast<size_t>(columns) * kLayerChannelCount);
+    uint64_t at[kLayerChannelCount];
+    for (size_t b = 0; b < kLayerChannelCount; ++b) at[b] = packedOffset(*channels[b], first);
     const uint8_t* row[kLayerChannelCount];
     for (uint64_t r = first; r < end; ++r) {
         for (size_t b = 0; b < kLayerChannelCount; ++b) {
-            const BufferedRows& c = *channels[b];
-            if (c.compression == kCompressionRaw) {
-                if ((r + 1) * columns > c.available) return false;
-                row[b] = c.bytes + r * columns;
-                continue;
-            }
-            const uint16_t count = c.rowCounts[r];
-            uint8_t* into = rows.data() + b * columns;
-            if (at[b] + count > c.available ||
-                !packBitsDecode(c.bytes + at[b], count, into, static_cast<int32_t>(columns)))
-                return false;
-            row[b] = into;
-            at[b] += count;
+            uint8_t* buffer = packed(channels[b]) ? rows.data() + b * columns : nullptr;
+            if (!bufferedRow(*channels[b], r, at[b], buffer, row[b])) return false;
         }
         const int64_t y = target.top + static_cast<int64_t>(r);
         if (y < 0 || y >= target.height || kept.first >= kept.end) continue;

@@ -386,11 +386,16 @@ private:
             }
         }
         if (sink != nullptr) {
-            uint64_t stored = 0;
-            for (const int32_t length : info.channelLengths) stored += length > 0 ? static_cast<uint64_t>(length) : 0;
-            sink->layerRead(*layer, stored, doc_, conversion_);
+            sink->layerRead(*layer, storedBytes(info), doc_, conversion_);
         }
         return true;
+    }
+
+    // The bytes a layer's channel data takes in the file, by its declared lengths.
+    static uint64_t storedBytes(const PSDLayerInfo& info) {
+        uint64_t stored = 0;
+        for (const int32_t length : info.channelLengths) stored += length > 0 ? static_cast<uint64_t>(length) : 0;
+        return stored;
     }
 
     // Whether the channels of a layer write every byte of its pixels, so that they need not be
@@ -497,9 +502,7 @@ private:
         for (const PSDLayerInfo* info : infos) {
             if (info->section != Section::Layer) continue;
             if (info->maskChannel != 0) return;
-            uint64_t stored = 0;
-            for (const int32_t length : info->channelLengths) stored += length > 0 ? static_cast<uint64_t>(length) : 0;
-            most = std::max(most, stored);
+            most = std::max(most, storedBytes(*info));
         }
         growBatch(std::min<uint64_t>({most, kBatchBytes, in_.remaining()}), 0);
     }

@@ -164,8 +164,9 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
     if (alphaChannels.size() > psd::kMaxChannels - psd::kColourChannels)
         return conversion.fail("a PSD file holds at most " + std::to_string(psd::kMaxChannels) + " channels");
     for (const Layer* layer : layers) {
-        if (layer == nullptr) return conversion.fail("a layer's pixels do not cover it");
-        if (packedOf(layer) == nullptr && !pixelsCover(*layer, 0, 0)) return conversion.fail("a layer's pixels do not cover it");
+        // A layer packed while reading has given its pixels up.
+        if (layer == nullptr || (packedOf(layer) == nullptr && !pixelsCover(*layer, 0, 0)))
+            return conversion.fail("a layer's pixels do not cover it");
     }
     for (const Layer* alpha : alphaChannels) {
         if (alpha == nullptr || !pixelsCover(*alpha, canvas.width, canvas.height))
