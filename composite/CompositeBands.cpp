@@ -6,8 +6,7 @@
 #include "composite/Composite.h"
 #include "image/ThreadPool.h"
 
-void compositeInBands(const Layer& layer, dib24& canvas) {
-    ThreadPool& pool = ThreadPool::shared();
+void compositeInBands(const Layer& layer, dib24& canvas, ThreadPool& pool) {
     const int32_t rows = std::min(layer.height, canvas.height);
     // Several bands per thread even out layers whose work sits in a few rows; at least 16 rows
     // each keep the hand-over cost small.

@@ -1,37 +1,27 @@
 #include "driver/Converter.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "composite/CompositeBands.h"
 #include "driver/OutputFile.h"
-#include "formats/psd/LayerPacker.h"
-#include "formats/psd/PsdReader.h"
 #include "formats/psd/PsdWriter.h"
-#include "formats/wlx/LayerCompressor.h"
-#include "formats/wlx/WlxReader.h"
 #include "formats/wlx/WlxWriter.h"
-#include "image/ThreadPool.h"
 
 FormatOperations FormatOperations::real() {
     FormatOperations ops;
-    ops.readWlx = [](std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
-        return ::readWlx(in, layers, doc, conversion);
+    ops.readWlx = [](std::FILE* in, DocumentInfo& doc, Conversion& conversion, WlxLayerSink& sink) {
+        return ::readWlx(in, doc, conversion, sink);
     };
-    ops.readPsd = [](std::FILE* in, LayerTempList& layers, LayerTempList& alphas, DocumentInfo& doc,
-                     Conversion& conversion) { return ::readPsd(in, layers, alphas, doc, conversion); };
+    ops.readPsd = [](std::FILE* in, DocumentInfo& doc, Conversion& conversion, PsdLayerSink& sink) {
+        return ::readPsd(in, doc, conversion, sink);
+    };
     ops.composite = compositeInBands;
-    ops.writePsd = [](std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphas,
-                      const DocumentInfo& doc, Conversion& conversion) {
-        // The channels packed while reading, when the run set a packer to work on it.
-        return ::writePsd(out, canvas, layers, alphas, doc, conversion,
-                          dynamic_cast<const LayerPacker*>(conversion.layerSink()));
-    };
-    ops.writeWlx = [](std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion) {
-        // The blocks the read has already compressed, when the run set a compressor to work on it.
-        if (auto* kept = dynamic_cast<LayerCompressor*>(conversion.layerSink()))
-            return ::writeWlx(out, layers, doc, conversion, *kept);
-        return ::writeWlx(out, layers, doc, conversion);
+    ops.writePsd = [](std::FILE* out, const dib24& canvas, const LayerPacker& packed, const DocumentInfo& doc,
+                      Conversion& conversion) { return ::writePsd(out, canvas, packed, LayerTempList(), doc, conversion); };
+    ops.writeWlx = [](std::FILE* out, const LayerCompressor& blocks, const DocumentInfo& doc, Conversion& conversion) {
+        return ::writeWlx(out, blocks, doc, conversion);
     };
     return ops;
 }
@@ -41,15 +31,6 @@ namespace {
 constexpr uint32_t kWhite = 0xffffff;
 
 enum class Format { Unknown, Wlx, Psd };
-
-// The readers reserved what they expected to make; from here on the budget holds what they made.
-bool keepLayersOnly(Conversion& conversion, const LayerTempList& layers) {
-    conversion.budget().releaseAll();
-    for (const Layer* layer : layers) {
-        if (!conversion.reserve(layer->pixels.size(), "the layers read")) return false;
-    }
-    return true;
-}
 
 Format formatOf(const std::string& path, const PathSyntax& paths) {
     const std::string key = paths.toLowerMultibyte(paths.pathExtension(path));
@@ -122,78 +103,62 @@ private:
     }
 
     void wlxToPsd(const std::string& source) {
-        LayerTempList layers;
-        LayerTempList alphaChannels;
         DocumentInfo doc;
-        doc.resolution = 72;
         const std::string prefix = c_.paths.siblingPrefix(source);
         const std::string outputPath = c_.paths.siblingPath(source, "psd");
 
-        Conversion conversion(c_.budget);
-        // Each layer is composited and packed as soon as it is read, and its storage serves the
-        // next: the layers are never all held at once. Nothing is written before the question.
-        LayerPacker packer(c_.formats.composite, kWhite);
-        conversion.setLayerSink(&packer);
-        if (!readSource(source, conversion, [&](std::FILE* in) { return c_.formats.readWlx(in, layers, doc, conversion); })) return;
+        Conversion conversion(pool(), c_.budget);
+        // Each layer is composited and packed as soon as it is read, and its storage serves a later
+        // one. Nothing is written before the question: the packed channels wait in memory.
+        LayerPacker packer(conversion, c_.formats.composite, kWhite, c_.formats.keepPixels);
+        if (!readSource(source, conversion, [&](std::FILE* in) { return c_.formats.readWlx(in, doc, conversion, packer); }))
+            return;
+        packer.finish();
 
         if (!mayWrite(outputPath, c_.texts.psdExists)) return;
-
-        if (packer.started()) {
-            conversion.budget().releaseAll();
-            if (!packer.failure().empty()) conversion.fail(packer.failure());
-            if (!packer.failure().empty() || !conversion.reserve(packer.heldBytes(), "the layers read"))
-                return error(c_.texts.writeFailed + outputPath, conversion.reason());
-            return writeOrReport(prefix, outputPath, conversion, [&](std::FILE* out) {
-                return c_.formats.writePsd(out, packer.canvas(), layers, alphaChannels, doc, conversion);
-            });
-        }
-
-        dib24 canvas;
         // A canvas too large to hold would give a merged image that contradicts the header.
-        if (!keepLayersOnly(conversion, layers) || !canvas.create(doc.width, doc.height, 0, conversion))
+        if (!packer.failure().empty()) {
+            conversion.fail(packer.failure());
             return error(c_.texts.writeFailed + outputPath, conversion.reason());
-        canvas.fill(kWhite);
-        for (const Layer* layer : layers) c_.formats.composite(*layer, canvas);
-
+        }
         writeOrReport(prefix, outputPath, conversion, [&](std::FILE* out) {
-            return c_.formats.writePsd(out, canvas, layers, alphaChannels, doc, conversion);
+            return c_.formats.writePsd(out, packer.canvas(), packer, doc, conversion);
         });
     }
 
     void psdToWlx(const std::string& source) {
-        LayerTempList layers;
-        LayerTempList alphaChannels;
         DocumentInfo doc;
-        doc.resolution = 72;
         const std::string prefix = c_.paths.siblingPrefix(source);
         const std::string outputPath = c_.paths.siblingPath(source, "wlx");
 
-        Conversion conversion(c_.budget);
-        // With more than one thread, each layer is compressed while the next is read; with one, as
-        // soon as it is read, and its storage takes the next. Nothing is written before the
-        // question: the blocks wait in memory for the writer.
-        LayerCompressor compressor(ThreadPool::shared().size() > 1 ? LayerCompressor::Mode::OwnThread
-                                                                   : LayerCompressor::Mode::ReadingThread);
-        conversion.setLayerSink(&compressor);
+        Conversion conversion(pool(), c_.budget);
+        // Each layer is deflated on the pool as soon as it is read, while the next is read, and its
+        // storage serves a later one. Nothing is written before the question: the blocks wait in
+        // memory. The merged image's alpha channels have no place in a WLX file.
+        LayerCompressor compressor(conversion, c_.formats.keepPixels);
         const bool read = readSource(source, conversion, [&](std::FILE* in) {
-            const bool ok = c_.formats.readPsd(in, layers, alphaChannels, doc, conversion);
-            compressor.readFinished();
-            if (ok) return true;
-            compressor.stop();
-            layers.clear();
-            return false;
+            return c_.formats.readPsd(in, doc, conversion, compressor);
         });
+        compressor.finish();
         if (!read) return;
 
         if (!mayWrite(outputPath, c_.texts.wlxExists)) return;
-
-        if (!keepLayersOnly(conversion, layers)) return error(c_.texts.writeFailed + outputPath, conversion.reason());
-        // The alpha channels have no place in the WLX file and are dropped with the list.
+        if (!compressor.failure().empty()) {
+            conversion.fail(compressor.failure());
+            return error(c_.texts.writeFailed + outputPath, conversion.reason());
+        }
         writeOrReport(prefix, outputPath, conversion,
-                      [&](std::FILE* out) { return c_.formats.writeWlx(out, layers, doc, conversion); });
+                      [&](std::FILE* out) { return c_.formats.writeWlx(out, compressor, doc, conversion); });
+    }
+
+    ThreadPool& pool() {
+        if (c_.pool != nullptr) return *c_.pool;
+        if (!ownPool_) ownPool_ = std::make_unique<ThreadPool>(1);
+        return *ownPool_;
     }
 
     RunContext& c_;
+    std::unique_ptr<ThreadPool> ownPool_;
 };
 
 }  // namespace

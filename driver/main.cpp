@@ -22,7 +22,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     std::vector<std::string> arguments;
     for (int i = 1; i < __argc; ++i) arguments.emplace_back(__argv[i]);
     Win32UserInterface ui;
+    ThreadPool pool(ThreadPool::defaultSize());
     RunContext context{ui, paths};
+    context.pool = &pool;
     return runConversion(arguments, context);
 }
 
@@ -64,7 +66,9 @@ int main(int argc, char** argv) {
     const PathSyntax paths =
         PathSyntax::posix(shiftJis ? CodePageBytes::cp932() : CodePageBytes::none());
     PosixUserInterface ui(stdin, stderr, isatty(STDIN_FILENO) == 1);
+    ThreadPool pool(ThreadPool::defaultSize());
     RunContext context{ui, paths, texts.messages};
+    context.pool = &pool;
     return runConversion(line.paths, context);
 }
 

@@ -12,6 +12,8 @@ public:
 
     // Adds bytes to the total; false (and nothing added) when the total would pass the limit.
     bool reserve(uint64_t bytes);
+    // Gives back bytes reserved before.
+    void release(uint64_t bytes) { used_ -= bytes < used_ ? bytes : used_; }
     // Forgets every reservation.
     void releaseAll() { used_ = 0; }
     uint64_t used() const { return used_; }

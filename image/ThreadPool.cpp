@@ -31,18 +31,14 @@ size_t ThreadPool::requestedThreads() {
     return (*end == '\0' && n >= 1 && n <= 256) ? static_cast<size_t>(n) : 0;
 }
 
-ThreadPool& ThreadPool::shared() {
-    static ThreadPool pool([] {
-        const size_t requested = requestedThreads();
-        if (requested != 0) return requested;
-        const unsigned hardware = std::thread::hardware_concurrency();
-        return hardware == 0 ? size_t{1} : static_cast<size_t>(hardware);
-    }());
-    return pool;
+size_t ThreadPool::defaultSize() {
+    const size_t requested = requestedThreads();
+    if (requested != 0) return requested;
+    const unsigned hardware = std::thread::hardware_concurrency();
+    return hardware == 0 ? size_t{1} : static_cast<size_t>(hardware);
 }
 
-void ThreadPool::drain() {
-    std::unique_lock<std::mutex> lock(mutex_);
+void ThreadPool::drain(std::unique_lock<std::mutex>& lock) {
     while (next_ < count_) {
         const size_t index = next_++;
         ++running_;
@@ -64,15 +60,23 @@ void ThreadPool::drain() {
 }
 
 void ThreadPool::work() {
-    unsigned long seen = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-            if (stopping_) return;
-            seen = generation_;
+        wake_.wait(lock, [&] { return stopping_ || next_ < count_ || !posted_.empty(); });
+        if (next_ < count_) {
+            drain(lock);  // the caller of forEach waits for these: they go first
+            continue;
         }
-        drain();
+        if (!posted_.empty()) {
+            std::function<void()> task = std::move(posted_.front());
+            posted_.pop_front();
+            lock.unlock();
+            task();
+            task = nullptr;  // what it holds goes before the lock is taken again
+            lock.lock();
+            continue;
+        }
+        if (stopping_) return;
     }
 }
 
@@ -82,19 +86,15 @@ void ThreadPool::forEach(size_t count, const std::function<void(size_t)>& task) 
         for (size_t i = 0; i < count; ++i) task(i);
         return;
     }
+    std::exception_ptr failure;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         task_ = &task;
         count_ = count;
         next_ = 0;
         failure_ = nullptr;
-        ++generation_;
-    }
-    wake_.notify_all();
-    drain();
-    std::exception_ptr failure;
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.notify_all();
+        drain(lock);
         done_.wait(lock, [&] { return next_ >= count_ && running_ == 0; });
         task_ = nullptr;
         count_ = next_ = 0;
@@ -102,4 +102,25 @@ void ThreadPool::forEach(size_t count, const std::function<void(size_t)>& task) 
         failure_ = nullptr;
     }
     if (failure) std::rethrow_exception(failure);
+}
+
+void ThreadPool::post(std::function<void()> task) {
+    if (workers_.empty()) return task();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        posted_.push_back(std::move(task));
+    }
+    wake_.notify_one();
+}
+
+bool ThreadPool::runPosted() {
+    std::function<void()> task;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (posted_.empty()) return false;
+        task = std::move(posted_.front());
+        posted_.pop_front();
+    }
+    task();
+    return true;
 }

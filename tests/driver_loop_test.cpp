@@ -58,17 +58,20 @@ struct ScriptedFormats {
     int alphaChannels = 0;
     std::vector<std::string> composited;
 
-    bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {
+    // Hands each layer to take after begin(doc, count).
+    template <typename Begin, typename Take>
+    bool readDocument(std::FILE* in, DocumentInfo& doc, Begin begin, Take take) {
         ++reads;
         std::istringstream source(testfiles::readAll(in));
         std::string magic;
         int count = 0;
         if (!(source >> magic >> doc.width >> doc.height >> count) || magic != "GOOD") return false;
+        if (!begin(count)) return false;
         for (int i = 0; i < count; ++i) {
             Layer* layer = new Layer;
             layer->resize(doc.width, doc.height, blend::Normal);
             layer->name = "L" + std::to_string(i);
-            layers.add(layer);
+            take(layer);
         }
         return true;
     }
@@ -82,33 +85,36 @@ struct ScriptedFormats {
 
     FormatOperations operations() {
         FormatOperations ops;
-        ops.readWlx = [this](std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion&) {
-            return readDocument(in, layers, doc);
+        ops.readWlx = [this](std::FILE* in, DocumentInfo& doc, Conversion&, WlxLayerSink& sink) {
+            return readDocument(
+                in, doc, [&](int count) { return sink.begin(doc, static_cast<size_t>(count)) != 0; },
+                [&](Layer* layer) { sink.layerRead(layer); });
         };
-        ops.readPsd = [this](std::FILE* in, LayerTempList& layers, LayerTempList& alpha, DocumentInfo& doc,
-                             Conversion&) {
-            if (!readDocument(in, layers, doc)) return false;
-            for (int i = 0; i < alphaChannels; ++i) alpha.add(new Layer);
-            return true;
+        ops.readPsd = [this](std::FILE* in, DocumentInfo& doc, Conversion&, PsdLayerSink& sink) {
+            return readDocument(
+                in, doc, [&](int count) { return sink.begin(doc, static_cast<size_t>(count), alphaChannels); },
+                [&](Layer* layer) {
+                    sink.nextPixels();
+                    sink.layerRead(layer);
+                });
         };
-        ops.composite = [this](const Layer& layer, dib24& canvas) {
+        ops.composite = [this](const Layer& layer, dib24& canvas, ThreadPool&) {
             composited.push_back(layer.name);
             // Counts the layers composited onto this canvas in its first byte (white before).
             if (canvas.bits) canvas.bits[0] = canvas.bits[0] == 255 ? 1 : canvas.bits[0] + 1;
         };
-        ops.writePsd = [this](std::FILE* out, const dib24& canvas, const LayerTempList& layers,
-                              const LayerTempList& alpha, const DocumentInfo& doc, Conversion&) {
+        ops.writePsd = [this](std::FILE* out, const dib24& canvas, const LayerPacker& packed, const DocumentInfo& doc,
+                              Conversion&) {
             std::ostringstream text;
             text << "PSD " << doc.width << "x" << doc.height << " dpi " << doc.resolution << " layers "
-                 << layers.size() << " alpha " << alpha.size() << " canvas " << canvas.width << "x"
-                 << canvas.height;
+                 << packed.layers().size() << " canvas " << canvas.width << "x" << canvas.height;
             if (canvas.bits)
                 text << " px " << int{canvas.bits[0]} << "," << int{canvas.bits[1]} << "," << int{canvas.bits[2]};
             return write(out, text.str());
         };
-        ops.writeWlx = [this](std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion&) {
+        ops.writeWlx = [this](std::FILE* out, const LayerCompressor& blocks, const DocumentInfo& doc, Conversion&) {
             std::ostringstream text;
-            text << "WLX " << doc.width << "x" << doc.height << " layers " << layers.size();
+            text << "WLX " << doc.width << "x" << doc.height << " layers " << blocks.layers().size();
             return write(out, text.str());
         };
         return ops;
@@ -138,9 +144,9 @@ protected:
         return runConversion(arguments, context);
     }
     int run(const std::vector<std::string>& arguments) { return run(arguments, formats.operations()); }
-    int runReal(const std::vector<std::string>& arguments, const MemoryBudget& budget) {
+    int runReal(const std::vector<std::string>& arguments, const MemoryBudget& budget, ThreadPool* pool) {
         ui.shown.clear();
-        RunContext context{ui, PathSyntax::posix(CodePageBytes::none()), texts, FormatOperations::real(), budget};
+        RunContext context{ui, PathSyntax::posix(CodePageBytes::none()), texts, FormatOperations::real(), budget, pool};
         return runConversion(arguments, context);
     }
 
@@ -165,7 +171,7 @@ protected:
 };
 
 // Two layers composited bottom first onto white: the first byte counts them.
-const char* kWhiteCanvasAfterTwo = "PSD 3x2 dpi 72 layers 2 alpha 0 canvas 3x2 px 2,255,255";
+const char* kWhiteCanvasAfterTwo = "PSD 3x2 dpi 72 layers 2 canvas 3x2 px 2,255,255";
 
 TEST_F(DriverLoop, ConvertsBothDirectionsSilentlyWithLowerCaseOutputExtensions) {
     for (const char* name : {"cat.wlx", "CAT.WLX", "Cat.V2.Wlx", ".wlx"}) put(name, "GOOD 3 2 2");
@@ -248,7 +254,9 @@ TEST_F(DriverLoop, CancelKeepsTheOldFileAndGoesOnAndTheSamePathIsConvertedTwice)
     EXPECT_EQ(get("a.psd"), "old psd");
     EXPECT_EQ(get("b.wlx"), "old wlx");
     EXPECT_EQ(get("c.wlx"), "WLX 7x7 layers 1");
-    EXPECT_TRUE(formats.composited.empty());  // nothing is composited for a skipped file
+    // The layers are composited as they are read, before the question; the answer only decides
+    // whether anything is written.
+    EXPECT_EQ(formats.composited, (Names{"L0", "L1"}));
 }
 
 TEST_F(DriverLoop, SourceThatCannotBeOpenedIsAReadFailure) {
@@ -256,10 +264,9 @@ TEST_F(DriverLoop, SourceThatCannotBeOpenedIsAReadFailure) {
     put("b.psd", "GOOD 1 1 1");
     // b.psd passes the checks, then vanishes before its turn comes.
     FormatOperations ops = formats.operations();
-    ops.readPsd = [&, read = ops.readPsd](std::FILE* in, LayerTempList& l, LayerTempList& a, DocumentInfo& d,
-                                          Conversion& c) {
+    ops.readPsd = [&, read = ops.readPsd](std::FILE* in, DocumentInfo& d, Conversion& c, PsdLayerSink& sink) {
         std::remove(at("b.psd").c_str());
-        return read(in, l, a, d, c);
+        return read(in, d, c, sink);
     };
     EXPECT_EQ(run({at("a.psd"), at("b.psd")}, ops), 0);
     expectMessages({readFailed(at("b.psd"))});
@@ -359,16 +366,17 @@ TEST_F(DriverLoop, RunningOutOfMemoryFailsThatFileAndTheRunGoesOn) {
     // The WLX writer runs out of memory once, the PSD writer always, the WLX reader the second time.
     FormatOperations ops = formats.operations();
     int wlxWrites = 0, wlxReads = 0;
-    ops.writeWlx = [&, write = ops.writeWlx](std::FILE* out, const LayerTempList& l, const DocumentInfo& d,
+    ops.writeWlx = [&, write = ops.writeWlx](std::FILE* out, const LayerCompressor& blocks, const DocumentInfo& d,
                                             Conversion& c) {
         if (wlxWrites++ == 0) throw std::bad_alloc();
-        return write(out, l, d, c);
+        return write(out, blocks, d, c);
     };
-    ops.writePsd = [](std::FILE*, const dib24&, const LayerTempList&, const LayerTempList&,
-                      const DocumentInfo&, Conversion&) -> bool { throw std::bad_alloc(); };
-    ops.readWlx = [&, read = ops.readWlx](std::FILE* in, LayerTempList& l, DocumentInfo& d, Conversion& c) {
+    ops.writePsd = [](std::FILE*, const dib24&, const LayerPacker&, const DocumentInfo&, Conversion&) -> bool {
+        throw std::bad_alloc();
+    };
+    ops.readWlx = [&, read = ops.readWlx](std::FILE* in, DocumentInfo& d, Conversion& c, WlxLayerSink& sink) {
         if (wlxReads++ == 1) throw std::bad_alloc();
-        return read(in, l, d, c);
+        return read(in, d, c, sink);
     };
     ui.answers = {kAnswerOk};
     EXPECT_EQ(run({at("a.psd"), at("b.wlx"), at("c.wlx"), at("d.psd")}, ops), 0);
@@ -380,10 +388,10 @@ TEST_F(DriverLoop, RunningOutOfMemoryFailsThatFileAndTheRunGoesOn) {
     EXPECT_EQ(entries(), (Names{"a.psd", "a.wlx", "b.wlx", "c.wlx", "d.psd", "d.wlx"}));
 }
 
-// The run composites and packs each layer as it is read, when the canvas fits beside the layers the
-// read holds; otherwise the layers are kept whole and the canvas is refused after the question, as
-// before. Either way the file is the one the plain reader, compositor and writer make.
-TEST_F(DriverLoop, RealWlxToPsdStreamsLayersOnlyWhenTheCanvasFits) {
+// The real formats through the loop: the file is the one the plain reader, compositor and writer
+// make, with any number of threads; a canvas that cannot be held is refused after the question,
+// and leaves no file.
+TEST_F(DriverLoop, RealWlxToPsdGivesThePlainBytesOrRefusesTheCanvasAfterTheQuestion) {
     constexpr int32_t kWidth = 40, kHeight = 30;
     LayerTempList layers;
     for (BlendMode mode : {blend::Normal, blend::Multiply, blend::Hue}) {
@@ -405,22 +413,25 @@ TEST_F(DriverLoop, RealWlxToPsdStreamsLayersOnlyWhenTheCanvasFits) {
     for (const Layer* layer : read) compositeOnto(*layer, canvas);
     ASSERT_TRUE(writePsdFile(at("plain.psd"), canvas, read, LayerTempList(), doc));
 
-    const uint64_t layerBytes = 3 * Layer::pixelBytes(kWidth, kHeight);
-    const uint64_t canvasBytes = dib24::imageBytes(kWidth, kHeight);
+    // No layers, but a merged image past the 4 GiB a canvas can have.
+    ASSERT_TRUE(writeWlxFile(at("huge.wlx"), LayerTempList(), DocumentInfo{65535, 65535, 72}));
     const struct {
-        uint64_t budget;
+        const char* name;
+        size_t threads;
         bool written;
-    } rows[] = {{UINT64_MAX / 2, true}, {layerBytes + canvasBytes - 1, false}};
+    } rows[] = {{"a", 1, true}, {"a", 3, true}, {"huge", 2, false}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.budget);
-        std::filesystem::remove(at("a.psd"));
-        EXPECT_EQ(runReal({at("a.wlx")}, MemoryBudget(row.budget)), 0);
+        SCOPED_TRACE(std::string(row.name) + ", " + std::to_string(row.threads) + " threads");
+        const std::string output = at(std::string(row.name) + ".psd");
+        std::filesystem::remove(output);
+        ThreadPool pool(row.threads);
+        EXPECT_EQ(runReal({at(std::string(row.name) + ".wlx")}, MemoryBudget(UINT64_MAX / 2), &pool), 0);
         if (row.written) {
             expectMessages({});
             EXPECT_EQ(get("a.psd"), get("plain.psd"));
         } else {
-            expectMessages({writeFailed(at("a.psd"))});
-            EXPECT_FALSE(std::filesystem::exists(at("a.psd")));
+            expectMessages({writeFailed(output)});
+            EXPECT_FALSE(std::filesystem::exists(output));
         }
     }
 }

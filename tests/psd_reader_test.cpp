@@ -191,18 +191,25 @@ struct ReadResult {
 
 // Gives every layer storage of the canvas's size full of leftovers, as storage handed back by an
 // earlier layer is: whatever the file does not fill must still come out transparent black.
-class Leftovers final : public LayerSink {
+// The layers and alpha channels are kept, and reserved, as the plain read keeps them.
+class Leftovers final : public PsdLayerSink {
 public:
-    explicit Leftovers(const Bytes& file) {
-        if (file.size() < 26) return;
-        auto at = [&](size_t i) { return uint64_t{file[i]} << 24 | file[i + 1] << 16 | file[i + 2] << 8 | file[i + 3]; };
-        const uint64_t height = at(14), width = at(18);
-        if (width * height <= (uint64_t{1} << 18)) bytes_ = static_cast<size_t>(width * height * 4);
+    Leftovers(ReadResult& result, Conversion& conversion) : result_(result), conversion_(conversion) {}
+    bool begin(const DocumentInfo& doc, size_t layerCount, size_t alphaCount) override {
+        bytes_ = static_cast<size_t>(std::min<uint64_t>(Layer::pixelBytes(doc.width, doc.height), uint64_t{1} << 20));
+        const uint64_t count = layerCount + alphaCount;
+        const uint64_t each = Layer::pixelBytes(doc.width, doc.height);
+        return conversion_.reserve(count != 0 && each > UINT64_MAX / count ? UINT64_MAX : each * count,
+                                   std::to_string(count) + " layers");
     }
-    void layerRead(Layer&, uint64_t, const DocumentInfo&, Conversion&) override {}
-    PixelBytes reusedPixels() override { return PixelBytes(bytes_, 0xA5); }
+    PixelBytes nextPixels() override { return PixelBytes(bytes_, 0xA5); }
+    void layerRead(Layer* layer) override { result_.layers.add(layer); }
+    bool keepsAlphaChannels() const override { return true; }
+    void alphaChannelRead(Layer* channel) override { result_.alphaChannels.add(channel); }
 
 private:
+    ReadResult& result_;
+    Conversion& conversion_;
     size_t bytes_ = 0;
 };
 
@@ -210,9 +217,8 @@ void readBytes(const Bytes& bytes, ReadResult& result, const MemoryBudget& budge
     const testbytes::TempStream file(bytes);
     ASSERT_NE(file.get(), nullptr);
     Conversion conversion(budget);
-    Leftovers leftovers(bytes);
-    conversion.setLayerSink(&leftovers);
-    result.ok = readPsd(file.get(), result.layers, result.alphaChannels, result.doc, conversion);
+    Leftovers leftovers(result, conversion);
+    result.ok = readPsd(file.get(), result.doc, conversion, leftovers);
     result.reason = conversion.reason();
 }
 

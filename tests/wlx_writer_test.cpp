@@ -177,69 +177,55 @@ TEST(WlxWriterTest, DocumentsTheFormatCannotHoldAreRefusedBeforeWriting) {
     EXPECT_EQ(write(none, DocumentInfo{65535, 65535, 72}), wlxtest::documentHead(65535, 65535, 0));
 }
 
-// Blocks compressed while a document is read are the writer's own bytes, however many of them are
-// kept (all, some, or none for want of room or when stopped) and whether or not their layers gave
-// up their pixels for them; a block for a layer not written is left alone.
-TEST(WlxWriterTest, BlocksKeptFromTheReadGiveTheSameBytes) {
+// The stage between the PSD reader and this writer, fed as the reader feeds it (each layer in
+// storage the stage gave back): with any number of threads the blocks are the plain writer's
+// bytes, and the layers give their storage up. Blocks that pass the budget, or a document the
+// format cannot hold, fail the write before anything is written.
+TEST(WlxWriterTest, BlocksMadeWhileReadingGiveThePlainBytes) {
     const DocumentInfo doc{61, 47, 72};
     const uint64_t layerBytes = Layer::pixelBytes(doc.width, doc.height);
-    auto makeLayers = [&](LayerTempList& layers) {
-        for (uint8_t i = 0; i < 5; ++i) layers.add(makeLayer(doc.width, doc.height, "k", blend::Normal, 100, 1, i));
-    };
     LayerTempList plain;
-    makeLayers(plain);
+    for (uint8_t i = 0; i < 5; ++i) plain.add(makeLayer(doc.width, doc.height, "k", blend::Normal, 100, 1, i));
     const Bytes expected = write(plain, doc);
-    LayerTempList other;
-    other.add(makeLayer(doc.width + 1, doc.height, "k", blend::Normal, 100, 1));
-    const DocumentInfo otherDoc{doc.width + 1, doc.height, 72};
-
-    using Mode = LayerCompressor::Mode;
+    const char* const kNotStorable = "a WLX file holds at most 65535 layers of at most 65535 x 65535 pixels";
     const struct {
-        const char* what;
-        Mode mode;
-        uint64_t readLimit, writeLimit;  // budgets the read and the write see
-        bool stopBeforeWrite;
+        size_t threads;
+        uint64_t limit;
+        DocumentInfo doc;
         const char* failure;  // the start of the write's reason; null when it is written
     } cases[] = {
-        {"every layer kept", Mode::OwnThread, UINT64_MAX, UINT64_MAX, false, nullptr},
-        {"room for two blocks while reading", Mode::OwnThread, 2 * layerBytes, UINT64_MAX, false, nullptr},
-        {"no room for the kept blocks when writing", Mode::OwnThread, UINT64_MAX, 5 * layerBytes, false, nullptr},
-        {"stopped before the write", Mode::OwnThread, UINT64_MAX, UINT64_MAX, true, nullptr},
-        {"every layer kept on the reading thread", Mode::ReadingThread, UINT64_MAX, UINT64_MAX, false, nullptr},
-        // The first layer gives its pixels up; the others keep theirs and are compressed by the writer.
-        {"room for one block on the reading thread", Mode::ReadingThread, layerBytes + 1, UINT64_MAX, false, nullptr},
-        // Layers without pixels can be written from their blocks only.
-        {"no room for blocks made on the reading thread", Mode::ReadingThread, UINT64_MAX, 5 * layerBytes, false,
-         "the compressed layers kept from the read need "},
+        {1, UINT64_MAX, doc, nullptr},
+        {2, UINT64_MAX, doc, nullptr},
+        {3, UINT64_MAX, doc, nullptr},
+        {8, UINT64_MAX, doc, nullptr},
+        {2, 2 * layerBytes + 64, doc, "the compressed layers need "},
+        {2, UINT64_MAX, DocumentInfo{doc.width, 70000, 72}, kNotStorable},
     };
     for (const auto& c : cases) {
-        LayerTempList layers;
-        makeLayers(layers);
-        LayerCompressor kept(c.mode);
-        Conversion reading{MemoryBudget(c.readLimit)};
-        for (Layer* layer : layers) kept.layerRead(*layer, layer->pixels.size(), doc, reading);
-        kept.layerRead(*other[0], 1, otherDoc, reading);
-        if (c.stopBeforeWrite) kept.stop();
-        Conversion writing{MemoryBudget(c.writeLimit)};
+        SCOPED_TRACE(std::to_string(c.threads) + " threads, budget " + std::to_string(c.limit));
+        ThreadPool pool(c.threads);
+        Conversion conversion(pool, MemoryBudget(c.limit));
+        LayerCompressor blocks(conversion);
+        ASSERT_TRUE(blocks.begin(c.doc, plain.size(), 0)) << conversion.reason();
+        for (const Layer* source : plain) {
+            auto* layer = new Layer;
+            layer->resizeReusing(blocks.nextPixels(), doc.width, doc.height, source->blendMode, true);
+            std::copy(source->pixels.begin(), source->pixels.end(), layer->pixels.begin());
+            layer->name = source->name;
+            blocks.layerRead(layer);
+        }
+        blocks.finish();
         wlxtest::Stream out;
-        const bool written = writeWlx(out.get(), layers, doc, writing, kept);
-        EXPECT_EQ(written, c.failure == nullptr) << c.what << ": " << writing.reason();
+        const bool written = writeWlx(out.get(), blocks, c.doc, conversion);
+        EXPECT_EQ(written, c.failure == nullptr) << conversion.reason();
         if (c.failure != nullptr) {
-            EXPECT_EQ(writing.reason().rfind(c.failure, 0), 0u) << c.what << ": " << writing.reason();
-            EXPECT_TRUE(out.contents().empty()) << c.what;
+            EXPECT_EQ(conversion.reason().rfind(c.failure, 0), 0u) << conversion.reason();
+            EXPECT_TRUE(out.contents().empty());
             continue;
         }
-        EXPECT_EQ(out.contents(), expected) << c.what;
+        EXPECT_EQ(out.contents(), expected);
+        for (const Layer* layer : blocks.layers()) EXPECT_TRUE(layer->pixels.empty());
     }
-
-    // The checks before writing hold as without kept blocks.
-    LayerCompressor kept;
-    Conversion conversion;
-    kept.layerRead(*plain[0], 1, doc, conversion);
-    wlxtest::Stream out;
-    EXPECT_FALSE(writeWlx(out.get(), plain, DocumentInfo{doc.width, doc.height + 1, 72}, conversion, kept));
-    EXPECT_EQ(conversion.reason(), "a WLX file holds at most 65535 layers of at most 65535 x 65535 pixels");
-    EXPECT_TRUE(out.contents().empty());
 }
 
 // A PSD may declare a canvas with no columns but some rows; its layers have no pixels at all.

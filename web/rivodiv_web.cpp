@@ -168,50 +168,48 @@ EMSCRIPTEN_KEEPALIVE int rivodiv_convert(const char* name) {
     RunContext context{ui, PathSyntax::posix(CodePageBytes::none()), texts};
 
     const FormatOperations real = FormatOperations::real();
-    size_t composited = 0, layerCount = 0;
-    context.formats.readWlx = [&](std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
+    double remaining = 1.0;
+    // The preview shows every layer after the read: the stages leave the layers their pixels.
+    context.formats.keepPixels = true;
+    context.formats.readWlx = [&](std::FILE* in, DocumentInfo& doc, Conversion& conversion, WlxLayerSink& sink) {
         reportProgress(0.05);
-        // The preview shows every layer after the read, and the progress counts the compositing
-        // after it: no layer may be composited and packed early and give its pixels up.
-        conversion.setLayerSink(nullptr);
-        const bool ok = real.readWlx(in, layers, doc, conversion);
-        layerCount = layers.size();
+        const bool ok = real.readWlx(in, doc, conversion, sink);
+        reportProgress(0.7);
+        return ok;
+    };
+    context.formats.readPsd = [&](std::FILE* in, DocumentInfo& doc, Conversion& conversion, PsdLayerSink& sink) {
+        reportProgress(0.05);
+        const bool ok = real.readPsd(in, doc, conversion, sink);
         reportProgress(0.4);
         return ok;
     };
-    context.formats.readPsd = [&](std::FILE* in, LayerTempList& layers, LayerTempList& alpha,
-                                  DocumentInfo& doc, Conversion& conversion) {
-        reportProgress(0.05);
-        // The preview composites every layer after the read: none may give its pixels up for an
-        // early compressed block.
-        conversion.setLayerSink(nullptr);
-        const bool ok = real.readPsd(in, layers, alpha, doc, conversion);
-        reportProgress(0.4);
-        return ok;
+    // The WLX reader composites each layer as it arrives; the count is not known before, so each
+    // layer moves the bar half of the way that is left.
+    context.formats.composite = [&](const Layer& layer, dib24& canvas, ThreadPool& pool) {
+        real.composite(layer, canvas, pool);
+        remaining /= 2;
+        reportProgress(0.7 - 0.65 * remaining);
     };
-    context.formats.composite = [&](const Layer& layer, dib24& canvas) {
-        real.composite(layer, canvas);
-        reportProgress(0.4 + 0.3 * static_cast<double>(++composited) / std::max<size_t>(layerCount, 1));
-    };
-    context.formats.writePsd = [&](std::FILE* out, const dib24& canvas, const LayerTempList& layers,
-                                   const LayerTempList& alpha, const DocumentInfo& doc, Conversion& conversion) {
-        keepPreview(canvas, layers);
+    context.formats.writePsd = [&](std::FILE* out, const dib24& canvas, const LayerPacker& packed,
+                                   const DocumentInfo& doc, Conversion& conversion) {
+        keepPreview(canvas, packed.layers());
         reportProgress(0.75);
-        return real.writePsd(out, canvas, layers, alpha, doc, conversion);
+        return real.writePsd(out, canvas, packed, doc, conversion);
     };
-    context.formats.writeWlx = [&](std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc,
+    context.formats.writeWlx = [&](std::FILE* out, const LayerCompressor& blocks, const DocumentInfo& doc,
                                    Conversion& conversion) {
         // The picture a PSD of these layers would carry, composited as the other direction does.
+        const LayerTempList& layers = blocks.layers();
         dib24 canvas;
         canvas.create(doc.width, doc.height, 0);
         canvas.fill(kWhite);
         for (size_t i = 0; i < layers.size(); ++i) {
-            real.composite(*layers[i], canvas);
+            real.composite(*layers[i], canvas, conversion.pool());
             reportProgress(0.4 + 0.3 * static_cast<double>(i + 1) / static_cast<double>(layers.size()));
         }
         keepPreview(canvas, layers);
         reportProgress(0.75);
-        return real.writeWlx(out, layers, doc, conversion);
+        return real.writeWlx(out, blocks, doc, conversion);
     };
 
     runConversion({name}, context);

@@ -5,53 +5,67 @@
 
 #include "image/DocumentInfo.h"
 
-bool LayerPacker::start(const DocumentInfo& doc, Conversion& conversion) {
-    // Tried against a copy of the budget: the read must not fail for it, and a canvas that does not
-    // fit is left for the writing, which reports it as before.
-    Conversion probe(conversion.budget());
-    if (!canvas_.create(doc.width, doc.height, 0, probe)) {
-        canvas_.destroy();
-        return false;
-    }
-    canvasBytes_ = dib24::imageBytes(doc.width, doc.height);
-    canvas_.fill(background_);
-    return true;
+LayerPacker::LayerPacker(Conversion& conversion, Composite composite, uint32_t background, bool keepPixels)
+    : conversion_(conversion), composite_(std::move(composite)), background_(background), keepPixels_(keepPixels) {}
+
+LayerPacker::LayerPacker(Conversion& conversion) : conversion_(conversion) {}
+
+void LayerPacker::failWith(const std::string& reason) {
+    if (failure_.empty()) failure_ = reason;
 }
 
-void LayerPacker::layerRead(Layer& layer, uint64_t, const DocumentInfo& doc, Conversion& conversion) {
-    if (!decided_) {
-        decided_ = true;
-        try {
-            started_ = start(doc, conversion);
-        } catch (const std::bad_alloc&) {
-            started_ = false;
-        }
-    }
-    if (!started_) return;
-    if (failure_.empty()) {
-        try {
-            take(layer);
-            return;
-        } catch (const std::bad_alloc&) {
-            failure_ = "out of memory";
-        }
-    }
-    lose(layer);
+// What the stage holds is reserved like the reader's own, but a failure is the stage's: the read
+// must not fail for it.
+bool LayerPacker::reserve(uint64_t bytes, const std::string& what) {
+    if (conversion_.budget().reserve(bytes)) return true;
+    failWith(conversion_.overBudget(bytes, what));
+    return false;
 }
 
-// Once one layer is lost the file cannot be written: the rest need not be held either.
-void LayerPacker::lose(Layer& layer) { PixelBytes().swap(layer.pixels); }
+size_t LayerPacker::begin(const DocumentInfo& doc, size_t layerCount) {
+    layers_.reserve(layerCount);
+    packed_.reserve(layerCount);
+    const uint64_t pixelBytes = Layer::pixelBytes(doc.width, doc.height);
+    if (composite_ && reserve(dib24::imageBytes(doc.width, doc.height), "the canvas")) {
+        try {
+            canvas_.create(doc.width, doc.height, 0);
+        } catch (const std::bad_alloc&) {
+            canvas_.destroy();
+        }
+        if (canvas_.bits == nullptr)
+            failWith("a canvas of " + std::to_string(doc.width) + " x " + std::to_string(doc.height) + " cannot be held");
+        canvas_.fill(background_);
+    }
+    // Packing storage for the pieces that run at once, each with room for a channel's longest form.
+    const psd::ChannelSource channel{nullptr, 0, 4, doc.width, doc.height};
+    reserve(psd::worstPackedSize(channel) * conversion_.pool().size(), "the channels being packed");
+    if (keepPixels_) return std::max<size_t>(layerCount, 1);
+    // A batch inflates while the one before is packed: two batches are held.
+    const size_t held = conversion_.heldAtOnce(pixelBytes, layerCount);
+    return std::max<size_t>(held / 2, 1);
+}
 
-void LayerPacker::take(Layer& layer) {
-    composite_(layer, canvas_);
-    queued_.reserve(queued_.size() + 1);
-    queuedChannels_.resize(queued_.size() + 1);
-    queued_.push_back(&layer);
+void LayerPacker::layerRead(Layer* layer) {
+    layers_.add(layer);
+    packed_.emplace_back();
+    // Once the layers cannot be written, they need not be held either.
+    if (!failure_.empty()) {
+        if (!keepPixels_) PixelBytes().swap(layer->pixels);
+        return;
+    }
+    // A layer must hold what its channels are packed from.
+    if (!psd::pixelsCover(*layer, 0, 0)) return failWith("a layer's pixels do not cover it");
+    try {
+        if (composite_) composite_(*layer, canvas_, conversion_.pool());
+        queued_.push_back(layer);
+    } catch (const std::bad_alloc&) {
+        failWith("out of memory");
+    }
 }
 
 void LayerPacker::doWork(size_t piece) {
     const size_t c = piece % psd::kLayerChannelCount;
-    Channels& kept = queuedChannels_[piece / psd::kLayerChannelCount];
+    Channels& kept = packed_[queuedFrom_ + piece / psd::kLayerChannelCount];
     try {
         // Storage a piece finished with: as many as run at once, so few fresh pages are touched.
         psd::PackedChannel scratch;
@@ -77,22 +91,22 @@ void LayerPacker::doWork(size_t piece) {
 }
 
 void LayerPacker::workDone() {
-    if (outOfMemory_ && failure_.empty()) failure_ = "out of memory";
+    if (outOfMemory_) failWith("out of memory");
     for (size_t i = 0; i < queued_.size(); ++i) {
         Layer& layer = *queued_[i];
-        if (!failure_.empty()) {
-            lose(layer);
+        uint64_t bytes = 0;
+        for (const psd::PackedChannel& channel : packed_[queuedFrom_ + i].channel) bytes += channel.size();
+        if (!failure_.empty() || !reserve(bytes, "the packed channels")) {
+            packed_[queuedFrom_ + i] = Channels();
+            if (!keepPixels_) PixelBytes().swap(layer.pixels);
             continue;
         }
-        if (packed_.size() == packed_.capacity()) packed_.reserve(packed_.capacity() + packed_.capacity() / 2 + 16);
-        packed_.push_back(std::move(queuedChannels_[i]));
-        for (const psd::PackedChannel& channel : packed_.back().channel) held_ += channel.size();
-        indexOf_[&layer] = packed_.size() - 1;
+        if (keepPixels_) continue;
         spare_.push_back(std::move(layer.pixels));
         layer.pixels = PixelBytes();
     }
     queued_.clear();
-    queuedChannels_.clear();
+    queuedFrom_ = packed_.size();
 }
 
 PixelBytes LayerPacker::reusedPixels() {
@@ -102,7 +116,12 @@ PixelBytes LayerPacker::reusedPixels() {
     return pixels;
 }
 
-const LayerPacker::Channels* LayerPacker::channelsOf(const Layer* layer) const {
-    const auto found = indexOf_.find(layer);
-    return found == indexOf_.end() ? nullptr : &packed_[found->second];
+void LayerPacker::finish() {
+    if (!queued_.empty()) {
+        conversion_.pool().forEach(queuedWork(), [&](size_t piece) { doWork(piece); });
+        workDone();
+    }
+    for (const PixelBytes& pixels : spare_) conversion_.budget().release(pixels.size());
+    std::vector<PixelBytes>().swap(spare_);
+    std::vector<psd::PackedChannel>().swap(scratch_);
 }

@@ -17,9 +17,6 @@ namespace {
 // longer row can ever unpack, so nothing longer is allocated for one.
 constexpr uint64_t kMaxUnpackedRow = (kMaxPackedRow + 1) / 2 * 128;
 
-// a * b, or UINT64_MAX when it does not fit in 64 bits (never fits in a file either).
-uint64_t product(uint64_t a, uint64_t b) { return a != 0 && b > UINT64_MAX / a ? UINT64_MAX : a * b; }
-
 size_t widthOf(const ChannelSource& source) { return source.width > 0 ? static_cast<size_t>(source.width) : 0; }
 size_t heightOf(const ChannelSource& source) { return source.height > 0 ? static_cast<size_t>(source.height) : 0; }
 

@@ -27,6 +27,11 @@ struct ChannelSource {
 
 // Channel byteIndex of a layer's blue-green-red-alpha pixels.
 ChannelSource layerChannel(const Layer& layer, int byteIndex);
+// Whether the layer's pixels hold all of it, and at least w x h of it.
+inline bool pixelsCover(const Layer& layer, int64_t w, int64_t h) {
+    return layer.width >= 0 && layer.height >= 0 && layer.width >= w && layer.height >= h &&
+           layer.pixels.size() >= Layer::pixelBytes(layer.width, layer.height);
+}
 
 // A channel packed row by row: its row byte counts and the packed rows one after another. Packing
 // into one that held a channel before reuses its storage.

@@ -11,6 +11,9 @@
 
 namespace psd {
 
+// a * b, or UINT64_MAX when it does not fit in 64 bits (never fits in a file or in memory either).
+constexpr uint64_t product(uint64_t a, uint64_t b) { return a != 0 && b > UINT64_MAX / a ? UINT64_MAX : a * b; }
+
 using byteorder::be::load16;
 using byteorder::be::load32;
 using byteorder::be::store16;

@@ -27,11 +27,7 @@ constexpr uint32_t kMaskId = psd::unsignedChannelId(psd::kChannelMask);
 constexpr uint32_t kRealMaskId = psd::unsignedChannelId(psd::kChannelRealMask);
 constexpr int kAlphaByte = psd::pixelByteForChannel(kTransparencyId);
 
-// a * b, or UINT64_MAX when it does not fit in 64 bits (never fits in a file or in memory either).
-uint64_t product(uint64_t a, uint64_t b) {
-    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
-    return a * b;
-}
+using psd::product;
 
 // (a x b + 127) / 255: one 0..255 factor applied to another, rounded.
 uint8_t scaled(uint8_t a, uint8_t b) { return static_cast<uint8_t>((a * b + 127) / 255); }
@@ -83,19 +79,17 @@ std::optional<std::string> unicodeName(const uint8_t* data, uint64_t size, const
 
 class Reader {
 public:
-    Reader(std::FILE* file, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc,
-           Conversion& conversion)
-        : in_(file), layers_(layers), alphaChannels_(alphaChannels), doc_(doc), conversion_(conversion) {}
+    Reader(std::FILE* file, DocumentInfo& doc, Conversion& conversion, PsdLayerSink& sink)
+        : in_(file), doc_(doc), conversion_(conversion), sink_(sink) {}
 
     bool read() {
-        layers_.clear();
         if (!in_.sized()) return fail("the file's size cannot be told");
         if (!readHeader()) return false;
         if (!skipColourModeData() || !readResources()) return false;
         bool hasLayerSection = false;
         if (!readLayerSection(hasLayerSection)) return false;
         if (!hasLayerSection && !reserveDocument(0)) return false;
-        if (!layers_.empty() && channelCount_ == psd::kColourChannels) return true;
+        if (layersRead_ != 0 && channelCount_ == psd::kColourChannels) return true;
         return readMergedImage();
     }
 
@@ -182,19 +176,16 @@ private:
             alphaNames_.push_back(name);
     }
 
-    // Layers the merged image adds: the background when there are no layers, and its alpha channels.
-    uint64_t mergedLayerCount(uint64_t layerCount) const {
-        const uint64_t extra = channelCount_ - psd::kColourChannels;
-        const uint64_t alphas = mergedTransparency_ ? (extra > 0 ? extra - 1 : 0) : extra;
-        if (layerCount == 0) return 1 + alphas;
-        return channelCount_ > psd::kColourChannels ? alphas : 0;
+    // The merged image's alpha channels: its channels past the colours and its transparency.
+    size_t alphaCount() const {
+        const size_t extra = channelCount_ - psd::kColourChannels;
+        return mergedTransparency_ ? (extra > 0 ? extra - 1 : 0) : extra;
     }
 
-    // The whole document must fit in memory before its first layer is made.
+    // The sink must know what it will hold before the first layer is made; a file without layers
+    // gets its background from the merged image.
     bool reserveDocument(uint64_t layerCount) {
-        const uint64_t perLayer = Layer::pixelBytes(doc_.width, doc_.height);
-        const uint64_t count = layerCount + mergedLayerCount(layerCount);
-        return conversion_.reserve(product(perLayer, count), (std::to_string(count) + " layers").c_str());
+        return sink_.begin(doc_, layerCount == 0 ? 1 : static_cast<size_t>(layerCount), alphaCount());
     }
 
     bool readLayerSection(bool& hasLayerSection) {
@@ -323,23 +314,19 @@ private:
         if (info.section != Section::Layer) return skipChannels(info);
         auto owned = std::make_unique<Layer>();
         Layer* layer = owned.get();
-        LayerSink* sink = conversion_.layerSink();
-        layer->resizeReusing(sink != nullptr ? sink->reusedPixels() : PixelBytes(), doc_.width, doc_.height,
-                             blend::Normal, fillsEveryByte(info));
+        layer->resizeReusing(sink_.nextPixels(), doc_.width, doc_.height, blend::Normal, fillsEveryByte(info));
         layer->clipping = info.clipping() != 0 ? 1 : 0;
         layer->alphaLocked = info.flags() & psd::kFlagTransparencyProtected;
         layer->visible = (info.flags() & psd::kFlagHidden) || info.hiddenByGroup ? 0 : 1;
         if (!info.name.empty()) {
             layer->name = info.name;
         } else {
-            layer->name = layers_.size() <= 1 ? kBackgroundName : kLayerName;
+            layer->name = layersRead_ <= 1 ? kBackgroundName : kLayerName;
         }
         uint8_t opacity = info.opacity();
         for (uint8_t group : info.groupOpacities) opacity = scaled(opacity, group);
         layer->opacity = static_cast<int32_t>(opacity * 0.39215686274509803 + 0.5);
         layer->blendMode = psd::blendModeForKey(info.blendKey());
-        layers_.add(layer);
-        owned.release();
 
         const Area area{info.top(), info.left(), info.bottom(), info.right()};
         const int64_t width = layer->width;
@@ -385,9 +372,8 @@ private:
                 alpha = scaled(alpha, (*mask)[i]);
             }
         }
-        if (sink != nullptr) {
-            sink->layerRead(*layer, storedBytes(info), doc_, conversion_);
-        }
+        sink_.layerRead(owned.release());
+        ++layersRead_;
         return true;
     }
 
@@ -541,7 +527,7 @@ private:
             queued.rows.rowCounts = counts_.data() + queued.countsAt;
             queued.rows.bytes = batch_.data() + queued.offset;
         }
-        ThreadPool& pool = ThreadPool::shared();
+        ThreadPool& pool = conversion_.pool();
         // More bands than threads, so that rows unpacking at different speeds even out.
         const size_t bands = pool.size() == 1 ? 1 : pool.size() * 4;
         struct Failure {
@@ -619,46 +605,44 @@ private:
             return failHere(unsupportedCompression(compression));
         }
 
-        Layer* background = nullptr;
-        if (layers_.empty()) {
-            auto owned = std::make_unique<Layer>();
-            background = owned.get();
-            background->resize(doc_.width, doc_.height, blend::Normal);
+        std::unique_ptr<Layer> background;
+        if (layersRead_ == 0) {
+            background = std::make_unique<Layer>();
+            background->resizeReusing(sink_.nextPixels(), doc_.width, doc_.height, blend::Normal, false);
             background->name = kBackgroundName;
             for (size_t i = kAlphaByte; i < background->pixels.size(); i += 4) background->pixels[i] = 255;
-            layers_.add(background);
-            owned.release();
         }
         const unsigned colours = psd::kColourChannels;
         const unsigned firstAlpha = mergedTransparency_ ? colours + 1 : colours;
         for (unsigned c = 0; c < channelCount_; ++c) {
             Layer* target = nullptr;
             int byte = kAlphaByte;
+            std::unique_ptr<Layer> alpha;
             if (c < colours) {
-                target = background;
+                target = background.get();
                 byte = psd::pixelByteForChannel(c);
-            } else if (c >= firstAlpha) {
-                auto owned = std::make_unique<Layer>();
-                target = owned.get();
+            } else if (c >= firstAlpha && sink_.keepsAlphaChannels()) {
+                alpha = std::make_unique<Layer>();
+                target = alpha.get();
                 target->resize(doc_.width, doc_.height, blend::AlphaChannel);
                 target->name = c - colours < alphaNames_.size() ? alphaNames_[c - colours] : kAlphaChannelName;
-                alphaChannels_.add(target);
-                owned.release();
             }
             const uint16_t* counts = rowCounts.empty() ? nullptr : rowCounts.data() + c * height;
             psd::ChannelTarget into;
             if (target != nullptr && !target->pixels.empty()) into = {target->pixels.data() + byte, 4, doc_.width, doc_.height, 0, 0};
             if (!psd::readChannelRows(in_, compression, counts, height, width, into, problem_))
                 return failHere("channel " + std::to_string(c) + ", " + problem_);
+            if (alpha) sink_.alphaChannelRead(alpha.release());
         }
+        if (background) sink_.layerRead(background.release());
         return true;
     }
 
     ByteInput in_;
-    LayerTempList& layers_;
-    LayerTempList& alphaChannels_;
     DocumentInfo& doc_;
     Conversion& conversion_;
+    PsdLayerSink& sink_;
+    size_t layersRead_ = 0;
     std::string where_;    // the record, layer or image being read, for failure reasons
     std::string problem_;  // what the packed-channel decoder found wrong
     uint16_t channelCount_ = 0;
@@ -681,15 +665,47 @@ private:
     std::vector<uint16_t> counts_;
 };
 
+// Keeps every layer and alpha channel in lists.
+class LayerLists final : public PsdLayerSink {
+public:
+    LayerLists(LayerTempList& layers, LayerTempList& alphaChannels, Conversion& conversion)
+        : layers_(layers), alphaChannels_(alphaChannels), conversion_(conversion) {}
+    // The whole document must fit in memory before its first layer is made.
+    bool begin(const DocumentInfo& doc, size_t layerCount, size_t alphaCount) override {
+        const uint64_t count = uint64_t{layerCount} + alphaCount;
+        if (!conversion_.reserve(product(Layer::pixelBytes(doc.width, doc.height), count),
+                                 std::to_string(count) + " layers"))
+            return false;
+        // So that add cannot throw once a layer is handed over.
+        layers_.reserve(layerCount);
+        alphaChannels_.reserve(alphaChannels_.size() + alphaCount);
+        return true;
+    }
+    void layerRead(Layer* layer) override { layers_.add(layer); }
+    bool keepsAlphaChannels() const override { return true; }
+    void alphaChannelRead(Layer* channel) override { alphaChannels_.add(channel); }
+
+private:
+    LayerTempList& layers_;
+    LayerTempList& alphaChannels_;
+    Conversion& conversion_;
+};
+
 }  // namespace
 
-bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc,
-             Conversion& conversion) {
+bool readPsd(std::FILE* in, DocumentInfo& doc, Conversion& conversion, PsdLayerSink& sink) {
     try {
-        return Reader(in, layers, alphaChannels, doc, conversion).read();
+        return Reader(in, doc, conversion, sink).read();
     } catch (const std::bad_alloc&) {
         return conversion.fail("out of memory");
     }
+}
+
+bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc,
+             Conversion& conversion) {
+    layers.clear();
+    LayerLists lists(layers, alphaChannels, conversion);
+    return readPsd(in, doc, conversion, lists);
 }
 
 bool readPsd(std::FILE* in, LayerTempList& layers, LayerTempList& alphaChannels, DocumentInfo& doc) {

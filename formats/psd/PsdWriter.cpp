@@ -1,6 +1,7 @@
 #include "formats/psd/PsdWriter.h"
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <vector>
 
@@ -66,52 +67,38 @@ psd::ChannelSource mergedChannel(const dib24& canvas, const LayerTempList& alpha
     return source;
 }
 
-bool pixelsCover(const Layer& layer, int64_t w, int64_t h) {
-    return layer.width >= 0 && layer.height >= 0 && layer.width >= w && layer.height >= h &&
-           layer.pixels.size() >= Layer::pixelBytes(layer.width, layer.height);
-}
-
 // Packs channels a window at a time over the pool and hands them over in order, so that only the
 // window's packed bytes are held at once; each slot's storage serves channel after channel.
 class ChannelPacker {
 public:
-    explicit ChannelPacker(size_t slots) : slots_(slots) {}
+    explicit ChannelPacker(ThreadPool& pool) : pool_(pool), slots_(slotCount(pool)) {}
+    // A slot per thread and one more each, so that a slow channel does not idle the rest.
+    static size_t slotCount(const ThreadPool& pool) { return 2 * pool.size(); }
 
-    // kept, when given, holds per source the channel already packed, or null for one to pack here.
     template <typename Take>
-    void run(const std::vector<psd::ChannelSource>& sources, const std::vector<const psd::PackedChannel*>* kept,
-             Take&& take) {
-        auto keptAt = [&](size_t k) { return kept != nullptr ? (*kept)[k] : nullptr; };
+    void run(const std::vector<psd::ChannelSource>& sources, Take&& take) {
         for (size_t first = 0; first < sources.size(); first += slots_.size()) {
             const size_t count = std::min(slots_.size(), sources.size() - first);
             // The plan has made sure every row fits its count.
-            ThreadPool::shared().forEach(count, [&](size_t i) {
-                if (keptAt(first + i) != nullptr) return;
+            pool_.forEach(count, [&](size_t i) {
                 psd::reserveWorst(sources[first + i], slots_[i]);
                 psd::packChannel(sources[first + i], slots_[i]);
             });
-            for (size_t i = 0; i < count; ++i) {
-                const psd::PackedChannel* already = keptAt(first + i);
-                take(already != nullptr ? *already : slots_[i]);
-            }
+            for (size_t i = 0; i < count; ++i) take(slots_[i]);
         }
     }
 
 private:
+    ThreadPool& pool_;
     std::vector<psd::PackedChannel> slots_;
 };
-
-// A slot per thread and one more each, so that a slow channel does not idle the rest.
-size_t packerSlots() { return 2 * ThreadPool::shared().size(); }
 
 // Everything about the file that must be known before its first byte: that every row packs short
 // enough for its 16-bit count, and that the layer section's 32-bit lengths can hold it all. Working
 // it out first lets an unrepresentable document be refused while the output is still untouched.
 // When even the longest packing fits, nothing is packed to know it.
 struct Plan {
-    std::vector<std::string> names;                // per layer: padded Pascal name, then its Unicode name block
-    std::vector<psd::ChannelSource> layerChannels;  // layer by layer, in file order
-    std::vector<const psd::PackedChannel*> keptChannels;  // per layer channel: packed while reading, or null
+    std::vector<std::string> names;  // per layer: padded Pascal name, then its Unicode name block
     std::vector<psd::ChannelSource> mergedChannels;
 };
 
@@ -124,19 +111,20 @@ std::string rowTooLong(const std::string& where) {
     return where + ": a row packs to more than " + std::to_string(psd::kMaxPackedRow) + " bytes";
 }
 
-// The layer section's checks on the channels' sizes, worst or exact; the first failure's reason
-// when `reason` is given, else only whether they pass.
-bool sectionFits(const Plan& plan, const std::vector<uint64_t>& sizes, const std::vector<char>& rowsFit,
-                 Conversion* conversion) {
+// The layer section's checks on the channels' sizes: the layers' exact ones, then the merged image's
+// worst or exact ones; the first failure's reason when `conversion` is given, else only whether
+// they pass.
+bool sectionFits(const Plan& plan, const LayerPacker& packed, const std::vector<uint64_t>& mergedSizes,
+                 const std::vector<char>& mergedRowsFit, Conversion* conversion) {
     auto fail = [&](const std::string& why) { return conversion != nullptr && conversion->fail(why); };
     uint64_t info = 2;  // the layer count
     for (size_t i = 0; i < plan.names.size(); ++i) {
         info += psd::LayerRect::kSize + psd::kLayerChannelCount * psd::kChannelEntrySize + psd::LayerBlend::kSize +
                 psd::kMaskAndRangesLengthsSize + plan.names[i].size();
+        const LayerPacker::Channels& channels = packed.channels(i);
         for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
-            const size_t k = i * psd::kLayerChannelCount + c;
-            if (!rowsFit[k]) return fail(rowTooLong("layer " + std::to_string(i + 1)));
-            const uint64_t length = channelDataLength(sizes[k]);
+            if (!channels.rowsFit[c]) return fail(rowTooLong("layer " + std::to_string(i + 1)));
+            const uint64_t length = channelDataLength(channels.channel[c].size());
             if (length > UINT32_MAX) return fail(kSectionTooLong);
             info += length;
             // The section length adds its own length field and the global mask length to it.
@@ -144,15 +132,15 @@ bool sectionFits(const Plan& plan, const std::vector<uint64_t>& sizes, const std
         }
     }
     if (info + (info & 1) > UINT32_MAX - 8) return fail(kSectionTooLong);  // padded to even
-    for (size_t k = plan.layerChannels.size(); k < sizes.size(); ++k) {
-        if (!rowsFit[k]) return fail(rowTooLong("merged image"));
+    for (size_t k = 0; k < mergedSizes.size(); ++k) {
+        if (!mergedRowsFit[k]) return fail(rowTooLong("merged image"));
     }
     return true;
 }
 
-bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
-              const DocumentInfo& doc, const LayerPacker* packer, Plan& plan, Conversion& conversion) {
-    auto packedOf = [&](const Layer* layer) { return packer != nullptr ? packer->channelsOf(layer) : nullptr; };
+bool makePlan(const dib24& canvas, const LayerPacker& packed, const LayerTempList& alphaChannels,
+              const DocumentInfo& doc, Plan& plan, Conversion& conversion) {
+    const LayerTempList& layers = packed.layers();
     // The model must be one the file can describe and one that can be read without going outside
     // any buffer.
     if (doc.width < 0 || doc.height < 0 || canvas.width != doc.width || canvas.height != doc.height ||
@@ -163,56 +151,33 @@ bool makePlan(const dib24& canvas, const LayerTempList& layers, const LayerTempL
         return conversion.fail("a PSD file holds at most " + std::to_string(psd::kMaxLayerCount) + " layers");
     if (alphaChannels.size() > psd::kMaxChannels - psd::kColourChannels)
         return conversion.fail("a PSD file holds at most " + std::to_string(psd::kMaxChannels) + " channels");
-    for (const Layer* layer : layers) {
-        // A layer packed while reading has given its pixels up.
-        if (layer == nullptr || (packedOf(layer) == nullptr && !pixelsCover(*layer, 0, 0)))
-            return conversion.fail("a layer's pixels do not cover it");
-    }
+    if (!packed.failure().empty()) return conversion.fail(packed.failure());
     for (const Layer* alpha : alphaChannels) {
-        if (alpha == nullptr || !pixelsCover(*alpha, canvas.width, canvas.height))
+        if (alpha == nullptr || !psd::pixelsCover(*alpha, canvas.width, canvas.height))
             return conversion.fail("an alpha channel's pixels do not cover the canvas");
     }
 
     plan.names.resize(layers.size());
-    for (size_t i = 0; i < layers.size(); ++i) {
-        const Layer& layer = *layers[i];
-        plan.names[i] = psd::pascalString(layer.name, psd::kLayerNamePadding) + unicodeNameBlock(layer.name);
-        const LayerPacker::Channels* packed = packedOf(&layer);
-        for (size_t c = 0; c < psd::kLayerChannelCount; ++c) {
-            plan.layerChannels.push_back(psd::layerChannel(layer, psd::kLayerChannels[c].byteIndex));
-            plan.keptChannels.push_back(packed != nullptr ? &packed->channel[c] : nullptr);
-        }
-    }
+    for (size_t i = 0; i < layers.size(); ++i)
+        plan.names[i] = psd::pascalString(layers[i]->name, psd::kLayerNamePadding) + unicodeNameBlock(layers[i]->name);
     for (size_t c = 0; c < psd::kColourChannels + alphaChannels.size(); ++c)
         plan.mergedChannels.push_back(mergedChannel(canvas, alphaChannels, c));
 
-    const size_t count = plan.layerChannels.size() + plan.mergedChannels.size();
-    auto source = [&](size_t k) -> const psd::ChannelSource& {
-        return k < plan.layerChannels.size() ? plan.layerChannels[k] : plan.mergedChannels[k - plan.layerChannels.size()];
-    };
+    const size_t count = plan.mergedChannels.size();
     std::vector<uint64_t> sizes(count);
     std::vector<char> rowsFit(count);
-    auto keptAt = [&](size_t k) { return k < plan.keptChannels.size() ? plan.keptChannels[k] : nullptr; };
     uint64_t largest = 0;
     for (size_t k = 0; k < count; ++k) {
-        if (const psd::PackedChannel* kept = keptAt(k)) {
-            // Packed already: its size is exact, and whether its rows fit is known.
-            sizes[k] = kept->size();
-            rowsFit[k] = packedOf(layers[k / psd::kLayerChannelCount])->rowsFit[k % psd::kLayerChannelCount];
-            continue;
-        }
-        sizes[k] = psd::worstPackedSize(source(k));
-        rowsFit[k] = packBitsMaxLength(source(k).width) <= psd::kMaxPackedRow;
+        sizes[k] = psd::worstPackedSize(plan.mergedChannels[k]);
+        rowsFit[k] = packBitsMaxLength(plan.mergedChannels[k].width) <= psd::kMaxPackedRow;
         largest = std::max(largest, sizes[k]);
     }
-    if (!sectionFits(plan, sizes, rowsFit, nullptr)) {
+    if (!sectionFits(plan, packed, sizes, rowsFit, nullptr)) {
         // Only a document near the format's limits gets here: its rows are packed once to measure them.
-        ThreadPool::shared().forEach(count, [&](size_t k) {
-            if (keptAt(k) == nullptr) rowsFit[k] = psd::measureChannel(source(k), sizes[k]);
-        });
-        if (!sectionFits(plan, sizes, rowsFit, &conversion)) return false;
+        conversion.pool().forEach(count, [&](size_t k) { rowsFit[k] = psd::measureChannel(plan.mergedChannels[k], sizes[k]); });
+        if (!sectionFits(plan, packed, sizes, rowsFit, &conversion)) return false;
     }
-    const uint64_t slots = packerSlots();
+    const uint64_t slots = ChannelPacker::slotCount(conversion.pool());
     return conversion.reserve(largest > UINT64_MAX / slots ? UINT64_MAX : largest * slots,
                               "the packed channels in flight");
 }
@@ -300,8 +265,9 @@ void writeLayerRecord(BigEndianOutput& out, const Layer& layer, const std::strin
     out.bytes(name.data(), name.size());
 }
 
-void writeFile(BigEndianOutput& out, const LayerTempList& layers, const LayerTempList& alphaChannels,
+void writeFile(BigEndianOutput& out, const LayerPacker& packed, const LayerTempList& alphaChannels,
                const DocumentInfo& doc, const Plan& plan, ChannelPacker& packer) {
+    const LayerTempList& layers = packed.layers();
     writeHeader(out, alphaChannels.size(), doc);
     out.u32(0);  // colour mode data
     writeImageResources(out, alphaChannels, doc);
@@ -314,13 +280,15 @@ void writeFile(BigEndianOutput& out, const LayerTempList& layers, const LayerTem
             std::vector<int64_t> entriesAt(layers.size());
             for (size_t i = 0; i < layers.size(); ++i) writeLayerRecord(out, *layers[i], plan.names[i], entriesAt[i]);
             std::vector<uint64_t> lengths;
-            lengths.reserve(plan.layerChannels.size());
-            packer.run(plan.layerChannels, &plan.keptChannels, [&](const psd::PackedChannel& channel) {
-                out.u16(psd::kCompressionPackBits);
-                psd::writeRowCounts(out, channel);
-                psd::writePackedRows(out, channel);
-                lengths.push_back(channelDataLength(channel.size()));
-            });
+            lengths.reserve(layers.size() * psd::kLayerChannelCount);
+            for (size_t i = 0; i < layers.size(); ++i) {
+                for (const psd::PackedChannel& channel : packed.channels(i).channel) {
+                    out.u16(psd::kCompressionPackBits);
+                    psd::writeRowCounts(out, channel);
+                    psd::writePackedRows(out, channel);
+                    lengths.push_back(channelDataLength(channel.size()));
+                }
+            }
             const int64_t end = out.position();
             for (size_t i = 0; i < layers.size(); ++i) {
                 out.seek(entriesAt[i]);
@@ -341,7 +309,7 @@ void writeFile(BigEndianOutput& out, const LayerTempList& layers, const LayerTem
     for (const psd::ChannelSource& channel : plan.mergedChannels) rows += static_cast<uint64_t>(channel.height);
     out.fill(2 * rows, 0);
     psd::PackedChannel counts;
-    packer.run(plan.mergedChannels, nullptr, [&](const psd::PackedChannel& channel) {
+    packer.run(plan.mergedChannels, [&](const psd::PackedChannel& channel) {
         counts.rowCounts.insert(counts.rowCounts.end(), channel.rowCounts.begin(), channel.rowCounts.end());
         psd::writePackedRows(out, channel);
     });
@@ -351,41 +319,66 @@ void writeFile(BigEndianOutput& out, const LayerTempList& layers, const LayerTem
     out.seek(end);
 }
 
-}  // namespace
-
-bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
-              const DocumentInfo& doc, Conversion& conversion, const LayerPacker* packed) {
+// Plans the file, then writes it to the stream opened only then: a refused document leaves no file.
+bool writeGuarded(const std::function<std::FILE*()>& open, const dib24& canvas, const LayerPacker& packed,
+                  const LayerTempList& alphaChannels, const DocumentInfo& doc, Conversion& conversion) {
     try {
-        if (out == nullptr) return false;
         Plan plan;
-        if (!makePlan(canvas, layers, alphaChannels, doc, packed, plan, conversion)) return false;
-        ChannelPacker packer(packerSlots());
+        if (!makePlan(canvas, packed, alphaChannels, doc, plan, conversion)) return false;
+        std::FILE* out = open();
+        if (out == nullptr) return conversion.fail("the output cannot be opened");
+        ChannelPacker packer(conversion.pool());
         BigEndianOutput stream(out);
-        writeFile(stream, layers, alphaChannels, doc, plan, packer);
+        writeFile(stream, packed, alphaChannels, doc, plan, packer);
         return !stream.failed() || conversion.fail("the output cannot be written");
     } catch (const std::bad_alloc&) {
         return conversion.fail("out of memory");
     }
 }
 
+// Packs the layers as the WLX reader's stage would, for a caller that holds them all.
+bool packLayers(const LayerTempList& layers, const DocumentInfo& doc, LayerPacker& packed, Conversion& conversion) {
+    if (std::find(layers.begin(), layers.end(), nullptr) != layers.end())
+        return conversion.fail("a layer's pixels do not cover it");
+    try {
+        packed.begin(doc, layers.size());
+        for (Layer* layer : layers) packed.layerRead(layer);
+        packed.finish();
+    } catch (const std::bad_alloc&) {
+        return conversion.fail("out of memory");
+    }
+    return true;
+}
+
+}  // namespace
+
+bool writePsd(std::FILE* out, const dib24& canvas, const LayerPacker& packed, const LayerTempList& alphaChannels,
+              const DocumentInfo& doc, Conversion& conversion) {
+    if (out == nullptr) return false;
+    return writeGuarded([out] { return out; }, canvas, packed, alphaChannels, doc, conversion);
+}
+
+bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
+              const DocumentInfo& doc, Conversion& conversion) {
+    if (out == nullptr) return false;
+    LayerPacker packed(conversion);
+    return packLayers(layers, doc, packed, conversion) && writePsd(out, canvas, packed, alphaChannels, doc, conversion);
+}
+
 bool writePsd(std::FILE* out, const dib24& canvas, const LayerTempList& layers, const LayerTempList& alphaChannels,
               const DocumentInfo& doc) {
     Conversion conversion;
-    return writePsd(out, canvas, layers, alphaChannels, doc, conversion, nullptr);
+    return writePsd(out, canvas, layers, alphaChannels, doc, conversion);
 }
 
 bool writePsdFile(const std::string& path, const dib24& canvas, const LayerTempList& layers,
                   const LayerTempList& alphaChannels, const DocumentInfo& doc) {
-    // Planned before opening, so a refused document leaves no file behind.
     Conversion conversion;
-    Plan plan;
-    if (!makePlan(canvas, layers, alphaChannels, doc, nullptr, plan, conversion)) return false;
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr) return false;
-    ChannelPacker packer(packerSlots());
-    BigEndianOutput stream(out);
-    writeFile(stream, layers, alphaChannels, doc, plan, packer);
-    bool ok = !stream.failed();
-    if (std::fclose(out) != 0) ok = false;
+    LayerPacker packed(conversion);
+    if (!packLayers(layers, doc, packed, conversion)) return false;
+    std::FILE* out = nullptr;
+    bool ok = writeGuarded([&] { return out = std::fopen(path.c_str(), "wb"); }, canvas, packed, alphaChannels, doc,
+                           conversion);
+    if (out != nullptr && std::fclose(out) != 0) ok = false;
     return ok;
 }

@@ -1,169 +1,133 @@
 #include "formats/wlx/LayerCompressor.h"
 
 #include <algorithm>
-#include <system_error>
+#include <new>
 
+#include "formats/wlx/WlxLayout.h"
 #include "image/DocumentInfo.h"
 #include "image/Layer.h"
 
-void LayerCompressor::layerRead(Layer& layer, uint64_t storedBytes, const DocumentInfo& doc, Conversion& conversion) {
-    if (failedToStart_ || layer.width != doc.width || layer.height != doc.height) return;
-    const uint64_t bytes = Layer::pixelBytes(doc.width, doc.height);
-    if (bytes != layer.pixels.size()) return;
-    const MemoryBudget& budget = conversion.budget();
-    if (bytes > budget.limit() || budget.used() + charged_ > budget.limit() - bytes) return;
-    Entry* entry = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) return;
-        // Grown before anything is recorded, so that running out of memory here leaves no half entry.
-        indexOf_.reserve(entries_.size() + 1);
-        held_.reserve(held_.size() + 1);
-        pending_.reserve(pending_.size() + 1);
-        entry = &entries_.emplace_back();
-        entry->layer = &layer;
-        entry->rowBytes = static_cast<size_t>(doc.width) * 4;
-        entry->rows = static_cast<size_t>(doc.height);
-        entry->storedBytes = storedBytes;
-        indexOf_.emplace(&layer, entries_.size() - 1);
-        held_.add(&layer);
-        if (mode_ == Mode::ReadingThread) {
-            entry->state = State::Running;
-        } else {
-            pending_.emplace_back(storedBytes, entries_.size() - 1);
-            std::push_heap(pending_.begin(), pending_.end());
-            charged_ += bytes;
+LayerCompressor::LayerCompressor(Conversion& conversion, bool keepPixels)
+    : conversion_(conversion), keepPixels_(keepPixels) {}
+
+LayerCompressor::~LayerCompressor() { waitUntil(0); }
+
+void LayerCompressor::failWith(const std::string& reason) {
+    if (failure_.empty()) failure_ = reason;
+}
+
+void LayerCompressor::prepare(const DocumentInfo& doc, size_t layerCount) {
+    layers_.reserve(layerCount);
+    aliasOf_.reserve(layerCount);
+    if (doc.width < 0 || doc.height < 0 || static_cast<uint32_t>(doc.width) > wlx::kMaxDimension ||
+        static_cast<uint32_t>(doc.height) > wlx::kMaxDimension || layerCount > wlx::kMaxLayerCount)
+        failWith(wlx::kNotStorable);
+    rowBytes_ = static_cast<size_t>(std::max(doc.width, 0)) * 4;
+    rows_ = static_cast<size_t>(std::max(doc.height, 0));
+    pixelBytes_ = Layer::pixelBytes(std::max(doc.width, 0), std::max(doc.height, 0));
+    window_ = keepPixels_ ? std::max<size_t>(layerCount, 1) : conversion_.heldAtOnce(pixelBytes_, layerCount);
+    // The pool's threads add to these under the lock, where they must not throw.
+    uncounted_.reserve(layerCount);
+    spare_.reserve(window_);
+}
+
+bool LayerCompressor::begin(const DocumentInfo& doc, size_t layerCount, size_t alphaCount) {
+    prepare(doc, layerCount);
+    const uint64_t held = keepPixels_ ? layerCount + alphaCount : window_;
+    const uint64_t bytes = pixelBytes_ == 0 || held <= UINT64_MAX / pixelBytes_ ? pixelBytes_ * held : UINT64_MAX;
+    return conversion_.reserve(bytes, std::to_string(held) + " layers");
+}
+
+void LayerCompressor::waitUntil(size_t inFlight) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (inFlight_ > inFlight) {
+        // The reading thread helps rather than idles.
+        lock.unlock();
+        const bool ran = conversion_.pool().runPosted();
+        lock.lock();
+        if (!ran && inFlight_ > inFlight) finished_.wait(lock);
+    }
+    countFinished(lock);
+}
+
+void LayerCompressor::countFinished(std::unique_lock<std::mutex>&) {
+    for (Entry* entry : uncounted_) {
+        if (!entry->ok) {
+            failWith("a layer cannot be compressed");
+            continue;
         }
+        // Noisy pixels of a huge canvas can pack to more than the 32-bit size field can describe.
+        if (entry->block.size > UINT32_MAX) failWith("a layer compresses to more than 4 GiB");
+        if (!conversion_.budget().reserve(entry->block.size))
+            failWith(conversion_.overBudget(entry->block.size, "the compressed layers"));
+        entry->counted = true;
     }
-    if (mode_ == Mode::ReadingThread) {
-        compressHere(layer, *entry);
-        return;
-    }
-    if (!thread_.joinable()) {
-        try {
-            thread_ = std::thread([this] { work(); });
-        } catch (const std::system_error&) {
-            failedToStart_ = true;  // the writer compresses every layer, as without this
-            stop();
+    uncounted_.clear();
+}
+
+PixelBytes LayerCompressor::nextPixels() {
+    // The layer about to be read is one of the window.
+    waitUntil(window_ - 1);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spare_.empty()) return {};
+    PixelBytes pixels = std::move(spare_.back());
+    spare_.pop_back();
+    return pixels;
+}
+
+void LayerCompressor::layerRead(Layer* layer) {
+    // Room first, so that nothing below throws once the layer is taken.
+    entries_.emplace_back();
+    layers_.add(layer);
+    // Only a caller's own list can hold a layer twice; flipping its rows from two threads at once
+    // would spoil both blocks.
+    if (keepPixels_) {
+        const auto earlier = entryOf_.emplace(layer, entries_.size() - 1);
+        if (!earlier.second) {
+            aliasOf_.push_back(earlier.first->second);
+            entries_.pop_back();
             return;
         }
     }
-    wake_.notify_one();
-}
-
-void LayerCompressor::compressHere(Layer& layer, Entry& entry) {
-    bool ok = false;
-    try {
-        ok = compressRowsBottomUp(layer.pixels.data(), entry.rowBytes, entry.rows, entry.block);
-    } catch (...) {
-        ok = false;  // left to the writer, which reports running out of memory as it always has
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!ok) {
-        entry.state = State::Gone;
-        entry.block = PackedBlock();
+    aliasOf_.push_back(entries_.size() - 1);
+    Entry& entry = entries_.back();
+    // The rows are taken by the document's size: a smaller layer would be read past its end.
+    if (layer->pixels.size() < pixelBytes_) failWith(wlx::kNotStorable);
+    // Once the layers cannot be written, they need not be held either.
+    if (!failure_.empty()) {
+        if (!keepPixels_) PixelBytes().swap(layer->pixels);
         return;
     }
-    entry.state = State::Done;
-    charged_ += entry.block.size;
-    // The block stands for the pixels from here on; the old spare goes if no layer took it.
-    PixelBytes taken(std::move(layer.pixels));
-    spare_.swap(taken);
-    tookPixels_ = true;
-}
-
-PixelBytes LayerCompressor::reusedPixels() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::move(spare_);
-}
-
-void LayerCompressor::readFinished() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    spare_ = PixelBytes();
-}
-
-void LayerCompressor::work() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        wake_.wait(lock, [&] { return stopping_ || !pending_.empty(); });
-        if (stopping_) return;
-        std::pop_heap(pending_.begin(), pending_.end());
-        Entry& entry = entries_[pending_.back().second];
-        pending_.pop_back();
-        if (entry.state != State::Queued) continue;  // taken by the writer first
-        entry.state = State::Running;
-        lock.unlock();
-        bool ok = false;
-        try {
-            ok = compressRowsBottomUp(entry.layer->pixels.data(), entry.rowBytes, entry.rows, entry.block);
-        } catch (...) {
-            ok = false;  // left to the writer, which reports running out of memory as it always has
-        }
-        lock.lock();
-        if (ok) {
-            entry.state = State::Done;
-        } else {
-            entry.state = State::Gone;
-            entry.block = PackedBlock();
-        }
-        finished_.notify_all();
-    }
-}
-
-LayerCompressor::Entry* LayerCompressor::find(const Layer* layer, size_t rowBytes, size_t rows) {
-    const auto found = indexOf_.find(layer);
-    if (found == indexOf_.end()) return nullptr;
-    Entry& entry = entries_[found->second];
-    return entry.rowBytes == rowBytes && entry.rows == rows ? &entry : nullptr;
-}
-
-bool LayerCompressor::keeps(const Layer* layer, size_t rowBytes, size_t rows) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const Entry* entry = find(layer, rowBytes, rows);
-    return entry != nullptr && entry->state != State::Gone;
-}
-
-bool LayerCompressor::take(const Layer* layer, size_t rowBytes, size_t rows, PackedBlock& block) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    Entry* found = find(layer, rowBytes, rows);
-    if (found == nullptr) return false;
-    Entry& entry = *found;
-    finished_.wait(lock, [&] { return entry.state != State::Running; });
-    const bool kept = entry.state == State::Done;
-    if (kept) std::swap(entry.block, block);
-    entry.state = State::Gone;
-    entry.block = PackedBlock();
-    return kept;
-}
-
-uint64_t LayerCompressor::storedBytes(const Layer* layer) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = indexOf_.find(layer);
-    return found == indexOf_.end() ? 0 : entries_[found->second].storedBytes;
-}
-
-uint64_t LayerCompressor::heldBytes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    uint64_t bytes = spare_.size();
-    for (const Entry& entry : entries_) {
-        if (entry.state == State::Gone) continue;
-        bytes += mode_ == Mode::ReadingThread ? entry.block.size : uint64_t{entry.rowBytes} * entry.rows;
-    }
-    return bytes;
-}
-
-void LayerCompressor::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+        ++inFlight_;
     }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    conversion_.pool().post([this, layer, &entry] { compress(*layer, entry); });
+}
+
+void LayerCompressor::compress(Layer& layer, Entry& entry) {
+    bool ok = false;
+    try {
+        ok = compressRowsBottomUp(layer.pixels.data(), rowBytes_, rows_, entry.block);
+    } catch (...) {
+        ok = false;  // reported as a layer that cannot be compressed
+    }
     std::lock_guard<std::mutex> lock(mutex_);
-    for (Entry& entry : entries_) {
-        entry.state = State::Gone;
-        entry.block = PackedBlock();
+    entry.ok = ok;
+    entry.done = true;
+    uncounted_.push_back(&entry);
+    if (!keepPixels_) {
+        // The block stands for the pixels from here on.
+        spare_.push_back(std::move(layer.pixels));
+        layer.pixels = PixelBytes();
     }
-    held_.clear();
-    spare_ = PixelBytes();
+    --inFlight_;
+    finished_.notify_all();
+}
+
+void LayerCompressor::finish() {
+    waitUntil(0);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const PixelBytes& pixels : spare_) conversion_.budget().release(pixels.size());
+    std::vector<PixelBytes>().swap(spare_);
 }

@@ -1,84 +1,78 @@
 #pragma once
-// Deflates the layers of a PSD -> WLX conversion into their WLX blocks while the file is read. On a
-// thread of its own it works while the reader goes on with the next layer, so that reading and
-// compressing overlap. On the reading thread it deflates each layer as it arrives and hands its
-// storage back for the next one, so that the layers' pages are touched once, not each layer's
-// anew. The writer then takes the kept blocks and compresses the rest itself.
+// The stage between the PSD reader and the WLX writer: deflates each layer into its WLX block as
+// soon as the reader has finished it, on the conversion's pool, while the reader goes on with the
+// next. Once a block is made the layer's storage serves a later layer, so a window of layers is
+// held at a time and their pages are filled again instead of fresh ones the system must zero
+// first. The WLX writer takes the blocks.
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <deque>
-#include <thread>
+#include <mutex>
+#include <string>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
+#include "formats/psd/PsdReader.h"
 #include "formats/wlx/ZlibBlock.h"
 #include "image/Conversion.h"
 #include "image/LayerTempList.h"
 
-class LayerCompressor final : public LayerSink {
+class LayerCompressor final : public PsdLayerSink {
 public:
-    enum class Mode { OwnThread, ReadingThread };
-    explicit LayerCompressor(Mode mode = Mode::OwnThread) : mode_(mode) {}
-    ~LayerCompressor() override { stop(); }
+    // With keepPixels the layers keep their pixels, for a caller that shows them afterwards.
+    explicit LayerCompressor(Conversion& conversion, bool keepPixels = false);
+    // Waits for the blocks still being made.
+    ~LayerCompressor() override;
     LayerCompressor(const LayerCompressor&) = delete;
     LayerCompressor& operator=(const LayerCompressor&) = delete;
 
-    // Queues the layer when its block fits in the conversion's budget beside what is already held
-    // (nothing is reserved: the reader's own reservations stay as they were). A layer not queued is
-    // simply compressed by the writer. The thread takes the layer stored in the most bytes first:
-    // such a layer takes longest to compress, and one started last would keep the writer waiting.
-    // On the reading thread the layer is deflated at once; once its block is kept the layer's
-    // pixels are taken from it (left empty) for reusedPixels() to give back.
-    void layerRead(Layer& layer, uint64_t storedBytes, const DocumentInfo& doc, Conversion& conversion) override;
-    // The storage of the last layer whose block is kept on the reading thread, once.
-    PixelBytes reusedPixels() override;
-    // Lets go of storage no layer took: the read is over.
-    void readFinished();
+    // Reserves the layers held at once: the window, or every layer and alpha channel when they are
+    // kept. False, with the reason in the conversion, when they do not fit.
+    bool begin(const DocumentInfo& doc, size_t layerCount, size_t alphaCount) override;
+    // The same without reserving anything: for a caller that holds the layers itself.
+    void prepare(const DocumentInfo& doc, size_t layerCount);
+    // Waits until the window has room for one more layer, and gives it storage a layer handed over
+    // no longer needs, when there is such.
+    PixelBytes nextPixels() override;
+    // Starts deflating the layer's block on the pool.
+    void layerRead(Layer* layer) override;
+    // Waits for every block. Afterwards failure() and the blocks are final.
+    void finish();
 
-    // Moves the block of layer, compressed as rows of rowBytes x rows, into block; waits while it is
-    // being compressed. False when no such block is kept: then the layer is no longer queued and the
-    // caller compresses it. Safe to call from several threads at once.
-    bool take(const Layer* layer, size_t rowBytes, size_t rows, PackedBlock& block);
-    // Whether the block of layer, as rows of rowBytes x rows, is kept or on its way.
-    bool keeps(const Layer* layer, size_t rowBytes, size_t rows);
-    // Whether some layer gave its pixels up for its block: then stop() would lose that layer.
-    bool tookPixels() const { return tookPixels_; }
-    // The stored bytes layer was queued with; 0 for a layer not queued.
-    uint64_t storedBytes(const Layer* layer);
-    // What the blocks not yet taken may hold, as the writer counts a block in flight; a block made
-    // on the reading thread counts what it holds.
-    uint64_t heldBytes();
-    // Drops every queued and kept block and joins the thread; a block being compressed is finished
-    // first. Afterwards take() keeps nothing.
-    void stop();
+    // Why the layers cannot be written (not storable in a WLX file, the blocks do not fit the
+    // budget, memory ran out); empty while all went well.
+    const std::string& failure() const { return failure_; }
+    // The layers handed over, in order; their pixels are gone unless kept.
+    const LayerTempList& layers() const { return layers_; }
+    // The block of layers()[i], once finish() has run.
+    const PackedBlock& block(size_t i) const { return entries_[aliasOf_[i]].block; }
 
 private:
-    enum class State { Queued, Running, Done, Gone };
     struct Entry {
-        const Layer* layer = nullptr;
-        size_t rowBytes = 0, rows = 0;
-        uint64_t storedBytes = 0;
-        State state = State::Queued;
         PackedBlock block;
+        bool done = false, ok = false, counted = false;
     };
-    void work();
-    void compressHere(Layer& layer, Entry& entry);
-    Entry* find(const Layer* layer, size_t rowBytes, size_t rows);
+    void compress(Layer& layer, Entry& entry);
+    // Reserves the blocks finished since the last call; on the reading thread, which owns the budget.
+    void countFinished(std::unique_lock<std::mutex>& lock);
+    void waitUntil(size_t inFlight);
+    void failWith(const std::string& reason);
+
+    Conversion& conversion_;
+    const bool keepPixels_;
+    std::string failure_;
+    size_t rowBytes_ = 0, rows_ = 0;
+    uint64_t pixelBytes_ = 0;
+    size_t window_ = 1;
+    LayerTempList layers_;
+    std::deque<Entry> entries_;    // grows without moving the entries being filled
+    std::vector<size_t> aliasOf_;  // per layer, its entry: a layer handed over twice is deflated once
+    std::unordered_map<const Layer*, size_t> entryOf_;
 
     std::mutex mutex_;
-    std::condition_variable wake_, finished_;
-    std::deque<Entry> entries_;  // grows without moving the entries the thread works on
-    std::unordered_map<const Layer*, size_t> indexOf_;
-    LayerTempList held_;  // keeps the queued layers alive whatever their lists do
-    // Entries queued for the thread as a heap of (stored bytes, entry).
-    std::vector<std::pair<uint64_t, size_t>> pending_;
-    const Mode mode_;
-    PixelBytes spare_;  // storage of the last layer compressed on the reading thread
-    bool tookPixels_ = false;
-    uint64_t charged_ = 0;  // what the entries may hold: a whole layer for a block in flight
-    bool stopping_ = false, failedToStart_ = false;
-    std::thread thread_;
+    std::condition_variable finished_;
+    size_t inFlight_ = 0;
+    std::vector<Entry*> uncounted_;
+    std::vector<PixelBytes> spare_;
 };

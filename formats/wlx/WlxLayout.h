@@ -21,6 +21,7 @@ constexpr uint32_t kLayerHeaderSize = 35;
 // Width, height and layer count are 16-bit fields.
 constexpr uint32_t kMaxDimension = 0xFFFF;
 constexpr uint32_t kMaxLayerCount = 0xFFFF;
+constexpr char kNotStorable[] = "a WLX file holds at most 65535 layers of at most 65535 x 65535 pixels";
 // A deflate stream expands at most 1032:1 (a 258-byte match in two one-bit codes), plus a little
 // for the container; a block shorter than this bound cannot hold the pixels it must inflate to.
 constexpr uint64_t kMaxInflateRatio = 1032;

@@ -14,115 +14,134 @@
 
 namespace {
 
-// A layer read with its block, waiting for its pixels.
+// A layer whose record and block are read, waiting for its block to inflate into storage.
 struct PendingLayer {
     std::unique_ptr<Layer> layer;
     std::vector<uint8_t> block;
+    PixelBytes storage;
 };
 
-// Inflates the pending layers' blocks in parallel, straight into their pixels, and adds the layers
-// before the first that fails to the list; true when none failed. With a layer sink, a window of
-// as many layers as threads goes at a time, each handed over once inflated; the work the sink
-// queues on a window runs beside the inflating of the next, and the storage it gives back then
-// serves the window after. Without a sink, all go at once.
-bool inflateInto(std::vector<PendingLayer>& pending, LayerTempList& layers, const DocumentInfo& doc,
-                 Conversion& conversion) {
-    ThreadPool& pool = ThreadPool::shared();
-    LayerSink* sink = conversion.layerSink();
-    const size_t window = sink != nullptr ? pool.size() : std::max<size_t>(pending.size(), 1);
-    // Room ahead, so that add cannot throw once a layer is let go.
-    layers.reserve(layers.size() + pending.size());
-    std::vector<char> inflated(window);
-    std::vector<uint64_t> stored(window);
-    for (size_t first = 0; first < pending.size(); first += window) {
-        const size_t count = std::min(window, pending.size() - first);
-        std::vector<PixelBytes> storage(count);
-        if (sink != nullptr) {
-            for (PixelBytes& pixels : storage) pixels = sink->reusedPixels();
+// Runs the work the sink has queued on the pool.
+void runQueued(ThreadPool& pool, WlxLayerSink& sink) {
+    const size_t pieces = sink.queuedWork();
+    if (pieces == 0) return;
+    pool.forEach(pieces, [&](size_t piece) { sink.doWork(piece); });
+    sink.workDone();
+}
+
+// Inflates a batch of blocks in parallel, straight into their layers' pixels, beside the work the
+// sink queued on the batch before, and hands the layers before the first that fails to the sink;
+// true when none failed. first is the batch's first layer in the file.
+bool inflateBatch(std::vector<PendingLayer>& batch, size_t first, const DocumentInfo& doc, Conversion& conversion,
+                  WlxLayerSink& sink) {
+    ThreadPool& pool = conversion.pool();
+    const size_t rowBytes = static_cast<size_t>(doc.width) * 4;
+    const size_t rows = static_cast<size_t>(doc.height);
+    const size_t queued = sink.queuedWork();
+    std::vector<char> inflated(batch.size());
+    pool.forEach(batch.size() + queued, [&](size_t task) {
+        if (task >= batch.size()) return sink.doWork(task - batch.size());
+        PendingLayer& pending = batch[task];
+        Layer& layer = *pending.layer;
+        const int32_t opacity = layer.opacity;
+        const uint8_t visible = layer.visible;
+        // A block that inflates writes every byte; one that does not is dropped with its layer.
+        layer.resizeReusing(std::move(pending.storage), doc.width, doc.height, layer.blendMode, true);
+        layer.opacity = opacity;
+        layer.visible = visible;
+        inflated[task] = uncompressRowsBottomUp(pending.block.data(), pending.block.size(), layer.pixels.data(),
+                                                rowBytes, rows);
+        std::vector<uint8_t>().swap(pending.block);
+    });
+    if (queued > 0) sink.workDone();
+    for (size_t j = 0; j < batch.size(); ++j) {
+        if (!inflated[j]) {
+            return conversion.fail("layer " + std::to_string(first + j + 1) + ": the block does not inflate to exactly " +
+                                   std::to_string(Layer::pixelBytes(doc.width, doc.height)) + " bytes");
         }
-        const size_t queued = sink != nullptr ? sink->queuedWork() : 0;
-        // The blocks go first: they take longest, and the sink's smaller pieces fill in around them.
-        pool.forEach(count + queued, [&](size_t task) {
-            if (task >= count) return sink->doWork(task - count);
-            const size_t j = task;
-            Layer& layer = *pending[first + j].layer;
-            const int32_t opacity = layer.opacity;
-            const uint8_t visible = layer.visible;
-            // A block that inflates writes every byte; one that does not is dropped with its layer.
-            layer.resizeReusing(std::move(storage[j]), doc.width, doc.height, layer.blendMode, true);
-            layer.opacity = opacity;
-            layer.visible = visible;
-            const std::vector<uint8_t>& block = pending[first + j].block;
-            stored[j] = block.size();
-            inflated[j] = uncompressRowsBottomUp(block.data(), block.size(), layer.pixels.data(),
-                                                 static_cast<size_t>(doc.width) * 4, static_cast<size_t>(doc.height));
-            std::vector<uint8_t>().swap(pending[first + j].block);
-        });
-        if (queued > 0) sink->workDone();
-        for (size_t j = 0; j < count; ++j) {
-            if (!inflated[j]) {
-                return conversion.fail("layer " + std::to_string(layers.size() + 1) +
-                                       ": the block does not inflate to exactly " +
-                                       std::to_string(Layer::pixelBytes(doc.width, doc.height)) + " bytes");
-            }
-            Layer* layer = pending[first + j].layer.release();
-            layers.add(layer);
-            if (sink != nullptr) sink->layerRead(*layer, stored[j], doc, conversion);
-        }
+        sink.layerRead(batch[j].layer.release());
     }
-    if (sink != nullptr && sink->queuedWork() > 0) {
-        pool.forEach(sink->queuedWork(), [&](size_t i) { sink->doWork(i); });
-        sink->workDone();
-    }
+    // With one thread nothing runs beside the next batch: the work is done now, so that the storage
+    // it gives back serves that batch.
+    if (pool.size() == 1) runQueued(pool, sink);
     return true;
 }
 
-bool readLayers(ByteInput& source, uint16_t layerCount, LayerTempList& layers, const DocumentInfo& doc,
-                Conversion& conversion) {
+bool readLayers(ByteInput& source, uint16_t layerCount, const DocumentInfo& doc, Conversion& conversion,
+                WlxLayerSink& sink) {
     using wlx::LayerRecord;
     const uint64_t pixelBytes = Layer::pixelBytes(doc.width, doc.height);
-    // Every record and block is read and checked first (the blocks hold no more than the file),
-    // then the blocks inflate. A failure keeps the complete layers before it.
-    std::vector<PendingLayer> pending;
-    for (uint32_t i = 0; i < layerCount; ++i) {
-        uint8_t record[LayerRecord::kSize];
-        const std::string where = "layer " + std::to_string(i + 1);
-        if (!source.read(record, sizeof record)) {
-            inflateInto(pending, layers, doc, conversion);
-            return conversion.fail(where + ": the record runs past the end of the file");
+    const size_t window = std::max<size_t>(sink.begin(doc, layerCount), 1);
+    // The records and blocks of a batch are read and checked first, then the batch inflates; only
+    // a batch's blocks are held. A failure keeps the complete layers before it.
+    for (uint32_t i = 0; i < layerCount;) {
+        std::vector<PendingLayer> batch;
+        batch.reserve(std::min<size_t>(window, layerCount - i));
+        const size_t first = i;
+        std::string failure;
+        bool reserved = true;
+        while (batch.size() < window && i < layerCount) {
+            uint8_t record[LayerRecord::kSize];
+            const std::string where = "layer " + std::to_string(i + 1);
+            if (!source.read(record, sizeof record)) {
+                failure = where + ": the record runs past the end of the file";
+                break;
+            }
+            PendingLayer next;
+            source.readBlock(wlx::load32(record + LayerRecord::kDataSizeAt), next.block);
+            // A block too short to inflate to the pixels fails before the layer is allocated.
+            if (pixelBytes > next.block.size() * wlx::kMaxInflateRatio + wlx::kInflateSlack) {
+                failure = where + ": a block of " + std::to_string(next.block.size()) + " bytes cannot inflate to " +
+                          std::to_string(pixelBytes);
+                break;
+            }
+            // Storage a layer before gave back is reserved already; fresh storage is not.
+            next.storage = sink.reusedPixels();
+            if (next.storage.size() != pixelBytes) {
+                next.storage = PixelBytes();
+                if (!conversion.reserve(pixelBytes, where + ": its pixels")) {
+                    reserved = false;  // the reason names the limit
+                    break;
+                }
+            }
+            next.layer = std::make_unique<Layer>();
+            Layer& layer = *next.layer;
+            const uint8_t* name = record + LayerRecord::kNameAt;
+            const void* end = std::memchr(name, 0, LayerRecord::kNameSize);
+            layer.name.assign(reinterpret_cast<const char*>(name),
+                              end ? static_cast<const uint8_t*>(end) - name : LayerRecord::kNameSize);
+            layer.opacity = wlx::opacityPercentFromByte(record[LayerRecord::kOpacityAt]);
+            layer.visible = (record[LayerRecord::kFlagsAt] & wlx::kFlagVisible) ? 1 : 0;
+            layer.blendMode = wlx::blendModeFromCode(record[LayerRecord::kBlendCodeAt]);
+            batch.push_back(std::move(next));
+            ++i;
         }
-        PendingLayer next;
-        source.readBlock(wlx::load32(record + LayerRecord::kDataSizeAt), next.block);
-
-        // A block too short to inflate to the pixels fails before the layer is allocated.
-        if (pixelBytes > next.block.size() * wlx::kMaxInflateRatio + wlx::kInflateSlack) {
-            inflateInto(pending, layers, doc, conversion);
-            return conversion.fail(where + ": a block of " + std::to_string(next.block.size()) +
-                                   " bytes cannot inflate to " + std::to_string(pixelBytes));
-        }
-        if (!conversion.reserve(pixelBytes, (where + ": its pixels").c_str())) {
-            // The reason names the limit; the layers before keep theirs only if they inflate.
-            inflateInto(pending, layers, doc, conversion);
-            return false;
-        }
-
-        next.layer = std::make_unique<Layer>();
-        Layer& layer = *next.layer;
-        const uint8_t* name = record + LayerRecord::kNameAt;
-        const void* end = std::memchr(name, 0, LayerRecord::kNameSize);
-        layer.name.assign(reinterpret_cast<const char*>(name),
-                          end ? static_cast<const uint8_t*>(end) - name : LayerRecord::kNameSize);
-        layer.opacity = wlx::opacityPercentFromByte(record[LayerRecord::kOpacityAt]);
-        layer.visible = (record[LayerRecord::kFlagsAt] & wlx::kFlagVisible) ? 1 : 0;
-        layer.blendMode = wlx::blendModeFromCode(record[LayerRecord::kBlendCodeAt]);
-        // Growing by half keeps tens of thousands of layers linear.
-        if (pending.size() == pending.capacity()) pending.reserve(pending.capacity() + pending.capacity() / 2 + 16);
-        pending.push_back(std::move(next));
+        // The layers before a failure keep theirs only if they inflate; an inflate failure among
+        // them comes first in the file.
+        const bool inflated = inflateBatch(batch, first, doc, conversion, sink);
+        if (!reserved) return false;
+        if (!failure.empty()) return conversion.fail(failure);
+        if (!inflated) return false;
     }
-    return inflateInto(pending, layers, doc, conversion);
+    runQueued(conversion.pool(), sink);
+    return true;
 }
 
-bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
+// Keeps every layer in a list.
+class LayerList final : public WlxLayerSink {
+public:
+    explicit LayerList(LayerTempList& layers) : layers_(layers) {}
+    size_t begin(const DocumentInfo&, size_t layerCount) override {
+        layers_.reserve(layers_.size() + layerCount);  // so that add cannot throw once a layer is handed over
+        return layerCount;
+    }
+    void layerRead(Layer* layer) override { layers_.add(layer); }
+
+private:
+    LayerTempList& layers_;
+};
+
+bool readDocument(std::FILE* in, DocumentInfo& doc, Conversion& conversion, WlxLayerSink& sink) {
     using wlx::ExtensionHeader;
     using wlx::FileHeader;
     ByteInput source(in);
@@ -149,18 +168,23 @@ bool readDocument(std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conve
         return conversion.fail("a layer header size of " + std::to_string(wlx::load32(sizeField)) + ", not " +
                                std::to_string(wlx::kLayerHeaderSize));
 
-    return readLayers(source, wlx::load16(header + FileHeader::kLayerCountAt), layers, doc, conversion);
+    return readLayers(source, wlx::load16(header + FileHeader::kLayerCountAt), doc, conversion, sink);
 }
 
 }  // namespace
 
-bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
+bool readWlx(std::FILE* in, DocumentInfo& doc, Conversion& conversion, WlxLayerSink& sink) {
     try {
-        return readDocument(in, layers, doc, conversion);
+        return readDocument(in, doc, conversion, sink);
     } catch (const std::bad_alloc&) {
         // The budget guards against hostile sizes; memory taken by others can still run out.
         return conversion.fail("out of memory");
     }
+}
+
+bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc, Conversion& conversion) {
+    LayerList list(layers);
+    return readWlx(in, doc, conversion, list);
 }
 
 bool readWlx(std::FILE* in, LayerTempList& layers, DocumentInfo& doc) {

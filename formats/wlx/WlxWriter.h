@@ -2,21 +2,17 @@
 #include <cstdio>
 #include <string>
 
+#include "formats/wlx/LayerCompressor.h"
 #include "image/Conversion.h"
 #include "image/DocumentInfo.h"
 #include "image/LayerTempList.h"
 
-class LayerCompressor;
-
-// Writes layers as a WLX file. False when the document cannot be stored in the format (refused
-// before anything is written), its working memory passes the conversion's budget, or the
-// compression fails; the reason is in conversion. Stream errors are the caller's to detect. Without a
-// conversion, this machine's budget holds.
+// Writes the layers blocks has deflated as a WLX file. False, with the reason in conversion and
+// nothing written, when blocks failed (the document cannot be stored in the format, the blocks
+// passed the memory budget, or the compression failed). Stream errors are the caller's to detect.
+bool writeWlx(std::FILE* out, const LayerCompressor& blocks, const DocumentInfo& doc, Conversion& conversion);
+// The same for layers held whole: they go through a LayerCompressor first. Without a conversion,
+// this machine's budget holds.
 bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion);
-// The same bytes, taking the blocks kept has already compressed instead of compressing those layers
-// again. The kept blocks are charged to the budget after the writer's own memory; when they do not
-// fit, kept is stopped and every layer compressed here.
-bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc, Conversion& conversion,
-              LayerCompressor& kept);
 bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& doc);
 bool writeWlxFile(const std::string& path, const LayerTempList& layers, const DocumentInfo& doc);
