@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # One entry point for a fresh Debian 12 machine: installs what the build needs, then builds,
 # tests or converts.
-#   ./rivodiv.sh test          build and run every test (CMake workflow preset "default")
+#   ./rivodiv.sh test          build and run the native tests (CMake workflow preset "default")
 #   ./rivodiv.sh asan          the same under AddressSanitizer + UndefinedBehaviorSanitizer
 #   ./rivodiv.sh run FILE...   build if needed and convert FILE... (.wlx -> .psd, .psd -> .wlx)
 #   ./rivodiv.sh windows       cross-build the Windows program with MinGW-w64
@@ -109,11 +109,6 @@ case "$cmd" in
     test)
         need "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
         cmake --workflow --preset default
-        if command -v emcc >/dev/null; then
-            "$0" web-test
-        else
-            echo "rivodiv.sh: emscripten is not installed; the browser test is skipped (./rivodiv.sh web-test installs and runs it)" >&2
-        fi
         ;;
     asan)
         need "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
