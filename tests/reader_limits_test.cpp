@@ -15,20 +15,19 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "formats/psd/PsdReader.h"
 #include "formats/wlx/WlxReader.h"
 #include "image/dib24.h"
-#include "support/TestBytes.h"
+#include "support/PsdBytes.h"
 #include "wlx_test_support.h"
 
 namespace {
 
-using testbytes::Bytes;
-using testbytes::be::put16;
-using testbytes::be::put32;
+using namespace psdbytes;
 
 enum ChildCode { kRead = 0, kRefused = 1, kAllocationRefused = 98, kBadAllocEscaped = 99 };
 
@@ -118,61 +117,39 @@ constexpr bool kSanitized = false;
 
 // ---- PSD files, field by field -------------------------------------------------------------
 
-// Header (RGB, 8 bits) and empty colour mode data.
-Bytes psdHead(uint32_t w, uint32_t h, uint16_t channels = 3) {
-    Bytes b = {'8', 'B', 'P', 'S'};
-    put16(b, 1);
-    b.insert(b.end(), 6, 0);
-    put16(b, channels);
-    put32(b, h);
-    put32(b, w);
-    put16(b, 8);
-    put16(b, 3);
-    put32(b, 0);
-    return b;
-}
-
-struct PsdChannel {
-    int16_t id;
-    uint32_t length;  // declared length
-};
-
-// A layer record with an empty name, no mask and no blending ranges.
-void putRecord(Bytes& b, int32_t top, int32_t left, int32_t bottom, int32_t right,
-               const std::vector<PsdChannel>& channels) {
-    for (int32_t v : {top, left, bottom, right}) put32(b, static_cast<uint32_t>(v));
-    put16(b, static_cast<uint32_t>(channels.size()));
-    for (const PsdChannel& c : channels) {
-        put16(b, static_cast<uint16_t>(c.id));
-        put32(b, c.length);
-    }
-    testbytes::put(b, "8BIMnorm", 8);
-    b.insert(b.end(), {255, 0, 0, 0});
-    put32(b, 12);
-    put32(b, 0);
-    put32(b, 0);
-    put32(b, 0);  // name: length 0 and its padding
-}
-
-// Empty resources, a layer section holding info (count, records, channel data), then merged.
-Bytes psdWithLayers(uint32_t w, uint32_t h, const Bytes& info, const Bytes& merged = {0, 0}) {
-    Bytes b = psdHead(w, h);
-    put32(b, 0);
-    put32(b, static_cast<uint32_t>(4 + info.size() + 4));
-    put32(b, static_cast<uint32_t>(info.size()));
-    testbytes::put(b, info);
-    put32(b, 0);
-    testbytes::put(b, merged);
-    return b;
-}
-
 // No resources, no layer section, then the merged image data as given.
 Bytes psdMergedOnly(uint32_t w, uint32_t h, const Bytes& merged, uint16_t channels = 3) {
-    Bytes b = psdHead(w, h, channels);
-    put32(b, 0);
-    put32(b, 0);
-    testbytes::put(b, merged);
-    return b;
+    TestPsd psd;
+    psd.width = w;
+    psd.height = h;
+    psd.channels = channels;
+    psd.merged = merged;
+    return psd.build();
+}
+
+// A w x h document whose layer section holds the layers, then an empty raw merged image.
+Bytes psdWithLayers(uint32_t w, uint32_t h, const std::vector<TestLayer>& layers,
+                    std::optional<int16_t> count = {}) {
+    TestPsd psd;
+    psd.width = w;
+    psd.height = h;
+    psd.layerSection = true;
+    psd.layerCount = count;
+    psd.layers = layers;
+    psd.merged = {0, 0};
+    return psd.build();
+}
+
+// A layer of one channel 0 of the given rectangle and data.
+TestLayer oneChannelLayer(int32_t top, int32_t left, int32_t bottom, int32_t right, uint16_t compression,
+                          const Bytes& payload) {
+    TestLayer layer;
+    layer.top = top;
+    layer.left = left;
+    layer.bottom = bottom;
+    layer.right = right;
+    layer.channels = {TestChannel{0, compression, payload, {}}};
+    return layer;
 }
 
 // A PackBits merged image whose every row count is count and every row is row.
@@ -207,32 +184,22 @@ struct HostileCase {
     std::function<bool(std::FILE*)> read;
 };
 
-Bytes layersInfo(int16_t count, const std::function<void(Bytes&)>& records, const Bytes& data = {}) {
-    Bytes info;
-    put16(info, static_cast<uint16_t>(count));
-    records(info);
-    testbytes::put(info, data);
-    return info;
-}
-
 std::vector<HostileCase> hostileCases() {
     std::vector<HostileCase> cases;
     // PSD: the document budget.
     cases.push_back({"psd: 300000 x 300000 with 100 complete but empty layers",
-                     psdWithLayers(300000, 300000, layersInfo(100, [](Bytes& b) {
-                                       for (int i = 0; i < 100; ++i) putRecord(b, 0, 0, 0, 0, {});
-                                   })),
-                     readPsdStream});
+                     psdWithLayers(300000, 300000, std::vector<TestLayer>(100)), readPsdStream});
     cases.push_back({"psd: 4096 x 4096 with 6 alpha channels, no layers, rows present",
                      psdMergedOnly(4096, 4096, packedMerged(9 * 4096, 64, zeroRow(4096)), 9),
                      readPsdStream});
-    cases.push_back({"psd: 30000 x 30000 claiming 1000 layers in a short file",
-                     psdWithLayers(30000, 30000, layersInfo(1000, [](Bytes&) {})), readPsdStream});
+    cases.push_back({"psd: 30000 x 30000 claiming 1000 layers in a short file", psdWithLayers(30000, 30000, {}, 1000),
+                     readPsdStream});
     cases.push_back({"psd: 30000 x 30000 with 65535 alpha channels, no layers",
                      psdMergedOnly(30000, 30000, {0, 1}, 65535), readPsdStream});
     // PSD: sizes checked against what remains of the file.
     {
-        Bytes b = psdHead(2, 2);
+        Bytes b = TestPsd{}.build();
+        b.resize(26 + 4);  // the header and the colour mode data
         put32(b, 0xFFFFFFF0u);  // image resources
         b.insert(b.end(), 16, 0);
         cases.push_back({"psd: resource section longer than the file", b, readPsdStream});
@@ -250,30 +217,13 @@ std::vector<HostileCase> hostileCases() {
                      psdMergedOnly(8000, 8000, packedMerged(3 * 8000, 126, {})), readPsdStream});
     cases.push_back({"psd: packed merged rows too short to unpack",
                      psdMergedOnly(8000, 8000, packedMerged(3 * 8000, 1, {0x80})), readPsdStream});
-    {
-        Bytes data;
-        put16(data, 1);
-        data.insert(data.end(), {0, 2, 0xFF, 0});
-        cases.push_back({"psd: packed layer row as wide as possible",
-                         psdWithLayers(2, 2, layersInfo(1, [](Bytes& b) { putRecord(b, 0, INT32_MIN, 1, INT32_MAX, {{0, 6}}); }, data)),
-                         readPsdStream});
-    }
-    {
-        Bytes data;
-        put16(data, 0);
-        data.insert(data.end(), {1, 2, 3, 4});
-        cases.push_back({"psd: raw layer row as wide as possible",
-                         psdWithLayers(2, 2, layersInfo(1, [](Bytes& b) { putRecord(b, 0, INT32_MIN, 1, INT32_MAX, {{0, 6}}); }, data)),
-                         readPsdStream});
-    }
-    {
-        Bytes data;
-        put16(data, 1);
-        data.insert(data.end(), {0, 2, 0xFF, 0});
-        cases.push_back({"psd: layer row-count table longer than the file",
-                         psdWithLayers(2, 2, layersInfo(1, [](Bytes& b) { putRecord(b, INT32_MIN, 0, INT32_MAX, 1, {{0, 6}}); }, data)),
-                         readPsdStream});
-    }
+    const Bytes packedRow = {0, 2, 0xFF, 0}, rawRow = {1, 2, 3, 4};
+    cases.push_back({"psd: packed layer row as wide as possible",
+                     psdWithLayers(2, 2, {oneChannelLayer(0, INT32_MIN, 1, INT32_MAX, 1, packedRow)}), readPsdStream});
+    cases.push_back({"psd: raw layer row as wide as possible",
+                     psdWithLayers(2, 2, {oneChannelLayer(0, INT32_MIN, 1, INT32_MAX, 0, rawRow)}), readPsdStream});
+    cases.push_back({"psd: layer row-count table longer than the file",
+                     psdWithLayers(2, 2, {oneChannelLayer(INT32_MIN, 0, INT32_MAX, 1, 1, packedRow)}), readPsdStream});
     // WLX: the inflate-ratio bound, the budget, and blocks bounded by the file.
     {
         Bytes file = wlxtest::documentHead(8192, 8192, 1);
