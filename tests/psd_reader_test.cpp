@@ -451,6 +451,9 @@ TEST(PsdReaderTest, LayerWithoutTransparencyIsOpaqueInsideItsRectangleOnly) {
         {1, 1, 2, 2, {0, 0, 0, 0}, {92, 91, 90, 255}},
         {-1, -1, 5, 5, {92, 91, 90, 255}, {92, 91, 90, 255}},
         {2, 2, 1, 1, {0, 0, 0, 0}, {0, 0, 0, 0}},  // inverted: no pixels, transparent everywhere
+        // At the corner but a row or a column short: the storage handed in must still be cleared.
+        {0, 0, 1, 2, {92, 91, 90, 255}, {0, 0, 0, 0}},
+        {0, 0, 2, 1, {92, 91, 90, 255}, {0, 0, 0, 0}},
     };
     for (const Case& c : cases) {
         TestPsd psd;
@@ -465,8 +468,9 @@ TEST(PsdReaderTest, LayerWithoutTransparencyIsOpaqueInsideItsRectangleOnly) {
         ReadResult r;
         readBytes(psd.build(), r);
         ASSERT_TRUE(r.ok);
-        EXPECT_EQ(pixel(*r.layers[0], 0, 0), c.at00) << c.top;
-        EXPECT_EQ(pixel(*r.layers[0], 1, 1), c.at11) << c.top;
+        SCOPED_TRACE(testing::Message() << c.top << " " << c.left << " " << c.bottom << " " << c.right);
+        EXPECT_EQ(pixel(*r.layers[0], 0, 0), c.at00);
+        EXPECT_EQ(pixel(*r.layers[0], 1, 1), c.at11);
     }
 }
 
