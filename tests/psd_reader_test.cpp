@@ -510,6 +510,7 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
     };
     const Case cases[] = {
         {"whole layer", plain(0, 0, 2, 2, 0, 0), {full}, {0, 100, 200, 50}},
+        {"products rounded, not cut", plain(0, 0, 2, 2, 0, 0), {rawChannel(-2, {1, 2, 130, 200})}, {1, 2, 102, 157}},
         {"one pixel, black outside", plain(1, 1, 2, 2, 0, 0), {corner}, {0, 0, 0, 5}},
         {"one pixel, white outside", plain(1, 1, 2, 2, 255, 0), {corner}, {200, 200, 200, 5}},
         {"partly off the canvas", plain(1, -1, 2, 1, 255, 0), {rawChannel(-2, {9, 128})}, {200, 200, 100, 200}},
