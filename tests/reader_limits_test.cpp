@@ -34,6 +34,7 @@ enum ChildCode { kRead = 0, kRefused = 1, kAllocationRefused = 98, kBadAllocEsca
 struct ChildResult {
     int code;        // a ChildCode, or 128 + signal
     long grownKiB;   // how far the child's peak resident size rose above its size at the start
+    std::string reason;  // why the read failed, as the reader recorded it
 };
 
 // A field of /proc/self/status in KiB ("VmRSS:", "VmHWM:"), or 0.
@@ -49,13 +50,16 @@ long statusKiB(const char* field) {
     return kib;
 }
 
+// A read of a stream that leaves the reason of a failure in its second argument.
+using StreamRead = std::function<bool(std::FILE*, std::string&)>;
+
 // Runs read over the bytes in a child. With catchRefusal, an allocation the address-space limit
 // refuses ends the child at once with kAllocationRefused instead of throwing. A ballast takes that
 // much of the address space (untouched) before reading.
-ChildResult readInChild(const Bytes& bytes, const std::function<bool(std::FILE*)>& read, rlim_t addressSpace,
+ChildResult readInChild(const Bytes& bytes, const StreamRead& read, rlim_t addressSpace,
                         bool catchRefusal = true, size_t ballast = 0) {
     int report[2];
-    if (pipe(report) != 0) return {-1, 0};
+    if (pipe(report) != 0) return {-1, 0, {}};
     const pid_t pid = fork();
     if (pid == 0) {
         close(report[0]);
@@ -70,35 +74,47 @@ ChildResult readInChild(const Bytes& bytes, const std::function<bool(std::FILE*)
         static_cast<void>(held);
         if (catchRefusal) std::set_new_handler([] { _exit(kAllocationRefused); });
         int code = kRefused;
+        std::string reason;
         try {
-            code = read(f) ? kRead : kRefused;
+            code = read(f, reason) ? kRead : kRefused;
         } catch (const std::bad_alloc&) {
             code = kBadAllocEscaped;
         }
         const long grown = statusKiB("VmHWM:") - startKiB;
         static_cast<void>(write(report[1], &grown, sizeof grown));
+        static_cast<void>(write(report[1], reason.data(), reason.size()));
         _exit(code);
     }
     close(report[1]);
     long grown = -1;
     if (::read(report[0], &grown, sizeof grown) != static_cast<ssize_t>(sizeof grown)) grown = -1;
+    std::string reason;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) reason.append(buffer, static_cast<size_t>(n));
     close(report[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), grown};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), grown, reason};
 }
 
-bool readPsdStream(std::FILE* f) {
+// The conversion is made in the child, where its budget follows the address-space limit.
+bool readPsdStream(std::FILE* f, std::string& reason) {
     LayerTempList layers, alphas;
     DocumentInfo doc;
-    return readPsd(f, layers, alphas, doc);
+    Conversion conversion;
+    const bool read = readPsd(f, layers, alphas, doc, conversion);
+    reason = conversion.reason();
+    return read;
 }
-bool readWlxStream(std::FILE* f) {
+bool readWlxStream(std::FILE* f, std::string& reason) {
     LayerTempList layers;
     DocumentInfo doc;
-    return readWlx(f, layers, doc);
+    Conversion conversion;
+    const bool read = readWlx(f, layers, doc, conversion);
+    reason = conversion.reason();
+    return read;
 }
-bool loadBmpStream(std::FILE* f) {
+bool loadBmpStream(std::FILE* f, std::string&) {
     dib24 canvas;
     return canvas.loadBmp(f);
 }
@@ -181,7 +197,8 @@ constexpr long kGrowthKiB = 64 * 1024;
 struct HostileCase {
     const char* what;
     Bytes file;
-    std::function<bool(std::FILE*)> read;
+    StreamRead read;
+    const char* reason = "";  // the refusal's reason, when it tells which guard refused
 };
 
 std::vector<HostileCase> hostileCases() {
@@ -228,7 +245,8 @@ std::vector<HostileCase> hostileCases() {
     {
         Bytes file = wlxtest::documentHead(8192, 8192, 1);
         wlxtest::appendLayer(file, "short", 0, 128, 1, Bytes(1000, 0));
-        cases.push_back({"wlx: 8192 x 8192 layer from a 1000-byte block", file, readWlxStream});
+        cases.push_back({"wlx: 8192 x 8192 layer from a 1000-byte block", file, readWlxStream,
+                         "layer 1: a block of 1000 bytes cannot inflate to 268435456"});
     }
     {
         Bytes file = wlxtest::documentHead(10240, 10240, 1);
@@ -269,6 +287,9 @@ TEST(ReaderLimitsTest, HostileSizesFailBeforeAllocating) {
         const ChildResult r = readInChild(c.file, c.read, kAddressSpace);
         EXPECT_EQ(r.code, kRefused) << c.what << (r.code == kAllocationRefused ? ": allocated past the limit" : "");
         EXPECT_LT(r.grownKiB, kGrowthKiB) << c.what << ": grew by " << r.grownKiB << " KiB";
+        if (*c.reason != 0) {
+            EXPECT_EQ(r.reason, c.reason) << c.what;
+        }
         EXPECT_LT(c.file.size(), size_t{3} << 20) << c.what;
     }
 }
