@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "formats/psd/PsdReader.h"
-#include "support/TestBytes.h"
+#include "support/PsdBytes.h"
 
 namespace {
 
@@ -16,142 +16,7 @@ const std::string kBackground = "\x94\x77\x8c\x69";
 const std::string kLayer = "\x83\x8c\x83\x43\x83\x84\x81\x5b";
 const std::string kAlphaChannel = "\x83\x41\x83\x8b\x83\x74\x83\x40\x83\x60\x83\x83\x83\x93\x83\x6c\x83\x8b";
 
-using testbytes::Bytes;
-using testbytes::be::put16;
-using testbytes::be::put32;
-
-void put8(Bytes& b, uint32_t v) { b.push_back(static_cast<uint8_t>(v)); }
-void putText(Bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
-void putBytes(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
-
-// One row as a single literal packet (rows of 1 to 128 bytes).
-Bytes literalRow(const Bytes& row) {
-    Bytes packed{static_cast<uint8_t>(row.size() - 1)};
-    putBytes(packed, row);
-    return packed;
-}
-
-// Channel data after the compression code: the row count table, then the packed rows.
-Bytes packedRows(const std::vector<Bytes>& packed) {
-    Bytes out;
-    for (const Bytes& row : packed) put16(out, static_cast<uint32_t>(row.size()));
-    for (const Bytes& row : packed) putBytes(out, row);
-    return out;
-}
-
-struct TestChannel {
-    int16_t id;
-    uint16_t compression;
-    Bytes payload;                           // what follows the compression code
-    std::optional<uint32_t> declaredLength;  // default: 2 + payload
-};
-
-TestChannel rawChannel(int16_t id, const Bytes& plane) { return {id, 0, plane, {}}; }
-
-struct TestLayer {
-    int32_t top = 0, left = 0, bottom = 0, right = 0;
-    std::vector<TestChannel> channels;
-    std::string key = "norm";
-    uint8_t opacity = 255;
-    uint8_t clipping = 0;
-    uint8_t flags = 0;
-    std::string name;
-    Bytes mask;        // layer mask data
-    Bytes additional;  // additional layer information after the name
-};
-
-struct TestPsd {
-    std::string signature = "8BPS";
-    uint16_t version = 1;
-    uint16_t channels = 3;
-    uint32_t width = 2;
-    uint32_t height = 2;
-    uint16_t depth = 8;
-    uint16_t mode = 3;
-    Bytes colourMode;
-    Bytes resources;  // the resource blocks, back to back
-    bool layerSection = false;
-    std::optional<int16_t> layerCount;  // default: the number of layers
-    std::vector<TestLayer> layers;
-    Bytes merged;  // compression code and image data, up to the end of the file
-
-    Bytes build() const {
-        Bytes b;
-        putText(b, signature);
-        put16(b, version);
-        b.insert(b.end(), 6, 0);
-        put16(b, channels);
-        put32(b, height);
-        put32(b, width);
-        put16(b, depth);
-        put16(b, mode);
-        put32(b, static_cast<uint32_t>(colourMode.size()));
-        putBytes(b, colourMode);
-        put32(b, static_cast<uint32_t>(resources.size()));
-        putBytes(b, resources);
-        if (!layerSection && layers.empty()) {
-            put32(b, 0);
-        } else {
-            Bytes info;
-            put16(info, static_cast<uint16_t>(layerCount.value_or(static_cast<int16_t>(layers.size()))));
-            for (const TestLayer& layer : layers) putRecord(info, layer);
-            for (const TestLayer& layer : layers) {
-                for (const TestChannel& channel : layer.channels) {
-                    if (channel.declaredLength == 0u) continue;  // declared empty: no data at all
-                    put16(info, channel.compression);
-                    putBytes(info, channel.payload);
-                }
-            }
-            put32(b, static_cast<uint32_t>(4 + info.size() + 4));
-            put32(b, static_cast<uint32_t>(info.size()));
-            putBytes(b, info);
-            put32(b, 0);  // global layer mask information
-        }
-        putBytes(b, merged);
-        return b;
-    }
-
-    static void putRecord(Bytes& b, const TestLayer& layer) {
-        put32(b, static_cast<uint32_t>(layer.top));
-        put32(b, static_cast<uint32_t>(layer.left));
-        put32(b, static_cast<uint32_t>(layer.bottom));
-        put32(b, static_cast<uint32_t>(layer.right));
-        put16(b, static_cast<uint32_t>(layer.channels.size()));
-        for (const TestChannel& channel : layer.channels) {
-            put16(b, static_cast<uint16_t>(channel.id));
-            put32(b, channel.declaredLength.value_or(static_cast<uint32_t>(2 + channel.payload.size())));
-        }
-        putText(b, "8BIM");
-        putText(b, layer.key);
-        put8(b, layer.opacity);
-        put8(b, layer.clipping);
-        put8(b, layer.flags);
-        put8(b, 0);
-        Bytes extra;
-        put32(extra, static_cast<uint32_t>(layer.mask.size()));
-        putBytes(extra, layer.mask);
-        put32(extra, 0);
-        put8(extra, static_cast<uint32_t>(layer.name.size()));
-        putText(extra, layer.name);
-        for (size_t field = 1 + layer.name.size(); field % 4 != 0; ++field) put8(extra, 0);
-        putBytes(extra, layer.additional);
-        put32(b, static_cast<uint32_t>(extra.size()));
-        putBytes(b, extra);
-    }
-};
-
-Bytes resourceBlock(uint16_t id, const Bytes& data, const std::string& name = "") {
-    Bytes b;
-    putText(b, "8BIM");
-    put16(b, id);
-    put8(b, static_cast<uint32_t>(name.size()));
-    putText(b, name);
-    if (name.size() % 2 == 0) put8(b, 0);
-    put32(b, static_cast<uint32_t>(data.size()));
-    putBytes(b, data);
-    if (data.size() % 2 != 0) put8(b, 0);
-    return b;
-}
+using namespace psdbytes;
 
 Bytes resolutionData(uint32_t fixed) {
     Bytes d;
@@ -171,14 +36,6 @@ Bytes alphaNamesData(const std::vector<std::string>& names) {
         putText(d, name);
     }
     return d;
-}
-
-// Raw merged image: compression 0, then the planes.
-Bytes rawMerged(const std::vector<Bytes>& planes) {
-    Bytes b;
-    put16(b, 0);
-    for (const Bytes& plane : planes) putBytes(b, plane);
-    return b;
 }
 
 struct ReadResult {
@@ -237,16 +94,6 @@ TestLayer opaqueLayer(const std::string& name = "L") {
     layer.channels = {rawChannel(-1, {255, 255, 255, 255}), rawChannel(0, {10, 11, 12, 13}),
                       rawChannel(1, {20, 21, 22, 23}), rawChannel(2, {30, 31, 32, 33})};
     return layer;
-}
-
-// An additional layer information block.
-Bytes infoBlock(const std::string& key, const Bytes& data, const std::string& signature = "8BIM") {
-    Bytes b;
-    putText(b, signature);
-    putText(b, key);
-    put32(b, static_cast<uint32_t>(data.size()));
-    putBytes(b, data);
-    return b;
 }
 
 // A Unicode name block: unit count, then the units.
@@ -604,6 +451,9 @@ TEST(PsdReaderTest, LayerWithoutTransparencyIsOpaqueInsideItsRectangleOnly) {
         {1, 1, 2, 2, {0, 0, 0, 0}, {92, 91, 90, 255}},
         {-1, -1, 5, 5, {92, 91, 90, 255}, {92, 91, 90, 255}},
         {2, 2, 1, 1, {0, 0, 0, 0}, {0, 0, 0, 0}},  // inverted: no pixels, transparent everywhere
+        // At the corner but a row or a column short: the storage handed in must still be cleared.
+        {0, 0, 1, 2, {92, 91, 90, 255}, {0, 0, 0, 0}},
+        {0, 0, 2, 1, {92, 91, 90, 255}, {0, 0, 0, 0}},
     };
     for (const Case& c : cases) {
         TestPsd psd;
@@ -618,8 +468,9 @@ TEST(PsdReaderTest, LayerWithoutTransparencyIsOpaqueInsideItsRectangleOnly) {
         ReadResult r;
         readBytes(psd.build(), r);
         ASSERT_TRUE(r.ok);
-        EXPECT_EQ(pixel(*r.layers[0], 0, 0), c.at00) << c.top;
-        EXPECT_EQ(pixel(*r.layers[0], 1, 1), c.at11) << c.top;
+        SCOPED_TRACE(testing::Message() << c.top << " " << c.left << " " << c.bottom << " " << c.right);
+        EXPECT_EQ(pixel(*r.layers[0], 0, 0), c.at00);
+        EXPECT_EQ(pixel(*r.layers[0], 1, 1), c.at11);
     }
 }
 
@@ -659,6 +510,7 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
     };
     const Case cases[] = {
         {"whole layer", plain(0, 0, 2, 2, 0, 0), {full}, {0, 100, 200, 50}},
+        {"products rounded, not cut", plain(0, 0, 2, 2, 0, 0), {rawChannel(-2, {1, 2, 130, 200})}, {1, 2, 102, 157}},
         {"one pixel, black outside", plain(1, 1, 2, 2, 0, 0), {corner}, {0, 0, 0, 5}},
         {"one pixel, white outside", plain(1, 1, 2, 2, 255, 0), {corner}, {200, 200, 200, 5}},
         {"partly off the canvas", plain(1, -1, 2, 1, 255, 0), {rawChannel(-2, {9, 128})}, {200, 200, 100, 200}},

@@ -15,26 +15,26 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "formats/psd/PsdReader.h"
 #include "formats/wlx/WlxReader.h"
 #include "image/dib24.h"
-#include "support/TestBytes.h"
+#include "support/PsdBytes.h"
 #include "wlx_test_support.h"
 
 namespace {
 
-using testbytes::Bytes;
-using testbytes::be::put16;
-using testbytes::be::put32;
+using namespace psdbytes;
 
 enum ChildCode { kRead = 0, kRefused = 1, kAllocationRefused = 98, kBadAllocEscaped = 99 };
 
 struct ChildResult {
     int code;        // a ChildCode, or 128 + signal
     long grownKiB;   // how far the child's peak resident size rose above its size at the start
+    std::string reason;  // why the read failed, as the reader recorded it
 };
 
 // A field of /proc/self/status in KiB ("VmRSS:", "VmHWM:"), or 0.
@@ -50,13 +50,16 @@ long statusKiB(const char* field) {
     return kib;
 }
 
+// A read of a stream that leaves the reason of a failure in its second argument.
+using StreamRead = std::function<bool(std::FILE*, std::string&)>;
+
 // Runs read over the bytes in a child. With catchRefusal, an allocation the address-space limit
 // refuses ends the child at once with kAllocationRefused instead of throwing. A ballast takes that
 // much of the address space (untouched) before reading.
-ChildResult readInChild(const Bytes& bytes, const std::function<bool(std::FILE*)>& read, rlim_t addressSpace,
+ChildResult readInChild(const Bytes& bytes, const StreamRead& read, rlim_t addressSpace,
                         bool catchRefusal = true, size_t ballast = 0) {
     int report[2];
-    if (pipe(report) != 0) return {-1, 0};
+    if (pipe(report) != 0) return {-1, 0, {}};
     const pid_t pid = fork();
     if (pid == 0) {
         close(report[0]);
@@ -71,35 +74,47 @@ ChildResult readInChild(const Bytes& bytes, const std::function<bool(std::FILE*)
         static_cast<void>(held);
         if (catchRefusal) std::set_new_handler([] { _exit(kAllocationRefused); });
         int code = kRefused;
+        std::string reason;
         try {
-            code = read(f) ? kRead : kRefused;
+            code = read(f, reason) ? kRead : kRefused;
         } catch (const std::bad_alloc&) {
             code = kBadAllocEscaped;
         }
         const long grown = statusKiB("VmHWM:") - startKiB;
         static_cast<void>(write(report[1], &grown, sizeof grown));
+        static_cast<void>(write(report[1], reason.data(), reason.size()));
         _exit(code);
     }
     close(report[1]);
     long grown = -1;
     if (::read(report[0], &grown, sizeof grown) != static_cast<ssize_t>(sizeof grown)) grown = -1;
+    std::string reason;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) reason.append(buffer, static_cast<size_t>(n));
     close(report[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), grown};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), grown, reason};
 }
 
-bool readPsdStream(std::FILE* f) {
+// The conversion is made in the child, where its budget follows the address-space limit.
+bool readPsdStream(std::FILE* f, std::string& reason) {
     LayerTempList layers, alphas;
     DocumentInfo doc;
-    return readPsd(f, layers, alphas, doc);
+    Conversion conversion;
+    const bool read = readPsd(f, layers, alphas, doc, conversion);
+    reason = conversion.reason();
+    return read;
 }
-bool readWlxStream(std::FILE* f) {
+bool readWlxStream(std::FILE* f, std::string& reason) {
     LayerTempList layers;
     DocumentInfo doc;
-    return readWlx(f, layers, doc);
+    Conversion conversion;
+    const bool read = readWlx(f, layers, doc, conversion);
+    reason = conversion.reason();
+    return read;
 }
-bool loadBmpStream(std::FILE* f) {
+bool loadBmpStream(std::FILE* f, std::string&) {
     dib24 canvas;
     return canvas.loadBmp(f);
 }
@@ -118,61 +133,39 @@ constexpr bool kSanitized = false;
 
 // ---- PSD files, field by field -------------------------------------------------------------
 
-// Header (RGB, 8 bits) and empty colour mode data.
-Bytes psdHead(uint32_t w, uint32_t h, uint16_t channels = 3) {
-    Bytes b = {'8', 'B', 'P', 'S'};
-    put16(b, 1);
-    b.insert(b.end(), 6, 0);
-    put16(b, channels);
-    put32(b, h);
-    put32(b, w);
-    put16(b, 8);
-    put16(b, 3);
-    put32(b, 0);
-    return b;
-}
-
-struct PsdChannel {
-    int16_t id;
-    uint32_t length;  // declared length
-};
-
-// A layer record with an empty name, no mask and no blending ranges.
-void putRecord(Bytes& b, int32_t top, int32_t left, int32_t bottom, int32_t right,
-               const std::vector<PsdChannel>& channels) {
-    for (int32_t v : {top, left, bottom, right}) put32(b, static_cast<uint32_t>(v));
-    put16(b, static_cast<uint32_t>(channels.size()));
-    for (const PsdChannel& c : channels) {
-        put16(b, static_cast<uint16_t>(c.id));
-        put32(b, c.length);
-    }
-    testbytes::put(b, "8BIMnorm", 8);
-    b.insert(b.end(), {255, 0, 0, 0});
-    put32(b, 12);
-    put32(b, 0);
-    put32(b, 0);
-    put32(b, 0);  // name: length 0 and its padding
-}
-
-// Empty resources, a layer section holding info (count, records, channel data), then merged.
-Bytes psdWithLayers(uint32_t w, uint32_t h, const Bytes& info, const Bytes& merged = {0, 0}) {
-    Bytes b = psdHead(w, h);
-    put32(b, 0);
-    put32(b, static_cast<uint32_t>(4 + info.size() + 4));
-    put32(b, static_cast<uint32_t>(info.size()));
-    testbytes::put(b, info);
-    put32(b, 0);
-    testbytes::put(b, merged);
-    return b;
-}
-
 // No resources, no layer section, then the merged image data as given.
 Bytes psdMergedOnly(uint32_t w, uint32_t h, const Bytes& merged, uint16_t channels = 3) {
-    Bytes b = psdHead(w, h, channels);
-    put32(b, 0);
-    put32(b, 0);
-    testbytes::put(b, merged);
-    return b;
+    TestPsd psd;
+    psd.width = w;
+    psd.height = h;
+    psd.channels = channels;
+    psd.merged = merged;
+    return psd.build();
+}
+
+// A w x h document whose layer section holds the layers, then an empty raw merged image.
+Bytes psdWithLayers(uint32_t w, uint32_t h, const std::vector<TestLayer>& layers,
+                    std::optional<int16_t> count = {}) {
+    TestPsd psd;
+    psd.width = w;
+    psd.height = h;
+    psd.layerSection = true;
+    psd.layerCount = count;
+    psd.layers = layers;
+    psd.merged = {0, 0};
+    return psd.build();
+}
+
+// A layer of one channel 0 of the given rectangle and data.
+TestLayer oneChannelLayer(int32_t top, int32_t left, int32_t bottom, int32_t right, uint16_t compression,
+                          const Bytes& payload) {
+    TestLayer layer;
+    layer.top = top;
+    layer.left = left;
+    layer.bottom = bottom;
+    layer.right = right;
+    layer.channels = {TestChannel{0, compression, payload, {}}};
+    return layer;
 }
 
 // A PackBits merged image whose every row count is count and every row is row.
@@ -204,35 +197,26 @@ constexpr long kGrowthKiB = 64 * 1024;
 struct HostileCase {
     const char* what;
     Bytes file;
-    std::function<bool(std::FILE*)> read;
+    StreamRead read;
+    const char* reason = "";  // the refusal's reason, when it tells which guard refused
 };
-
-Bytes layersInfo(int16_t count, const std::function<void(Bytes&)>& records, const Bytes& data = {}) {
-    Bytes info;
-    put16(info, static_cast<uint16_t>(count));
-    records(info);
-    testbytes::put(info, data);
-    return info;
-}
 
 std::vector<HostileCase> hostileCases() {
     std::vector<HostileCase> cases;
     // PSD: the document budget.
     cases.push_back({"psd: 300000 x 300000 with 100 complete but empty layers",
-                     psdWithLayers(300000, 300000, layersInfo(100, [](Bytes& b) {
-                                       for (int i = 0; i < 100; ++i) putRecord(b, 0, 0, 0, 0, {});
-                                   })),
-                     readPsdStream});
+                     psdWithLayers(300000, 300000, std::vector<TestLayer>(100)), readPsdStream});
     cases.push_back({"psd: 4096 x 4096 with 6 alpha channels, no layers, rows present",
                      psdMergedOnly(4096, 4096, packedMerged(9 * 4096, 64, zeroRow(4096)), 9),
                      readPsdStream});
-    cases.push_back({"psd: 30000 x 30000 claiming 1000 layers in a short file",
-                     psdWithLayers(30000, 30000, layersInfo(1000, [](Bytes&) {})), readPsdStream});
+    cases.push_back({"psd: 30000 x 30000 claiming 1000 layers in a short file", psdWithLayers(30000, 30000, {}, 1000),
+                     readPsdStream});
     cases.push_back({"psd: 30000 x 30000 with 65535 alpha channels, no layers",
                      psdMergedOnly(30000, 30000, {0, 1}, 65535), readPsdStream});
     // PSD: sizes checked against what remains of the file.
     {
-        Bytes b = psdHead(2, 2);
+        Bytes b = TestPsd{}.build();
+        b.resize(26 + 4);  // the header and the colour mode data
         put32(b, 0xFFFFFFF0u);  // image resources
         b.insert(b.end(), 16, 0);
         cases.push_back({"psd: resource section longer than the file", b, readPsdStream});
@@ -250,35 +234,19 @@ std::vector<HostileCase> hostileCases() {
                      psdMergedOnly(8000, 8000, packedMerged(3 * 8000, 126, {})), readPsdStream});
     cases.push_back({"psd: packed merged rows too short to unpack",
                      psdMergedOnly(8000, 8000, packedMerged(3 * 8000, 1, {0x80})), readPsdStream});
-    {
-        Bytes data;
-        put16(data, 1);
-        data.insert(data.end(), {0, 2, 0xFF, 0});
-        cases.push_back({"psd: packed layer row as wide as possible",
-                         psdWithLayers(2, 2, layersInfo(1, [](Bytes& b) { putRecord(b, 0, INT32_MIN, 1, INT32_MAX, {{0, 6}}); }, data)),
-                         readPsdStream});
-    }
-    {
-        Bytes data;
-        put16(data, 0);
-        data.insert(data.end(), {1, 2, 3, 4});
-        cases.push_back({"psd: raw layer row as wide as possible",
-                         psdWithLayers(2, 2, layersInfo(1, [](Bytes& b) { putRecord(b, 0, INT32_MIN, 1, INT32_MAX, {{0, 6}}); }, data)),
-                         readPsdStream});
-    }
-    {
-        Bytes data;
-        put16(data, 1);
-        data.insert(data.end(), {0, 2, 0xFF, 0});
-        cases.push_back({"psd: layer row-count table longer than the file",
-                         psdWithLayers(2, 2, layersInfo(1, [](Bytes& b) { putRecord(b, INT32_MIN, 0, INT32_MAX, 1, {{0, 6}}); }, data)),
-                         readPsdStream});
-    }
+    const Bytes packedRow = {0, 2, 0xFF, 0}, rawRow = {1, 2, 3, 4};
+    cases.push_back({"psd: packed layer row as wide as possible",
+                     psdWithLayers(2, 2, {oneChannelLayer(0, INT32_MIN, 1, INT32_MAX, 1, packedRow)}), readPsdStream});
+    cases.push_back({"psd: raw layer row as wide as possible",
+                     psdWithLayers(2, 2, {oneChannelLayer(0, INT32_MIN, 1, INT32_MAX, 0, rawRow)}), readPsdStream});
+    cases.push_back({"psd: layer row-count table longer than the file",
+                     psdWithLayers(2, 2, {oneChannelLayer(INT32_MIN, 0, INT32_MAX, 1, 1, packedRow)}), readPsdStream});
     // WLX: the inflate-ratio bound, the budget, and blocks bounded by the file.
     {
         Bytes file = wlxtest::documentHead(8192, 8192, 1);
         wlxtest::appendLayer(file, "short", 0, 128, 1, Bytes(1000, 0));
-        cases.push_back({"wlx: 8192 x 8192 layer from a 1000-byte block", file, readWlxStream});
+        cases.push_back({"wlx: 8192 x 8192 layer from a 1000-byte block", file, readWlxStream,
+                         "layer 1: a block of 1000 bytes cannot inflate to 268435456"});
     }
     {
         Bytes file = wlxtest::documentHead(10240, 10240, 1);
@@ -319,6 +287,9 @@ TEST(ReaderLimitsTest, HostileSizesFailBeforeAllocating) {
         const ChildResult r = readInChild(c.file, c.read, kAddressSpace);
         EXPECT_EQ(r.code, kRefused) << c.what << (r.code == kAllocationRefused ? ": allocated past the limit" : "");
         EXPECT_LT(r.grownKiB, kGrowthKiB) << c.what << ": grew by " << r.grownKiB << " KiB";
+        if (*c.reason != 0) {
+            EXPECT_EQ(r.reason, c.reason) << c.what;
+        }
         EXPECT_LT(c.file.size(), size_t{3} << 20) << c.what;
     }
 }

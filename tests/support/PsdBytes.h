@@ -1,0 +1,169 @@
+#pragma once
+// PSD files built field by field, independently of the reader and writer under test: a document of
+// layer records, channel data, resources and a merged image, and its parts on their own.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TestBytes.h"
+
+namespace psdbytes {
+
+using testbytes::Bytes;
+using testbytes::be::put16;
+using testbytes::be::put32;
+
+inline void put8(Bytes& b, uint32_t v) { b.push_back(static_cast<uint8_t>(v)); }
+inline void putText(Bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
+inline void putBytes(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+
+// One row as a single literal packet (rows of 1 to 128 bytes).
+inline Bytes literalRow(const Bytes& row) {
+    Bytes packed{static_cast<uint8_t>(row.size() - 1)};
+    putBytes(packed, row);
+    return packed;
+}
+
+// Channel data after the compression code: the row count table, then the packed rows.
+inline Bytes packedRows(const std::vector<Bytes>& packed) {
+    Bytes out;
+    for (const Bytes& row : packed) put16(out, static_cast<uint32_t>(row.size()));
+    for (const Bytes& row : packed) putBytes(out, row);
+    return out;
+}
+
+struct TestChannel {
+    int16_t id;
+    uint16_t compression;
+    Bytes payload;                           // what follows the compression code
+    std::optional<uint32_t> declaredLength;  // default: 2 + payload
+};
+
+inline TestChannel rawChannel(int16_t id, const Bytes& plane) { return {id, 0, plane, {}}; }
+
+struct TestLayer {
+    int32_t top = 0, left = 0, bottom = 0, right = 0;
+    std::vector<TestChannel> channels;
+    std::string key = "norm";
+    uint8_t opacity = 255;
+    uint8_t clipping = 0;
+    uint8_t flags = 0;
+    std::string name;
+    Bytes mask;        // layer mask data
+    Bytes additional;  // additional layer information after the name
+};
+
+struct TestPsd {
+    std::string signature = "8BPS";
+    uint16_t version = 1;
+    uint16_t channels = 3;
+    uint32_t width = 2;
+    uint32_t height = 2;
+    uint16_t depth = 8;
+    uint16_t mode = 3;
+    Bytes colourMode;
+    Bytes resources;  // the resource blocks, back to back
+    bool layerSection = false;
+    std::optional<int16_t> layerCount;  // default: the number of layers
+    std::vector<TestLayer> layers;
+    Bytes merged;  // compression code and image data, up to the end of the file
+
+    Bytes build() const {
+        Bytes b;
+        putText(b, signature);
+        put16(b, version);
+        b.insert(b.end(), 6, 0);
+        put16(b, channels);
+        put32(b, height);
+        put32(b, width);
+        put16(b, depth);
+        put16(b, mode);
+        put32(b, static_cast<uint32_t>(colourMode.size()));
+        putBytes(b, colourMode);
+        put32(b, static_cast<uint32_t>(resources.size()));
+        putBytes(b, resources);
+        if (!layerSection && layers.empty()) {
+            put32(b, 0);
+        } else {
+            Bytes info;
+            put16(info, static_cast<uint16_t>(layerCount.value_or(static_cast<int16_t>(layers.size()))));
+            for (const TestLayer& layer : layers) putRecord(info, layer);
+            for (const TestLayer& layer : layers) {
+                for (const TestChannel& channel : layer.channels) {
+                    if (channel.declaredLength == 0u) continue;  // declared empty: no data at all
+                    put16(info, channel.compression);
+                    putBytes(info, channel.payload);
+                }
+            }
+            put32(b, static_cast<uint32_t>(4 + info.size() + 4));
+            put32(b, static_cast<uint32_t>(info.size()));
+            putBytes(b, info);
+            put32(b, 0);  // global layer mask information
+        }
+        putBytes(b, merged);
+        return b;
+    }
+
+    static void putRecord(Bytes& b, const TestLayer& layer) {
+        put32(b, static_cast<uint32_t>(layer.top));
+        put32(b, static_cast<uint32_t>(layer.left));
+        put32(b, static_cast<uint32_t>(layer.bottom));
+        put32(b, static_cast<uint32_t>(layer.right));
+        put16(b, static_cast<uint32_t>(layer.channels.size()));
+        for (const TestChannel& channel : layer.channels) {
+            put16(b, static_cast<uint16_t>(channel.id));
+            put32(b, channel.declaredLength.value_or(static_cast<uint32_t>(2 + channel.payload.size())));
+        }
+        putText(b, "8BIM");
+        putText(b, layer.key);
+        put8(b, layer.opacity);
+        put8(b, layer.clipping);
+        put8(b, layer.flags);
+        put8(b, 0);
+        Bytes extra;
+        put32(extra, static_cast<uint32_t>(layer.mask.size()));
+        putBytes(extra, layer.mask);
+        put32(extra, 0);
+        put8(extra, static_cast<uint32_t>(layer.name.size()));
+        putText(extra, layer.name);
+        for (size_t field = 1 + layer.name.size(); field % 4 != 0; ++field) put8(extra, 0);
+        putBytes(extra, layer.additional);
+        put32(b, static_cast<uint32_t>(extra.size()));
+        putBytes(b, extra);
+    }
+};
+
+// An image resource block.
+inline Bytes resourceBlock(uint16_t id, const Bytes& data, const std::string& name = "") {
+    Bytes b;
+    putText(b, "8BIM");
+    put16(b, id);
+    put8(b, static_cast<uint32_t>(name.size()));
+    putText(b, name);
+    if (name.size() % 2 == 0) put8(b, 0);
+    put32(b, static_cast<uint32_t>(data.size()));
+    putBytes(b, data);
+    if (data.size() % 2 != 0) put8(b, 0);
+    return b;
+}
+
+// An additional layer information block.
+inline Bytes infoBlock(const std::string& key, const Bytes& data, const std::string& signature = "8BIM") {
+    Bytes b;
+    putText(b, signature);
+    putText(b, key);
+    put32(b, static_cast<uint32_t>(data.size()));
+    putBytes(b, data);
+    return b;
+}
+
+// Raw merged image: compression 0, then the planes.
+inline Bytes rawMerged(const std::vector<Bytes>& planes) {
+    Bytes b;
+    put16(b, 0);
+    for (const Bytes& plane : planes) putBytes(b, plane);
+    return b;
+}
+
+}  // namespace psdbytes
