@@ -26,18 +26,6 @@ uint64_t physicalMemoryBytes() {
     return bytes;
 }
 
-// Large pages on x86-64 and most others.
-constexpr size_t kLargePage = size_t{2} << 20;
-
-namespace {
-
-size_t wholePages(size_t bytes) {
-    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-    return (bytes + page - 1) / page * page;
-}
-
-}  // namespace
-
 // Address and leak checkers see only what goes through the ordinary allocator, and the browser's
 // memory has no pages to map: both keep to it.
 #if defined(__SANITIZE_ADDRESS__) || defined(__EMSCRIPTEN__)
@@ -56,6 +44,18 @@ void* allocateLargeBlock(size_t bytes) {
 }
 void releaseLargeBlock(void* block, size_t) noexcept { std::free(block); }
 #else
+// Large pages on x86-64 and most others.
+constexpr size_t kLargePage = size_t{2} << 20;
+
+namespace {
+
+size_t wholePages(size_t bytes) {
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+}
+
+}  // namespace
+
 void* allocateLargeBlock(size_t bytes) {
     const size_t size = wholePages(bytes);
     if (size < bytes || size > SIZE_MAX - kLargePage) throw std::bad_alloc();
