@@ -4,6 +4,7 @@
 #include <new>
 
 #include "composite/CompositeBands.h"
+#include "driver/FileSystem.h"
 #include "driver/OutputFile.h"
 #include "formats/psd/LayerPacker.h"
 #include "formats/psd/PsdReader.h"
@@ -109,7 +110,7 @@ private:
     // Opens the source, runs its reader and closes it before any message; false after reporting
     // the read failure. Running out of memory while reading is one.
     bool readSource(const std::string& source, Conversion& conversion, const std::function<bool(std::FILE*)>& read) {
-        std::FILE* in = std::fopen(source.c_str(), "rb");
+        std::FILE* in = files::openForReading(source);
         bool ok = false;
         try {
             ok = in != nullptr ? read(in) : conversion.fail("the file cannot be opened");

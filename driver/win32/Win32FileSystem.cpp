@@ -14,6 +14,8 @@ bool isDirectory(const std::string& path) {
     return ::_stat64(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR;
 }
 
+std::FILE* openForReading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+
 std::FILE* createTemporary(const std::string& directoryPrefix, std::string& path) {
     DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
     for (int attempt = 0; attempt < 100; ++attempt, ++seed) {
