@@ -5,6 +5,7 @@
 #include <new>
 
 #include "composite/CompositeBands.h"
+#include "driver/FileSystem.h"
 #include "driver/OutputFile.h"
 #include "formats/psd/PsdWriter.h"
 #include "formats/wlx/WlxWriter.h"
@@ -90,7 +91,7 @@ private:
     // Opens the source, runs its reader and closes it before any message; false after reporting
     // the read failure. Running out of memory while reading is one.
     bool readSource(const std::string& source, Conversion& conversion, const std::function<bool(std::FILE*)>& read) {
-        std::FILE* in = std::fopen(source.c_str(), "rb");
+        std::FILE* in = files::openForReading(source);
         bool ok = false;
         try {
             ok = in != nullptr ? read(in) : conversion.fail("the file cannot be opened");

@@ -1,12 +1,14 @@
 #pragma once
-// The platform's file-system steps that file replacement is built from; each platform has its
-// half in driver/posix/ or driver/win32/.
+// The platform's file-system steps that reading a source and file replacement are built from;
+// each platform has its half in driver/posix/ or driver/win32/.
 #include <cstdio>
 #include <string>
 
 namespace files {
 
 bool isDirectory(const std::string& path);
+// Opens an existing file for binary reading; null on failure.
+std::FILE* openForReading(const std::string& path);
 // Creates a new, empty temporary file in the directory (prefix: the directory with its trailing
 // separator, or empty) and opens it for binary writing; path receives its name. Null on failure.
 std::FILE* createTemporary(const std::string& directoryPrefix, std::string& path);

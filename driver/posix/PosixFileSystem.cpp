@@ -14,6 +14,8 @@ bool isDirectory(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR;
 }
 
+std::FILE* openForReading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+
 // The temporary is created owner-only; give it what overwriting in place would have kept: the
 // old file's permissions, or 0666 less the umask for a new file.
 void givePermissions(std::FILE* stream, const std::string& destination) {

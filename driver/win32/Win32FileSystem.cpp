@@ -1,18 +1,27 @@
 #include "driver/FileSystem.h"
 #include "driver/Paths.h"
-
-#include <sys/stat.h>
+#include "driver/win32/WidePath.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
+// Every call takes the wide path: the ANSI calls stop at 260 characters, and a file in a deep
+// folder (or the temporary beside its output) would be missing or unwritable to them.
+namespace {
+
+DWORD attributesOf(const std::string& path) { return GetFileAttributesW(widePath(path).c_str()); }
+
+}  // namespace
+
 namespace files {
 
 bool isDirectory(const std::string& path) {
-    struct _stat64 st {};
-    return ::_stat64(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR;
+    const DWORD attributes = attributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
+
+std::FILE* openForReading(const std::string& path) { return _wfopen(widePath(path).c_str(), L"rb"); }
 
 std::FILE* createTemporary(const std::string& directoryPrefix, std::string& path) {
     DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
@@ -20,7 +29,7 @@ std::FILE* createTemporary(const std::string& directoryPrefix, std::string& path
         char name[32];
         std::snprintf(name, sizeof name, "~rivodiv%08lx.tmp", static_cast<unsigned long>(seed));
         path = directoryPrefix + name;
-        HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        HANDLE h = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) continue;
@@ -29,13 +38,13 @@ std::FILE* createTemporary(const std::string& directoryPrefix, std::string& path
         const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
         if (fd == -1) {
             CloseHandle(h);
-            DeleteFileA(path.c_str());
+            removeTemporary(path);
             return nullptr;
         }
         std::FILE* stream = _fdopen(fd, "wb");
         if (!stream) {
             _close(fd);
-            DeleteFileA(path.c_str());
+            removeTemporary(path);
         }
         return stream;
     }
@@ -45,16 +54,16 @@ std::FILE* createTemporary(const std::string& directoryPrefix, std::string& path
 bool flushToDisk(std::FILE* stream) { return std::fflush(stream) == 0; }
 
 bool destinationWritable(const std::string& destination) {
-    const DWORD attributes = GetFileAttributesA(destination.c_str());
+    const DWORD attributes = attributesOf(destination);
     return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
 bool replaceWith(const std::string& temporary, const std::string& destination) {
-    return MoveFileExA(temporary.c_str(), destination.c_str(),
+    return MoveFileExW(widePath(temporary).c_str(), widePath(destination).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-void removeTemporary(const std::string& path) { DeleteFileA(path.c_str()); }
+void removeTemporary(const std::string& path) { DeleteFileW(widePath(path).c_str()); }
 
 bool followLink(std::string&, std::string&) { return true; }
 
@@ -62,8 +71,8 @@ void givePermissions(std::FILE*, const std::string&) {}
 
 }  // namespace files
 
-// The 64-bit query, so that a file past 2 GiB is not taken for a missing one.
 bool fileExists(const std::string& path) {
-    struct _stat64 st {};
-    return !path.empty() && ::_stat64(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) != S_IFDIR;
+    if (path.empty()) return false;
+    const DWORD attributes = attributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }

@@ -14,8 +14,10 @@ if [ -z "${RIVODIV_WINE_DISPLAY:-}" ]; then
         echo "wine-test: making the ja_JP.UTF-8 locale" >&2
         localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
     fi
-    # One X server for the whole run; every Wine process below has its own time limit.
-    RIVODIV_WINE_DISPLAY=1 exec xvfb-run -a "$0" "$@"
+    # One X server for the whole run; every Wine process below has its own time limit. A box is
+    # as wide as its longest unbroken run of text, and one that sticks out of the screen shows its
+    # icon nowhere: the long paths below need about 1600 pixels.
+    RIVODIV_WINE_DISPLAY=1 exec xvfb-run -a -s "-screen 0 3200x1024x24" "$0" "$@"
 fi
 
 START=$(date +%s)
@@ -222,6 +224,53 @@ echo old >r.psd
 chmod a-w r.psd
 question_box "PSD形式: r.psd$EXISTS" ok; error_box "${WRITE_FAILED}r.psd"; run_box "read-only output" 0 r.wlx
 kept r.psd
+
+# Long paths: a source in a deep folder converts whatever the length of its path. The ANSI calls
+# stop at 260 characters, and a short output name leaves the temporary beside it longer than the
+# output; a relative path and names whose second byte is 0x5C go the same way.
+# deep_dir LENGTH WORD: makes folders named by repeating WORD, in which a file of a 5-character name
+# has a Windows path of LENGTH characters, and prints the folder.
+deep_dir() {
+    local dir=$BOX/deep$1 left part
+    left=$(($1 - ${#W_BOX} - ${#dir} + ${#BOX} - 6))
+    while [ "$left" -gt 0 ]; do
+        part=$2
+        while [ ${#part} -lt 50 ]; do part+=$2; done
+        # Each folder takes its separator; what is left after it is none or a folder of one or more.
+        part=${part:0:$((left - 1 < 50 ? left - 1 : 50))}
+        [ $((left - ${#part} - 1)) -ne 1 ] || part=${part:1}
+        dir+=/$part
+        left=$((left - ${#part} - 1))
+    done
+    mkdir -p "$dir"
+    part=$(winpath "$dir/a.wlx")
+    [ ${#part} -eq "$1" ] || { echo "wine-test: no path of $1 characters under $BOX: $part" >&2; exit 1; }
+    echo "$dir"
+}
+W_BOX=$(winpath "$BOX")
+for n in 245 246 259 260 300; do
+    d=$(deep_dir "$n" folder)
+    cp a.wlx b.psd "$d/"
+    run_box "path of $n characters, WLX -> PSD" 0 "$(winpath "$d/a.wlx")"; same "$d/a.psd" "$REF_PSD"
+    run_box "path of $n characters, PSD -> WLX" 0 "$(winpath "$d/b.psd")"; same "$d/b.wlx" "$REF_WLX"
+done
+# The boxes show such a path as given (here relative, there in code page 932): the outputs exist,
+# so the question comes.
+cp a.wlx "$d/c.wlx"
+echo old >"$d/c.psd"
+relative=$(realpath --relative-to=. "$d/c.wlx" | tr / '\\')
+question_box "PSD形式: ${relative%.wlx}.psd$EXISTS" ok
+run_box "relative path to a file of 300 characters" 0 "$relative"; same "$d/c.psd" "$REF_PSD"
+d=$(deep_dir 300 ソ表能予)
+cp a.wlx b.psd "$d/"
+echo old >"$d/a.psd"
+echo old >"$d/b.wlx"
+question_box "PSD形式: $(winpath "$d/a.psd")$EXISTS" ok
+run_box "0x5C names, 300 characters, WLX -> PSD" 0 "$(winpath "$d/a.wlx")"; same "$d/a.psd" "$REF_PSD"
+question_box "WLX形式: $(winpath "$d/b.wlx")$EXISTS" ok
+run_box "0x5C names, 300 characters, PSD -> WLX" 0 "$(winpath "$d/b.psd")"; same "$d/b.wlx" "$REF_WLX"
+
+# No run above left its temporary file behind.
 leftovers=$(find . -name '~rivodiv*' | head -3)
 [ -z "$leftovers" ] || bad "temporary files left behind: $leftovers"
 
