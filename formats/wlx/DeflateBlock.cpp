@@ -8,33 +8,15 @@ namespace {
 
 constexpr int kLevel = 6;
 
-// One compressor and one decompressor per thread, made on first use and freed when the thread
-// ends: a level-6 compressor takes about 650 KB, too much to allocate for every block of a
-// document of thousands of small layers.
-class ThreadCodecs {
-public:
-    ThreadCodecs() = default;
-    ThreadCodecs(const ThreadCodecs&) = delete;
-    ThreadCodecs& operator=(const ThreadCodecs&) = delete;
-    ~ThreadCodecs() {
-        if (compressor_ != nullptr) libdeflate_free_compressor(compressor_);
-        if (decompressor_ != nullptr) libdeflate_free_decompressor(decompressor_);
-    }
-    libdeflate_compressor* compressor() {
-        if (compressor_ == nullptr) compressor_ = libdeflate_alloc_compressor(kLevel);
-        return compressor_;
-    }
-    libdeflate_decompressor* decompressor() {
-        if (decompressor_ == nullptr) decompressor_ = libdeflate_alloc_decompressor();
-        return decompressor_;
-    }
-
-private:
-    libdeflate_compressor* compressor_ = nullptr;
-    libdeflate_decompressor* decompressor_ = nullptr;
+// A compressor and a decompressor per call: allocating them costs a few microseconds, nothing beside
+// a layer's deflate. (Kept per thread in a thread_local, the MinGW build freed the thread's storage
+// before running its destructor.)
+struct FreeCompressor {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
-
-thread_local ThreadCodecs codecs;
+struct FreeDecompressor {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
 
 // Swaps the first row with the last, the second with the one before it and so on, through a small
 // buffer on the stack: a row may be far longer than the buffer.
@@ -56,13 +38,13 @@ void reverseRows(uint8_t* pixels, size_t rowBytes, size_t rows) {
 
 bool uncompressRowsBottomUp(const uint8_t* input, size_t inputLength, uint8_t* pixels, size_t rowBytes,
                             size_t rows) {
-    libdeflate_decompressor* decompressor = codecs.decompressor();
+    const std::unique_ptr<libdeflate_decompressor, FreeDecompressor> decompressor(libdeflate_alloc_decompressor());
     if (decompressor == nullptr) return false;
     const size_t total = rowBytes * rows;
     // No output still needs a place to point at; a stream of any byte fails there.
     uint8_t none = 0;
     // Without room for the actual size, libdeflate fails unless the stream gives exactly total bytes.
-    if (libdeflate_zlib_decompress(decompressor, input, inputLength, total != 0 ? pixels : &none, total,
+    if (libdeflate_zlib_decompress(decompressor.get(), input, inputLength, total != 0 ? pixels : &none, total,
                                    nullptr) != LIBDEFLATE_SUCCESS) {
         return false;
     }
@@ -72,10 +54,10 @@ bool uncompressRowsBottomUp(const uint8_t* input, size_t inputLength, uint8_t* p
 
 bool compressRowsBottomUp(uint8_t* pixels, size_t rowBytes, size_t rows, PackedBlock& output) {
     output.size = 0;
-    libdeflate_compressor* compressor = codecs.compressor();
+    const std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor(libdeflate_alloc_compressor(kLevel));
     if (compressor == nullptr) return false;
     const size_t total = rowBytes * rows;
-    const size_t capacity = libdeflate_zlib_compress_bound(compressor, total);
+    const size_t capacity = libdeflate_zlib_compress_bound(compressor.get(), total);
     if (output.capacity < capacity) {
         output.bytes.reset();
         output.bytes.reset(new uint8_t[capacity]);  // not cleared: untouched pages cost nothing
@@ -83,7 +65,7 @@ bool compressRowsBottomUp(uint8_t* pixels, size_t rowBytes, size_t rows, PackedB
     }
     uint8_t none = 0;
     reverseRows(pixels, rowBytes, rows);
-    output.size = libdeflate_zlib_compress(compressor, total != 0 ? pixels : &none, total, output.bytes.get(),
+    output.size = libdeflate_zlib_compress(compressor.get(), total != 0 ? pixels : &none, total, output.bytes.get(),
                                            output.capacity);
     reverseRows(pixels, rowBytes, rows);
     return output.size != 0;  // 0 only when the bound was not enough, which it always is

@@ -8,8 +8,8 @@
 // Inflates the zlib stream at the start of input into exactly rows rows of rowBytes bytes, the first
 // row of the stream into the last row of pixels: WLX blocks store the picture bottom row first.
 // Nothing is written outside the rows, so a hostile stream can never make the caller allocate more.
-// False when the stream is damaged or would give more or fewer bytes; the rows are then undefined.
-// Bytes after the end of the stream are ignored.
+// False when the stream is damaged or would give more or fewer bytes, or for want of memory for the
+// decompressor; the rows are then undefined. Bytes after the end of the stream are ignored.
 bool uncompressRowsBottomUp(const uint8_t* input, size_t inputLength, uint8_t* pixels, size_t rowBytes,
                             size_t rows);
 
