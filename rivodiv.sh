@@ -18,24 +18,27 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-BUILD_PACKAGES=(cmake g++ make zlib1g-dev libgtest-dev)
+# zlib only for the tests, which read and write zlib streams with it independently of libdeflate.
+BUILD_PACKAGES=(cmake g++ make libdeflate-dev zlib1g-dev libgtest-dev)
 # Peers the interoperability tests read our PSD files with.
 TEST_PACKAGES=(python3 python3-psd-tools imagemagick)
-WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64 libz-mingw-w64-dev)
-BENCH_PACKAGES=(cmake g++ make zlib1g-dev libbenchmark-dev time)
+# libdeflate is compiled from its Debian source package, which dpkg-dev unpacks.
+WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64 dpkg-dev)
+# zlib for the bound the end-to-end benchmark measures against.
+BENCH_PACKAGES=(cmake g++ make libdeflate-dev zlib1g-dev libbenchmark-dev time)
 # Paint software the interop step runs, and what compares its layers.
 INTEROP_PACKAGES=(gimp python3 python3-numpy python3-pil)
 # CPack's Debian generator computes dependencies with dpkg-shlibdeps and finds binaries with file.
-PACKAGE_PACKAGES=(cmake g++ make zlib1g-dev dpkg-dev file "${WINDOWS_PACKAGES[@]}")
+PACKAGE_PACKAGES=(cmake g++ make libdeflate-dev dpkg-dev file "${WINDOWS_PACKAGES[@]}")
 KRITA_PACKAGES=(krita xvfb xauth)
-# The page: emscripten, dpkg-dev for zlib's source package, node for the page's tools; Chromium
+# The page: emscripten, dpkg-dev for libdeflate's source package, node for the page's tools; Chromium
 # and a Japanese font for the browser test.
 WEB_PACKAGES=(cmake make emscripten dpkg-dev nodejs)
 WEB_TEST_PACKAGES=(chromium fonts-ipafont-gothic)
 # Wine with a virtual X server, the Japanese locale data, the icon tools and the C cross-compiler
 # of the dialog helper.
 WINE_PACKAGES=(wine64 wine xvfb xauth locales icoutils gcc-mingw-w64-x86-64)
-FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev zlib1g-dev)
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev libdeflate-dev)
 
 need() {
     local missing=()
@@ -72,25 +75,38 @@ configure_default() {
     [ -f build/default/CMakeCache.txt ] || cmake --preset default
 }
 
-# zlib's source package comes from a deb-src entry for the release's main archive.
-need_zlib_source() {
-    if grep -Eqs '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/*; then return 0; fi
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "rivodiv.sh: apt has no deb-src entry, needed for zlib's source package; add one, e.g." >&2
-        echo "  deb-src http://deb.debian.org/debian bookworm main" >&2
-        exit 1
+# A Debian source package unpacked into build/src/PACKAGE-VERSION (never into the repository), for
+# the builds that compile it with their own compiler; it comes from a deb-src entry for the
+# release's main archive.
+need_source() {  # package version
+    local dir="build/src/$1-$2"
+    [ -d "$dir" ] && return 0
+    if ! grep -Eqs '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/*; then
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "rivodiv.sh: apt has no deb-src entry, needed for $1's source package; add one, e.g." >&2
+            echo "  deb-src http://deb.debian.org/debian bookworm main" >&2
+            exit 1
+        fi
+        echo "rivodiv.sh: adding a deb-src entry for $1's source package" >&2
+        printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm bookworm-updates' \
+            'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' \
+            >/etc/apt/sources.list.d/rivodiv-src.sources
+        apt-get -o DPkg::Lock::Timeout=900 update </dev/null
     fi
-    echo "rivodiv.sh: adding a deb-src entry for zlib's source package" >&2
-    printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm bookworm-updates' \
-        'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' \
-        >/etc/apt/sources.list.d/rivodiv-src.sources
-    apt-get -o DPkg::Lock::Timeout=900 update </dev/null
+    mkdir -p build/src
+    (cd build/src && apt-get source "$1" </dev/null) >&2
+    [ -d "$dir" ] || { echo "rivodiv.sh: apt-get source $1 did not give $dir" >&2; exit 1; }
+}
+
+# The WLX blocks' codec the Windows program and the page compile (cmake/libdeflate-source.cmake).
+need_libdeflate_source() {
+    need_source libdeflate 1.14
 }
 
 build_web() {
     need "${WEB_PACKAGES[@]}"
     command -v npm >/dev/null || need npm
-    need_zlib_source
+    need_libdeflate_source
     [ web/node_modules/.package-lock.json -nt web/package-lock.json ] ||
         (cd web && npm ci --no-audit --no-fund >&2)
     cmake --preset web >&2
@@ -122,8 +138,8 @@ case "$cmd" in
         ;;
     windows)
         need "${WINDOWS_PACKAGES[@]}"
-        # Look zlib up again: a build folder from before the static link keeps the DLL's library.
-        cmake --preset windows -U 'ZLIB_LIBRARY*'
+        need_libdeflate_source
+        cmake --preset windows
         cmake --build --preset windows
         check_imports
         ;;
@@ -153,6 +169,7 @@ case "$cmd" in
         ;;
     package)
         need "${PACKAGE_PACKAGES[@]}"
+        need_libdeflate_source
         cmake --preset package
         cmake --build --preset package
         cpack --preset package

@@ -1,4 +1,4 @@
-# Cross-build the Windows program with Debian's MinGW-w64 (g++-mingw-w64-x86-64, libz-mingw-w64-dev).
+# Cross-build the Windows program with Debian's MinGW-w64 (g++-mingw-w64-x86-64).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

@@ -1,6 +1,7 @@
 #pragma once
 // Builds WLX bytes field by field, independently of the reader and writer under test, and hands
 // them over as a real stream.
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -15,14 +16,26 @@ namespace wlxtest {
 
 using testbytes::Bytes;
 
-// zlib's one-shot default deflate.
-inline Bytes zlibDefault(const Bytes& data) {
+// zlib's one-shot deflate at a level: streams of another maker than the program's.
+inline Bytes zlibDeflate(const Bytes& data, int level) {
     uLongf length = compressBound(static_cast<uLong>(data.size()));
     Bytes out(length);
-    if (compress2(out.data(), &length, data.data(), static_cast<uLong>(data.size()), Z_DEFAULT_COMPRESSION) != Z_OK) {
-        return {};
-    }
+    if (compress2(out.data(), &length, data.data(), static_cast<uLong>(data.size()), level) != Z_OK) return {};
     out.resize(length);
+    return out;
+}
+
+inline Bytes zlibDefault(const Bytes& data) { return zlibDeflate(data, Z_DEFAULT_COMPRESSION); }
+
+// libdeflate's one-shot zlib stream at level 6: the bytes of a WLX block.
+inline Bytes libdeflateLevel6(const Bytes& data) {
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
+    if (compressor == nullptr) return {};
+    Bytes out(libdeflate_zlib_compress_bound(compressor, data.size()));
+    const uint8_t none = 0;
+    out.resize(libdeflate_zlib_compress(compressor, data.empty() ? &none : data.data(), data.size(), out.data(),
+                                        out.size()));
+    libdeflate_free_compressor(compressor);
     return out;
 }
 

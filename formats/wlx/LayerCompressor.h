@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "formats/psd/PsdReader.h"
-#include "formats/wlx/ZlibBlock.h"
+#include "formats/wlx/DeflateBlock.h"
 #include "image/Conversion.h"
 #include "image/LayerTempList.h"
 

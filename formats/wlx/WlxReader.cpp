@@ -6,8 +6,8 @@
 #include <new>
 #include <vector>
 
+#include "formats/wlx/DeflateBlock.h"
 #include "formats/wlx/WlxLayout.h"
-#include "formats/wlx/ZlibBlock.h"
 #include "image/ByteInput.h"
 #include "image/Conversion.h"
 #include "image/ThreadPool.h"
