@@ -6,7 +6,7 @@
 # in interleaved rounds: the codec bounds (inflate all blocks; deflate all layers at level 6; one
 # thread each; zlib, and libdeflate beside it), and `rivodiv doc.wlx` and `rivodiv doc.psd` with
 # RIVODIV_THREADS=1 and with the default thread count. Prints medians, ratios to zlib's bound, peak
-# RSS and the blocks' size from each codec.
+# RSS and the blocks' size from each codec; then peak RSS of both conversions with 1 to 16 threads.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -111,3 +111,19 @@ row "deflate, zlib" 1 "$work/deflate-zlib" "$work/deflate-zlib"
 row "deflate, libdeflate" 1 "$work/deflate-libdeflate" "$work/deflate-zlib" deflate
 for threads in 1 default; do row "WLX -> PSD" "$threads" "$work/wlx2psd-$threads" "$work/inflate-zlib" inflate; done
 for threads in 1 default; do row "PSD -> WLX" "$threads" "$work/psd2wlx-$threads" "$work/deflate-zlib" deflate; done
+
+# Memory must follow the document, not the thread count: one run of each direction per count.
+echo
+echo "peak RSS by thread count (one run each), against layers + canvas"
+printf '| %-7s | %-18s | %-18s |\n' threads "WLX -> PSD" "PSD -> WLX"
+printf '|%s|%s|%s|\n' --------- -------------------- --------------------
+for threads in 1 2 4 8 12 16; do
+    convert sweep-wlx2psd "$threads" doc.wlx
+    convert sweep-psd2wlx "$threads" doc.psd
+    cells=()
+    for task in sweep-wlx2psd sweep-psd2wlx; do
+        kb=$(awk '{ print $3 }' "$work/$task-$threads")
+        cells+=("$(printf '%7d MB (%.2f x)' "$(( kb / 1000 ))" "$(awk -v k="$kb" -v m="$model_bytes" 'BEGIN { print k * 1000 / m }')")")
+    done
+    printf '| %-7s | %-18s | %-18s |\n' "$threads" "${cells[0]}" "${cells[1]}"
+done
