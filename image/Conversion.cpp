@@ -21,7 +21,7 @@ std::string Conversion::overBudget(uint64_t bytes, const std::string& what) cons
 }
 
 size_t Conversion::heldAtOnce(uint64_t bytesEach, size_t count) const {
-    size_t held = std::min(pool_->size(), std::max<size_t>(2, (count + 3) / 4));
+    size_t held = std::min(2 * pool_->size(), std::max<size_t>(2, (count + 3) / 4));
     if (bytesEach != 0) {
         const uint64_t room = (budget_.limit() - std::min(budget_.used(), budget_.limit())) / bytesEach;
         held = static_cast<size_t>(std::min<uint64_t>(held, room));

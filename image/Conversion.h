@@ -25,8 +25,9 @@ public:
     // The reason reserve gives when bytes for what do not fit, without recording it.
     std::string overBudget(uint64_t bytes, const std::string& what) const;
     // How many of count things of bytesEach bytes to hold at once when they pass through one after
-    // another: one per thread, but no more than a quarter of them (or 2) so that the memory stays
-    // well below holding them all, and only as many as the budget has room for; at least 1.
+    // another: two per thread, so that a thread finds work beside a long piece, but no more than a
+    // quarter of them (or 2) so that the memory stays well below holding them all, and only as many
+    // as the budget has room for; at least 1.
     size_t heldAtOnce(uint64_t bytesEach, size_t count) const;
     // Records why the conversion fails (the first reason recorded stays) and returns false.
     bool fail(const std::string& reason);

@@ -95,7 +95,7 @@ struct ScriptedFormats {
                 in, doc, [&](int count) { return sink.begin(doc, static_cast<size_t>(count), alphaChannels); },
                 [&](Layer* layer) {
                     sink.nextPixels();
-                    sink.layerRead(layer);
+                    sink.layerRead(layer, 0);
                 });
         };
         ops.composite = [this](const Layer& layer, dib24& canvas, ThreadPool&) {

@@ -60,7 +60,7 @@ public:
                                    std::to_string(count) + " layers");
     }
     PixelBytes nextPixels() override { return PixelBytes(bytes_, 0xA5); }
-    void layerRead(Layer* layer) override { result_.layers.add(layer); }
+    void layerRead(Layer* layer, uint64_t) override { result_.layers.add(layer); }
     bool keepsAlphaChannels() const override { return true; }
     void alphaChannelRead(Layer* channel) override { result_.alphaChannels.add(channel); }
 

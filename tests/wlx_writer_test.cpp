@@ -213,7 +213,7 @@ TEST(WlxWriterTest, BlocksMadeWhileReadingGiveThePlainBytes) {
             layer->resizeReusing(blocks.nextPixels(), doc.width, doc.height, source->blendMode, true);
             std::copy(source->pixels.begin(), source->pixels.end(), layer->pixels.begin());
             layer->name = source->name;
-            blocks.layerRead(layer);
+            blocks.layerRead(layer, layer->pixels.size());
         }
         blocks.finish();
         wlxtest::Stream out;

@@ -372,7 +372,7 @@ private:
                 alpha = scaled(alpha, (*mask)[i]);
             }
         }
-        sink_.layerRead(owned.release());
+        sink_.layerRead(owned.release(), storedBytes(info));
         ++layersRead_;
         return true;
     }
@@ -634,7 +634,7 @@ private:
                 return failHere("channel " + std::to_string(c) + ", " + problem_);
             if (alpha) sink_.alphaChannelRead(alpha.release());
         }
-        if (background) sink_.layerRead(background.release());
+        if (background) sink_.layerRead(background.release(), 0);
         return true;
     }
 
@@ -681,7 +681,7 @@ public:
         alphaChannels_.reserve(alphaChannels_.size() + alphaCount);
         return true;
     }
-    void layerRead(Layer* layer) override { layers_.add(layer); }
+    void layerRead(Layer* layer, uint64_t) override { layers_.add(layer); }
     bool keepsAlphaChannels() const override { return true; }
     void alphaChannelRead(Layer* channel) override { alphaChannels_.add(channel); }
 

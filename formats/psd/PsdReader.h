@@ -20,8 +20,9 @@ public:
     // already touched cost nothing to fill again. Empty when there is none. May wait until a layer
     // handed over lets go of its storage.
     virtual PixelBytes nextPixels() { return {}; }
-    // Takes a finished layer, with one reference on it; the reader no longer touches it.
-    virtual void layerRead(Layer* layer) = 0;
+    // Takes a finished layer, with one reference on it; the reader no longer touches it. storedBytes
+    // is what its channels took in the file: a hint of how long its pixels take to compress.
+    virtual void layerRead(Layer* layer, uint64_t storedBytes) = 0;
     // Whether the merged image's alpha channels are wanted; they are decoded and dropped otherwise.
     virtual bool keepsAlphaChannels() const { return false; }
     virtual void alphaChannelRead(Layer*) {}

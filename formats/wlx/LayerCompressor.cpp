@@ -10,7 +10,10 @@
 LayerCompressor::LayerCompressor(Conversion& conversion, bool keepPixels)
     : conversion_(conversion), keepPixels_(keepPixels) {}
 
-LayerCompressor::~LayerCompressor() { waitUntil(0); }
+LayerCompressor::~LayerCompressor() {
+    waitUntil(0);
+    waitForTasks();
+}
 
 void LayerCompressor::failWith(const std::string& reason) {
     if (failure_.empty()) failure_ = reason;
@@ -28,6 +31,7 @@ void LayerCompressor::prepare(const DocumentInfo& doc, size_t layerCount) {
     window_ = keepPixels_ ? std::max<size_t>(layerCount, 1) : conversion_.heldAtOnce(pixelBytes_, layerCount);
     // The pool's threads add to these under the lock, where they must not throw.
     uncounted_.reserve(layerCount);
+    queued_.reserve(window_);
     spare_.reserve(window_);
 }
 
@@ -43,11 +47,36 @@ void LayerCompressor::waitUntil(size_t inFlight) {
     while (inFlight_ > inFlight) {
         // The reading thread helps rather than idles.
         lock.unlock();
-        const bool ran = conversion_.pool().runPosted();
+        const bool ran = compressOne(false);
         lock.lock();
         if (!ran && inFlight_ > inFlight) finished_.wait(lock);
     }
     countFinished(lock);
+}
+
+void LayerCompressor::waitForTasks() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (tasks_ > 0) {
+        lock.unlock();
+        const bool ran = conversion_.pool().runPosted();
+        lock.lock();
+        if (!ran && tasks_ > 0) finished_.wait(lock);
+    }
+}
+
+bool LayerCompressor::compressOne(bool costliest) {
+    Queued next{};
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (queued_.empty()) return false;
+        auto cheaper = [](const Queued& a, const Queued& b) { return a.cost < b.cost; };
+        const auto at = costliest ? std::max_element(queued_.begin(), queued_.end(), cheaper)
+                                  : std::min_element(queued_.begin(), queued_.end(), cheaper);
+        next = *at;
+        queued_.erase(at);
+    }
+    compress(*next.layer, *next.entry);
+    return true;
 }
 
 void LayerCompressor::countFinished(std::unique_lock<std::mutex>&) {
@@ -75,7 +104,7 @@ PixelBytes LayerCompressor::nextPixels() {
     return pixels;
 }
 
-void LayerCompressor::layerRead(Layer* layer) {
+void LayerCompressor::layerRead(Layer* layer, uint64_t storedBytes) {
     // Room first, so that nothing below throws once the layer is taken.
     entries_.emplace_back();
     layers_.add(layer);
@@ -100,9 +129,17 @@ void LayerCompressor::layerRead(Layer* layer) {
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        queued_.push_back({storedBytes, layer, &entry});
         ++inFlight_;
+        ++tasks_;
     }
-    conversion_.pool().post([this, layer, &entry] { compress(*layer, entry); });
+    // A task may find the queue emptied by the reading thread; each takes one layer at most.
+    conversion_.pool().post([this] {
+        compressOne(true);
+        std::lock_guard<std::mutex> lock(mutex_);
+        --tasks_;
+        finished_.notify_all();
+    });
 }
 
 void LayerCompressor::compress(Layer& layer, Entry& entry) {
@@ -127,6 +164,7 @@ void LayerCompressor::compress(Layer& layer, Entry& entry) {
 
 void LayerCompressor::finish() {
     waitUntil(0);
+    waitForTasks();
     std::lock_guard<std::mutex> lock(mutex_);
     for (const PixelBytes& pixels : spare_) conversion_.budget().release(pixels.size());
     std::vector<PixelBytes>().swap(spare_);

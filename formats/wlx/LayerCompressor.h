@@ -35,8 +35,11 @@ public:
     // Waits until the window has room for one more layer, and gives it storage a layer handed over
     // no longer needs, when there is such.
     PixelBytes nextPixels() override;
-    // Starts deflating the layer's block on the pool.
-    void layerRead(Layer* layer) override;
+    // Queues the layer's block to be deflated on the pool. A pool thread takes the queued layer
+    // stored in the most bytes: such a layer takes longest, and one started last would keep the
+    // rest waiting; the reading thread, when it waits for room, deflates the cheapest instead, so
+    // that it is soon back to reading.
+    void layerRead(Layer* layer, uint64_t storedBytes) override;
     // Waits for every block. Afterwards failure() and the blocks are final.
     void finish();
 
@@ -53,10 +56,19 @@ private:
         PackedBlock block;
         bool done = false, ok = false, counted = false;
     };
+    struct Queued {
+        uint64_t cost;
+        Layer* layer;
+        Entry* entry;
+    };
+    // Deflates one queued layer, the costliest or the cheapest; false when none is queued.
+    bool compressOne(bool costliest);
     void compress(Layer& layer, Entry& entry);
     // Reserves the blocks finished since the last call; on the reading thread, which owns the budget.
     void countFinished(std::unique_lock<std::mutex>& lock);
     void waitUntil(size_t inFlight);
+    // Waits until no task posted to the pool refers to this any more.
+    void waitForTasks();
     void failWith(const std::string& reason);
 
     Conversion& conversion_;
@@ -72,7 +84,9 @@ private:
 
     std::mutex mutex_;
     std::condition_variable finished_;
-    size_t inFlight_ = 0;
+    size_t inFlight_ = 0;  // layers queued or being deflated
+    size_t tasks_ = 0;     // tasks posted to the pool that have not ended
+    std::vector<Queued> queued_;
     std::vector<Entry*> uncounted_;
     std::vector<PixelBytes> spare_;
 };

@@ -61,7 +61,7 @@ bool writeWlx(std::FILE* out, const LayerTempList& layers, const DocumentInfo& d
     try {
         LayerCompressor blocks(conversion, true);
         blocks.prepare(doc, layers.size());
-        for (Layer* layer : layers) blocks.layerRead(layer);
+        for (Layer* layer : layers) blocks.layerRead(layer, 0);
         blocks.finish();
         return writeWlx(out, blocks, doc, conversion);
     } catch (const std::bad_alloc&) {
