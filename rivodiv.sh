@@ -18,24 +18,26 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-BUILD_PACKAGES=(cmake g++ make zlib1g-dev libgtest-dev)
+# libdeflate inflates ZIP-compressed PSD channels; Little CMS converts CMYK and Lab colours.
+BUILD_PACKAGES=(cmake g++ make zlib1g-dev libdeflate-dev liblcms2-dev libgtest-dev)
 # Peers the interoperability tests read our PSD files with.
 TEST_PACKAGES=(python3 python3-psd-tools imagemagick)
-WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64 libz-mingw-w64-dev)
-BENCH_PACKAGES=(cmake g++ make zlib1g-dev libbenchmark-dev time)
+# libdeflate and Little CMS are compiled from their Debian source packages, which dpkg-dev unpacks.
+WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev)
+BENCH_PACKAGES=(cmake g++ make zlib1g-dev libdeflate-dev liblcms2-dev libbenchmark-dev time)
 # Paint software the interop step runs, and what compares its layers.
 INTEROP_PACKAGES=(gimp python3 python3-numpy python3-pil)
 # CPack's Debian generator computes dependencies with dpkg-shlibdeps and finds binaries with file.
-PACKAGE_PACKAGES=(cmake g++ make zlib1g-dev dpkg-dev file "${WINDOWS_PACKAGES[@]}")
+PACKAGE_PACKAGES=(cmake g++ make zlib1g-dev libdeflate-dev liblcms2-dev dpkg-dev file "${WINDOWS_PACKAGES[@]}")
 KRITA_PACKAGES=(krita xvfb xauth)
-# The page: emscripten, dpkg-dev for zlib's source package, node for the page's tools; Chromium
-# and a Japanese font for the browser test.
+# The page: emscripten, dpkg-dev for the source packages of zlib, libdeflate and Little CMS, node
+# for the page's tools; Chromium and a Japanese font for the browser test.
 WEB_PACKAGES=(cmake make emscripten dpkg-dev nodejs)
 WEB_TEST_PACKAGES=(chromium fonts-ipafont-gothic)
 # Wine with a virtual X server, the Japanese locale data, the icon tools and the C cross-compiler
 # of the dialog helper.
 WINE_PACKAGES=(wine64 wine xvfb xauth locales icoutils gcc-mingw-w64-x86-64)
-FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev zlib1g-dev)
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev zlib1g-dev libdeflate-dev liblcms2-dev)
 
 need() {
     local missing=()
@@ -72,25 +74,46 @@ configure_default() {
     [ -f build/default/CMakeCache.txt ] || cmake --preset default
 }
 
-# zlib's source package comes from a deb-src entry for the release's main archive.
-need_zlib_source() {
+# Source packages (zlib's for the page, libdeflate's and Little CMS's for the page and the Windows
+# program) come from a deb-src entry for the release's main archive.
+need_deb_src() {
     if grep -Eqs '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/*; then return 0; fi
     if [ "$(id -u)" -ne 0 ]; then
-        echo "rivodiv.sh: apt has no deb-src entry, needed for zlib's source package; add one, e.g." >&2
+        echo "rivodiv.sh: apt has no deb-src entry, needed for source packages; add one, e.g." >&2
         echo "  deb-src http://deb.debian.org/debian bookworm main" >&2
         exit 1
     fi
-    echo "rivodiv.sh: adding a deb-src entry for zlib's source package" >&2
+    echo "rivodiv.sh: adding a deb-src entry for source packages" >&2
     printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm bookworm-updates' \
         'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' \
         >/etc/apt/sources.list.d/rivodiv-src.sources
     apt-get -o DPkg::Lock::Timeout=900 update </dev/null
 }
 
+# A Debian source package unpacked into build/src/PACKAGE-VERSION (never into the repository), for
+# the builds that compile it with their own compiler; it comes from a deb-src entry for the
+# release's main archive.
+need_source() {  # package version
+    local dir="build/src/$1-$2"
+    [ -d "$dir" ] && return 0
+    need_deb_src
+    mkdir -p build/src
+    (cd build/src && apt-get source "$1" </dev/null) >&2
+    [ -d "$dir" ] || { echo "rivodiv.sh: apt-get source $1 did not give $dir" >&2; exit 1; }
+}
+
+# What the Windows program and the page compile themselves (cmake/libdeflate-source.cmake,
+# cmake/lcms2-source.cmake).
+need_library_sources() {
+    need_source libdeflate 1.14
+    need_source lcms2 2.14
+}
+
 build_web() {
     need "${WEB_PACKAGES[@]}"
     command -v npm >/dev/null || need npm
-    need_zlib_source
+    need_deb_src
+    need_library_sources
     [ web/node_modules/.package-lock.json -nt web/package-lock.json ] ||
         (cd web && npm ci --no-audit --no-fund >&2)
     cmake --preset web >&2
@@ -122,6 +145,7 @@ case "$cmd" in
         ;;
     windows)
         need "${WINDOWS_PACKAGES[@]}"
+        need_library_sources
         # Look zlib up again: a build folder from before the static link keeps the DLL's library.
         cmake --preset windows -U 'ZLIB_LIBRARY*'
         cmake --build --preset windows
@@ -153,6 +177,7 @@ case "$cmd" in
         ;;
     package)
         need "${PACKAGE_PACKAGES[@]}"
+        need_library_sources
         cmake --preset package
         cmake --build --preset package
         cpack --preset package
