@@ -18,27 +18,28 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-# zlib only for the tests, which read and write zlib streams with it independently of libdeflate.
-BUILD_PACKAGES=(cmake g++ make libdeflate-dev zlib1g-dev libgtest-dev)
+# zlib only for the tests, which read and write zlib streams with it independently of libdeflate;
+# Little CMS converts CMYK and Lab colours.
+BUILD_PACKAGES=(cmake g++ make libdeflate-dev liblcms2-dev zlib1g-dev libgtest-dev)
 # Peers the interoperability tests read our PSD files with.
 TEST_PACKAGES=(python3 python3-psd-tools imagemagick)
-# libdeflate is compiled from its Debian source package, which dpkg-dev unpacks.
+# libdeflate and Little CMS are compiled from their Debian source packages, which dpkg-dev unpacks.
 WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64 dpkg-dev)
 # zlib for the bound the end-to-end benchmark measures against.
-BENCH_PACKAGES=(cmake g++ make libdeflate-dev zlib1g-dev libbenchmark-dev time)
+BENCH_PACKAGES=(cmake g++ make libdeflate-dev liblcms2-dev zlib1g-dev libbenchmark-dev time)
 # Paint software the interop step runs, and what compares its layers.
 INTEROP_PACKAGES=(gimp python3 python3-numpy python3-pil)
 # CPack's Debian generator computes dependencies with dpkg-shlibdeps and finds binaries with file.
-PACKAGE_PACKAGES=(cmake g++ make libdeflate-dev dpkg-dev file "${WINDOWS_PACKAGES[@]}")
+PACKAGE_PACKAGES=(cmake g++ make libdeflate-dev liblcms2-dev dpkg-dev file "${WINDOWS_PACKAGES[@]}")
 KRITA_PACKAGES=(krita xvfb xauth)
-# The page: emscripten, dpkg-dev for libdeflate's source package, node for the page's tools; Chromium
+# The page: emscripten, dpkg-dev for the source packages of libdeflate and Little CMS, node for the page's tools; Chromium
 # and a Japanese font for the browser test.
 WEB_PACKAGES=(cmake make emscripten dpkg-dev nodejs)
 WEB_TEST_PACKAGES=(chromium fonts-ipafont-gothic)
 # Wine with a virtual X server, the Japanese locale data, the icon tools and the C cross-compiler
 # of the dialog helper.
 WINE_PACKAGES=(wine64 wine xvfb xauth locales icoutils gcc-mingw-w64-x86-64)
-FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev libdeflate-dev)
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev libdeflate-dev liblcms2-dev)
 
 need() {
     local missing=()
@@ -98,15 +99,17 @@ need_source() {  # package version
     [ -d "$dir" ] || { echo "rivodiv.sh: apt-get source $1 did not give $dir" >&2; exit 1; }
 }
 
-# The WLX blocks' codec the Windows program and the page compile (cmake/libdeflate-source.cmake).
-need_libdeflate_source() {
+# What the Windows program and the page compile themselves (cmake/libdeflate-source.cmake,
+# cmake/lcms2-source.cmake).
+need_library_sources() {
     need_source libdeflate 1.14
+    need_source lcms2 2.14
 }
 
 build_web() {
     need "${WEB_PACKAGES[@]}"
     command -v npm >/dev/null || need npm
-    need_libdeflate_source
+    need_library_sources
     [ web/node_modules/.package-lock.json -nt web/package-lock.json ] ||
         (cd web && npm ci --no-audit --no-fund >&2)
     cmake --preset web >&2
@@ -138,7 +141,7 @@ case "$cmd" in
         ;;
     windows)
         need "${WINDOWS_PACKAGES[@]}"
-        need_libdeflate_source
+        need_library_sources
         cmake --preset windows
         cmake --build --preset windows
         check_imports
@@ -169,7 +172,7 @@ case "$cmd" in
         ;;
     package)
         need "${PACKAGE_PACKAGES[@]}"
-        need_libdeflate_source
+        need_library_sources
         cmake --preset package
         cmake --build --preset package
         cpack --preset package

@@ -27,10 +27,10 @@ wait
 
 for target in "$src"/fuzz/fuzz_*.cpp; do
     name="$(basename "${target%.cpp}")"
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer "$target" "${objects[@]}" -ldeflate -o "$out/$name"
+    "$cxx" "${flags[@]}" -fsanitize=fuzzer "$target" "${objects[@]}" -ldeflate -llcms2 -o "$out/$name"
     echo "built $out/$name"
 done
 
 # The seed writer is an ordinary program.
-"$cxx" "${flags[@]}" "$src/fuzz/make_seeds.cpp" "${objects[@]}" -ldeflate -o "$out/make_seeds"
+"$cxx" "${flags[@]}" "$src/fuzz/make_seeds.cpp" "${objects[@]}" -ldeflate -llcms2 -o "$out/make_seeds"
 echo "built $out/make_seeds"
