@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "formats/psd/PackBits.h"
+#include "formats/psd/PsdLayout.h"
 #include "formats/psd/PsdReader.h"
 #include "support/PsdBytes.h"
 
@@ -603,33 +605,86 @@ TEST(PsdReaderTest, InvertedRectangleKeepsTheLayerWithoutPixels) {
     EXPECT_EQ(pixel(*r.layers[1], 1, 0), (std::vector<int>{31, 21, 11, 255}));
 }
 
-// A layer's channels are read ahead up to a cap and unpacked together; past the cap they go in
-// several batches, and without room in the budget they are unpacked as read. Same pixels each way.
-TEST(PsdReaderTest, ChannelsReadAheadInBatchesOrUnpackedAsReadGiveTheSamePixels) {
-    constexpr uint32_t kSide = 3000;  // four raw channels of 9 MB: more than one batch holds
-    TestPsd psd;
-    psd.width = psd.height = kSide;
-    TestLayer layer;
-    layer.bottom = layer.right = static_cast<int32_t>(kSide);
-    std::vector<uint8_t> expected(size_t{kSide} * kSide * 4);
-    for (int16_t id : {-1, 0, 1, 2}) {
-        const int byte = id < 0 ? 3 : 2 - id;  // blue, green, red, alpha
-        Bytes plane(size_t{kSide} * kSide);
-        for (size_t i = 0; i < plane.size(); ++i) {
-            plane[i] = static_cast<uint8_t>(i % kSide * 7 + i / kSide * 13 + byte * 50);
-            expected[i * 4 + static_cast<size_t>(byte)] = plane[i];
+// Channels are read in bands of rows: up to 32 MB of them when the memory budget has room, one row
+// of each when it has none. Layers and the merged image, raw and packed, give the same pixels
+// every way.
+TEST(PsdReaderTest, ChannelsReadInBandsAsLargeAsTheBudgetAllowsGiveTheSamePixels) {
+    struct Case {
+        uint32_t side;
+        bool layered;  // else the merged image of a file without layers
+        uint16_t compression;
+    };
+    const Case cases[] = {
+        {3000, true, 0},  // four channels of 9 MB: more than one band holds
+        {300, true, 1},
+        {300, false, 0},
+        {300, false, 1},
+    };
+    for (const Case& c : cases) {
+        const size_t plane = size_t{c.side} * c.side;
+        // Plane k: runs and noise, different in every plane.
+        std::vector<Bytes> planes(4, Bytes(plane));
+        for (size_t k = 0; k < planes.size(); ++k) {
+            for (size_t i = 0; i < plane; ++i)
+                planes[k][i] = static_cast<uint8_t>(i % 11 < 5 ? k * 60 + i / c.side : i * 7 + i / c.side * 13 + k * 50);
         }
-        layer.channels.push_back(rawChannel(id, plane));
-    }
-    psd.layers = {layer};
-    const Bytes bytes = psd.build();
-    for (const MemoryBudget& budget : {MemoryBudget(), MemoryBudget(expected.size(), "the layer's bytes")}) {
-        ReadResult r;
-        readBytes(bytes, r, budget);
-        ASSERT_TRUE(r.ok) << r.reason;
-        ASSERT_EQ(r.layers.size(), 1u);
-        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), r.layers[0]->pixels.begin(), r.layers[0]->pixels.end()))
-            << budget.name();
+        std::vector<Bytes> stored;
+        for (const Bytes& p : planes) {
+            if (c.compression == 0) {
+                stored.push_back(p);
+                continue;
+            }
+            std::vector<Bytes> rows;
+            for (size_t y = 0; y < c.side; ++y) {
+                Bytes row(static_cast<size_t>(packBitsMaxLength(c.side)));
+                row.resize(static_cast<size_t>(
+                    packBitsEncode(p.data() + y * c.side, static_cast<int32_t>(c.side), row.data())));
+                rows.push_back(row);
+            }
+            stored.push_back(packedRows(rows));
+        }
+        TestPsd psd;
+        psd.width = psd.height = c.side;
+        // A layer: transparency, red, green, blue. The merged image: red, green, blue, an alpha channel.
+        std::vector<Bytes> expected(2, Bytes(plane * 4, 0));
+        const int16_t ids[] = {-1, 0, 1, 2};
+        for (size_t k = 0; k < planes.size(); ++k) {
+            const uint32_t id = c.layered ? static_cast<uint16_t>(ids[k]) : static_cast<uint32_t>(k);
+            const int byte = !c.layered && k == 3 ? 3 : psd::pixelByteForChannel(id);
+            Bytes& into = expected[!c.layered && k == 3];
+            for (size_t i = 0; i < plane; ++i) into[i * 4 + static_cast<size_t>(byte)] = planes[k][i];
+        }
+        if (c.layered) {
+            TestLayer layer;
+            layer.bottom = layer.right = static_cast<int32_t>(c.side);
+            for (size_t k = 0; k < planes.size(); ++k) layer.channels.push_back({ids[k], c.compression, stored[k], {}});
+            psd.layers = {layer};
+        } else {
+            for (size_t i = 0; i < plane; ++i) expected[0][i * 4 + 3] = 255;
+            psd.channels = 4;
+            put16(psd.merged, c.compression);
+            if (c.compression == 1) {  // every channel's row counts first, then every channel's rows
+                for (const Bytes& s : stored) psd.merged.insert(psd.merged.end(), s.begin(), s.begin() + 2 * c.side);
+                for (const Bytes& s : stored) psd.merged.insert(psd.merged.end(), s.begin() + 2 * c.side, s.end());
+            } else {
+                for (const Bytes& s : stored) putBytes(psd.merged, s);
+            }
+        }
+        const Bytes bytes = psd.build();
+        const uint64_t layerBytes = (c.layered ? 1 : 2) * plane * 4;
+        for (const MemoryBudget& budget : {MemoryBudget(), MemoryBudget(layerBytes, "no room for a band")}) {
+            SCOPED_TRACE(std::to_string(c.side) + (c.layered ? ", layer" : ", merged image") + ", compression " +
+                         std::to_string(c.compression) + ", " + budget.name());
+            ReadResult r;
+            readBytes(bytes, r, budget);
+            ASSERT_TRUE(r.ok) << r.reason;
+            ASSERT_EQ(r.layers.size(), 1u);
+            EXPECT_TRUE(r.layers[0]->pixels == PixelBytes(expected[0].begin(), expected[0].end()));
+            if (!c.layered) {
+                ASSERT_EQ(r.alphaChannels.size(), 1u);
+                EXPECT_TRUE(r.alphaChannels[0]->pixels == PixelBytes(expected[1].begin(), expected[1].end()));
+            }
+        }
     }
 }
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "formats/psd/Cp932.h"
-#include "formats/psd/PackedChannel.h"
+#include "formats/psd/ChannelDecoder.h"
 #include "formats/psd/PascalString.h"
 #include "formats/psd/PsdLayerInfo.h"
 #include "formats/psd/PsdLayout.h"
@@ -442,42 +442,51 @@ private:
 
     static std::string channelName(uint32_t id) { return "channel " + std::to_string(static_cast<int16_t>(id)); }
 
-    // Reads one channel of the area for a plane of width x height entries `step` bytes apart; only
-    // the part inside the plane is kept. An inverted area is not decoded. The rows are read ahead
-    // and queued, to be unpacked with the rest of the layer's channels on every thread; a channel
-    // too large to hold, or one the memory budget has no room for, is unpacked as it is read.
+    // Queues one channel of the area for a plane of width x height entries `step` bytes apart; only
+    // the part inside the plane is kept. An inverted area is not decoded. Its compression method and
+    // row counts are read now and its rows checked against what the file holds; the rows themselves
+    // are read and decoded with the rest of the layer's channels by unpackQueued.
     bool queueChannel(uint8_t* plane, size_t step, int64_t width, int64_t height, const Area& area, uint32_t id) {
         if (area.inverted()) return true;
         const uint64_t rows = area.rows();
         const uint64_t columns = area.columns();
         uint16_t compression = 0;
         if (!in_.readBe16(compression)) return problem("the compression method cannot be read");
-        std::vector<uint16_t> rowCounts;
+        const size_t countsAt = counts_.size();
         if (compression == psd::kCompressionPackBits) {
-            if (!psd::readRowCounts(in_, rows, rowCounts)) return problem(psd::kRowCountsCutShort);
+            if (!psd::readRowCounts(in_, rows, counts_)) return problem(psd::kRowCountsCutShort);
         } else if (compression != psd::kCompressionRaw) {
             return problem(unsupportedCompression(compression));
         }
         uint64_t bytes = 0;
-        if (!psd::measureChannelRows(in_, compression, rowCounts.data(), rows, columns, bytes, problem_)) return false;
-        const psd::ChannelTarget target{plane, step, width, height, area.top, area.left};
-        // The row counts are held with the rows and count towards the same cap.
-        const uint64_t held = bytes + 2 * static_cast<uint64_t>(rowCounts.size());
-        if (queuedBytes() + held > kBatchBytes && !unpackQueued()) return false;
-        if (held > kBatchBytes || !growBatch(bytes, rowCounts.size())) {
-            if (!unpackQueued()) return false;
-            return psd::readChannelRows(in_, compression, rowCounts.data(), rows, columns, target, problem_);
-        }
-        Queued queued;
-        queued.id = id;
-        queued.offset = batch_.size();
-        queued.countsAt = counts_.size();
-        queued.rows = {compression, nullptr, rows, columns, target, nullptr, 0};
-        counts_.insert(counts_.end(), rowCounts.begin(), rowCounts.end());
-        batch_.resize(batch_.size() + static_cast<size_t>(bytes));
-        queued.rows.available = in_.readSome(batch_.data() + queued.offset, static_cast<size_t>(bytes));
-        queue_.push_back(queued);
+        if (!psd::measureChannelRows(in_, compression, counts_.data() + countsAt, rows, columns, bytes, problem_))
+            return false;
+        queue(channelName(id), compression, rows, columns, in_.position(), bytes, countsAt,
+              {plane, step, width, height, area.top, area.left});
         return true;
+    }
+
+    // Queues channel c of the merged image, whose rows start at `at` in the file; at moves past them.
+    void queueMergedChannel(unsigned c, uint16_t compression, const uint16_t* rowCounts, const psd::ChannelTarget& target,
+                            uint64_t& at) {
+        const uint64_t width = static_cast<uint64_t>(doc_.width);
+        const uint64_t height = static_cast<uint64_t>(doc_.height);
+        const size_t countsAt = counts_.size();
+        uint64_t bytes = width * height;  // all the planes were found in the file
+        if (compression == psd::kCompressionPackBits) {
+            counts_.insert(counts_.end(), rowCounts, rowCounts + height);
+            bytes = 0;
+            for (uint64_t r = 0; r < height; ++r) bytes += rowCounts[r];
+        }
+        queue("channel " + std::to_string(c), compression, height, width, at, bytes, countsAt, target);
+        at += bytes;
+    }
+
+    void queue(std::string name, uint16_t compression, uint64_t rows, uint64_t columns, uint64_t at, uint64_t bytes,
+               uint64_t countsAt, const psd::ChannelTarget& target) {
+        // Rows without bytes decode to nothing: billions of them are no reason to loop.
+        if (rows == 0 || (compression == psd::kCompressionRaw && columns == 0)) return;
+        queue_.push_back({std::move(name), compression, rows, columns, at, bytes, static_cast<size_t>(countsAt), target});
     }
 
     // Gives the batch its room once, for the layer stored in the most bytes, so that it is never
@@ -490,92 +499,101 @@ private:
             if (info->maskChannel != 0) return;
             most = std::max(most, storedBytes(*info));
         }
-        growBatch(std::min<uint64_t>({most, kBatchBytes, in_.remaining()}), 0);
+        batchRoom(std::min(most, in_.remaining()), 0);
     }
 
-    uint64_t queuedBytes() const { return batch_.size() + 2 * static_cast<uint64_t>(counts_.size()); }
-
-    // Makes room for bytes more rows and counts more row counts in the batch without moving what it
-    // holds, within the memory budget; false when there is none.
-    bool growBatch(uint64_t bytes, size_t counts) {
-        auto grown = [](size_t have, uint64_t need, size_t cap) {
-            return std::max(static_cast<size_t>(need), std::min(cap, have * 2));
-        };
-        try {
-            if (batch_.size() + bytes > batch_.capacity()) {
-                const size_t size = grown(batch_.capacity(), batch_.size() + bytes, kBatchBytes);
-                if (!conversion_.budget().reserve(size - batch_.capacity())) return false;
-                batch_.reserve(size);
-            }
-            if (counts_.size() + counts > counts_.capacity()) {
-                const size_t size = grown(counts_.capacity(), counts_.size() + counts, kBatchBytes / 2);
-                if (!conversion_.budget().reserve(2 * (size - counts_.capacity()))) return false;
-                counts_.reserve(size);
-            }
-        } catch (const std::bad_alloc&) {
-            return false;  // unpacked as read instead, as without the batch
+    // Room in the batch for a band of rows: grown to want bytes (kBatchBytes at most) when the
+    // memory budget has room for them, so that what the budget holds for others stays theirs, and
+    // to need bytes, a row of each channel, even past it: decoding rows as they are read would hold
+    // as much. The batch keeps its room from band to band.
+    uint64_t batchRoom(uint64_t want, uint64_t need) {
+        uint64_t room = batch_.capacity();
+        want = std::min<uint64_t>(want, kBatchBytes);
+        if (room < want && conversion_.budget().reserve(want - room)) room = want;
+        room = std::max(room, need);
+        if (room > batch_.capacity()) {
+            PixelBytes().swap(batch_);  // dropped first: growing would copy what it holds
+            batch_.reserve(static_cast<size_t>(room));
         }
-        return true;
+        return room;
     }
 
-    // Unpacks the queued channels in bands of rows, each band taking every channel in file order,
-    // so that a layer's pixels are first touched on every thread and no two threads write the same
-    // rows. The failure reported is the first in file order: the earliest channel, then row.
+    // Decodes the queued channels up to four at a time, those of the same rows that follow each other
+    // in the file: a layer's four pixel channels are then stored as whole pixels. The failure
+    // reported is the first in the file: the earliest channel, then row.
     bool unpackQueued() {
-        if (queue_.empty()) return true;
-        for (Queued& queued : queue_) {
-            queued.rows.rowCounts = counts_.data() + queued.countsAt;
-            queued.rows.bytes = batch_.data() + queued.offset;
-        }
-        ThreadPool& pool = conversion_.pool();
-        // More bands than threads, so that rows unpacking at different speeds even out.
-        const size_t bands = pool.size() == 1 ? 1 : pool.size() * 4;
-        struct Failure {
-            size_t channel = SIZE_MAX;
-            uint64_t row = 0;
-            std::string problem;
-        };
-        std::vector<Failure> failures(bands);
-        // A layer's four pixel channels together, the common case, are unpacked a row of each at a
-        // time and stored as whole pixels, in one pass over the layer instead of four.
-        const psd::BufferedRows* pixelChannels[psd::kLayerChannelCount] = {};
-        if (queue_.size() == psd::kLayerChannelCount) {
-            for (const Queued& queued : queue_) {
-                const int byte = psd::pixelByteForChannel(queued.id);
-                if (byte >= 0) pixelChannels[byte] = &queued.rows;
+        const uint64_t resume = in_.position();
+        psd::DecodeFailure first;
+        for (size_t i = 0, end = 0; i < queue_.size(); i = end) {
+            for (end = i + 1; end < queue_.size() && end - i < psd::kMaxDecodedChannels; ++end) {
+                if (queue_[end].rows != queue_[i].rows) break;
             }
+            unpackChannels(i, end, first);
         }
-        const bool together = psd::interleavable(pixelChannels);
-        pool.forEach(bands, [&](size_t band) {
-            std::vector<uint8_t> row;
-            if (together) {
-                const uint64_t rows = pixelChannels[0]->rows;
-                if (psd::unpackPixelRows(pixelChannels, rows * band / bands, rows * (band + 1) / bands, row)) return;
-            }
-            // Channel by channel, which also finds the failure that comes first in the file.
-            for (size_t i = 0; i < queue_.size(); ++i) {
-                const psd::BufferedRows& rows = queue_[i].rows;
-                Failure& failure = failures[band];
-                if (!psd::unpackRows(rows, rows.rows * band / bands, rows.rows * (band + 1) / bands, row, failure.row,
-                                     failure.problem)) {
-                    failure.channel = i;
-                    return;  // a later channel of this band would fail later in the file
-                }
-            }
-        });
-        const Failure* first = nullptr;
-        for (const Failure& failure : failures) {
-            if (failure.channel == SIZE_MAX) continue;
-            if (first == nullptr || failure.channel < first->channel ||
-                (failure.channel == first->channel && failure.row < first->row))
-                first = &failure;
-        }
-        const uint32_t failedId = first != nullptr ? queue_[first->channel].id : 0;
+        in_.seek(resume);
+        const std::string reason = first.channel < queue_.size() ? queue_[first.channel].name + ", " + first.problem : "";
         queue_.clear();
-        batch_.clear();
         counts_.clear();
-        if (first != nullptr) return failHere(channelName(failedId) + ", " + first->problem);
-        return true;
+        return reason.empty() || failHere(reason);
+    }
+
+    // Reads queued channels begin .. end - 1 in bands of rows as large as the batch holds, and
+    // decodes each band on every thread, a share of its rows each. first is the failure that comes
+    // first in the file so far.
+    void unpackChannels(size_t begin, size_t end, psd::DecodeFailure& first) {
+        const uint64_t rows = queue_[begin].rows;
+        uint64_t at[psd::kMaxDecodedChannels];  // where each channel's next band starts in the file
+        uint64_t want = 0;
+        for (size_t i = begin; i < end; ++i) {
+            at[i - begin] = queue_[i].at;
+            want += queue_[i].bytes;
+        }
+        auto rowBytes = [&](size_t i, uint64_t r) {
+            const Queued& q = queue_[i];
+            return q.compression == psd::kCompressionRaw ? q.columns : counts_[q.countsAt + r];
+        };
+        ThreadPool& pool = conversion_.pool();
+        for (uint64_t top = 0, bottom = 0; top < rows; top = bottom) {
+            // A failure already found comes before any of a later channel's.
+            const size_t live = std::min(end, first.channel) - std::min(begin, first.channel);
+            if (live == 0) return;
+            uint64_t total = 0, room = 0;
+            for (bottom = top; bottom < rows; ++bottom) {
+                uint64_t more = 0;
+                for (size_t i = begin; i < begin + live; ++i) more += rowBytes(i, bottom);
+                if (bottom == top) room = batchRoom(want, more);
+                if (total + more > room) break;
+                total += more;
+            }
+            batch_.resize(static_cast<size_t>(total));
+            psd::BufferedRows band[psd::kMaxDecodedChannels];
+            size_t offset = 0;
+            for (size_t k = 0; k < live; ++k) {
+                const Queued& q = queue_[begin + k];
+                uint64_t bytes = 0;
+                for (uint64_t r = top; r < bottom; ++r) bytes += rowBytes(begin + k, r);
+                uint8_t* into = batch_.data() + offset;
+                const size_t got = in_.seek(at[k]) ? in_.readSome(into, static_cast<size_t>(bytes)) : 0;
+                band[k] = {q.compression, q.columns, counts_.data() + q.countsAt, top, into, got, q.target};
+                at[k] += bytes;
+                offset += static_cast<size_t>(bytes);
+            }
+            // More shares than threads, so that rows decoding at different speeds even out.
+            const uint64_t bandRows = bottom - top;
+            const size_t shares = pool.size() == 1 ? 1 : static_cast<size_t>(std::min<uint64_t>(pool.size() * 4, bandRows));
+            std::vector<psd::DecodeFailure> failures(shares);
+            pool.forEach(shares, [&](size_t s) {
+                std::vector<uint8_t> scratch;
+                psd::decodeRows({band, live}, top + bandRows * s / shares, top + bandRows * (s + 1) / shares, scratch,
+                                failures[s]);
+            });
+            for (psd::DecodeFailure& failure : failures) {
+                if (failure.channel >= live) continue;
+                failure.channel += begin;
+                if (failure.channel < first.channel || (failure.channel == first.channel && failure.row < first.row))
+                    first = std::move(failure);
+            }
+        }
     }
 
     bool readMergedImage() {
@@ -604,6 +622,7 @@ private:
         } else {
             return failHere(unsupportedCompression(compression));
         }
+        uint64_t rowsAt = in_.position();
 
         std::unique_ptr<Layer> background;
         if (layersRead_ == 0) {
@@ -614,6 +633,7 @@ private:
         }
         const unsigned colours = psd::kColourChannels;
         const unsigned firstAlpha = mergedTransparency_ ? colours + 1 : colours;
+        std::vector<std::unique_ptr<Layer>> alphas;  // decoded with the channels queued beside them
         for (unsigned c = 0; c < channelCount_; ++c) {
             Layer* target = nullptr;
             int byte = kAlphaByte;
@@ -630,9 +650,14 @@ private:
             const uint16_t* counts = rowCounts.empty() ? nullptr : rowCounts.data() + c * height;
             psd::ChannelTarget into;
             if (target != nullptr && !target->pixels.empty()) into = {target->pixels.data() + byte, 4, doc_.width, doc_.height, 0, 0};
-            if (!psd::readChannelRows(in_, compression, counts, height, width, into, problem_))
-                return failHere("channel " + std::to_string(c) + ", " + problem_);
-            if (alpha) sink_.alphaChannelRead(alpha.release());
+            queueMergedChannel(c, compression, counts, into, rowsAt);
+            if (alpha) alphas.push_back(std::move(alpha));
+            // Four channels at a time: a failure among them comes before any in the channels after.
+            if (queue_.size() == psd::kMaxDecodedChannels || c + 1 == channelCount_) {
+                if (!unpackQueued()) return false;
+                for (std::unique_ptr<Layer>& done : alphas) sink_.alphaChannelRead(done.release());
+                alphas.clear();
+            }
         }
         if (background) sink_.layerRead(background.release(), 0);
         return true;
@@ -650,19 +675,22 @@ private:
     std::vector<std::string> alphaNames_;
     std::vector<uint8_t> maskPlane_;
 
-    // A layer's channels read ahead and waiting to be unpacked: their rows lie in batch_, their row
-    // counts in counts_. Both keep their storage from batch to batch.
+    // The channels waiting to be read and decoded, in file order, and their row counts.
     struct Queued {
-        uint32_t id = 0;
-        size_t offset = 0;
+        std::string name;  // "channel 0", for failure reasons
+        uint16_t compression = psd::kCompressionRaw;
+        uint64_t rows = 0;
+        uint64_t columns = 0;
+        uint64_t at = 0;     // where its rows start in the file
+        uint64_t bytes = 0;  // what they take there
         size_t countsAt = 0;
-        psd::BufferedRows rows;
+        psd::ChannelTarget target;
     };
-    // The most bytes read ahead at once; a layer with more is unpacked in several batches.
-    static constexpr size_t kBatchBytes = size_t{32} << 20;
     std::vector<Queued> queue_;
-    PixelBytes batch_;
     std::vector<uint16_t> counts_;
+    // The rows of a band of the queued channels, read ahead; its room is kept from layer to layer.
+    static constexpr size_t kBatchBytes = size_t{32} << 20;
+    PixelBytes batch_;
 };
 
 // Keeps every layer and alpha channel in lists.
