@@ -490,16 +490,24 @@ private:
     }
 
     // Gives the batch its room once, for the layer stored in the most bytes, so that it is never
-    // moved and its pages are touched once, not again with each layer that needs more. Not when a
-    // layer has a mask: the mask plane must then find its room in the budget as it always did.
+    // moved and its pages are touched once, not again with each layer that needs more. The room a
+    // mask plane will need stays in the budget for it.
     void sizeBatch(const PSDLayerInfoList& infos) {
         uint64_t most = 0;
         for (const PSDLayerInfo* info : infos) {
             if (info->section != Section::Layer) continue;
-            if (info->maskChannel != 0) return;
+            if (info->maskChannel != 0)
+                maskBytes_ = product(static_cast<uint64_t>(doc_.width), static_cast<uint64_t>(doc_.height));
             most = std::max(most, storedBytes(*info));
         }
         batchRoom(std::min(most, in_.remaining()), 0);
+    }
+
+    // Whether bytes more fit in the memory budget and leave the mask plane its room until it is made.
+    bool fitsBesideMaskPlane(uint64_t bytes) const {
+        const MemoryBudget& budget = conversion_.budget();
+        const uint64_t held = budget.used() + (maskPlane_.empty() ? maskBytes_ : 0);
+        return held <= budget.limit() && bytes <= budget.limit() - held;
     }
 
     // Room in the batch for a band of rows: grown to want bytes (kBatchBytes at most) when the
@@ -509,7 +517,10 @@ private:
     uint64_t batchRoom(uint64_t want, uint64_t need) {
         uint64_t room = batch_.capacity();
         want = std::min<uint64_t>(want, kBatchBytes);
-        if (room < want && conversion_.budget().reserve(want - room)) room = want;
+        if (room < want && fitsBesideMaskPlane(want - room)) {
+            conversion_.budget().reserve(want - room);
+            room = want;
+        }
         room = std::max(room, need);
         if (room > batch_.capacity()) {
             PixelBytes().swap(batch_);  // dropped first: growing would copy what it holds
@@ -691,6 +702,7 @@ private:
     // The rows of a band of the queued channels, read ahead; its room is kept from layer to layer.
     static constexpr size_t kBatchBytes = size_t{32} << 20;
     PixelBytes batch_;
+    uint64_t maskBytes_ = 0;  // what the mask plane will take, when a layer has a mask
 };
 
 // Keeps every layer and alpha channel in lists.
