@@ -585,7 +585,8 @@ private:
                 for (uint64_t r = top; r < bottom; ++r) bytes += rowBytes(begin + k, r);
                 uint8_t* into = batch_.data() + offset;
                 const size_t got = in_.seek(at[k]) ? in_.readSome(into, static_cast<size_t>(bytes)) : 0;
-                band[k] = {q.compression, q.columns, counts_.data() + q.countsAt, top, into, got, q.target};
+                const uint16_t* counts = q.compression == psd::kCompressionRaw ? nullptr : counts_.data() + q.countsAt;
+                band[k] = {q.compression, q.columns, counts, top, into, got, q.target};
                 at[k] += bytes;
                 offset += static_cast<size_t>(bytes);
             }
