@@ -46,6 +46,7 @@ struct ReadResult {
     LayerTempList alphaChannels;
     DocumentInfo doc;
     std::string reason;
+    uint64_t budgetUsed = 0;  // what the budget holds once the read is over
 };
 
 // Gives every layer storage of the canvas's size full of leftovers, as storage handed back by an
@@ -79,6 +80,7 @@ void readBytes(const Bytes& bytes, ReadResult& result, const MemoryBudget& budge
     Leftovers leftovers(result, conversion);
     result.ok = readPsd(file.get(), result.doc, conversion, leftovers);
     result.reason = conversion.reason();
+    result.budgetUsed = conversion.budget().used();
 }
 
 // Pixel (x, y) of a layer as blue, green, red, alpha.
@@ -619,7 +621,7 @@ TEST(PsdReaderTest, InvertedRectangleKeepsTheLayerWithoutPixels) {
 
 // Channels are read in bands of rows: up to 32 MB of them when the memory budget has room, one row
 // of each when it has none. Layers and the merged image, raw and packed, give the same pixels
-// every way.
+// every way, and the budget holds only the layers once the read is over.
 TEST(PsdReaderTest, ChannelsReadInBandsAsLargeAsTheBudgetAllowsGiveTheSamePixels) {
     struct Case {
         uint32_t side;
@@ -690,6 +692,7 @@ TEST(PsdReaderTest, ChannelsReadInBandsAsLargeAsTheBudgetAllowsGiveTheSamePixels
             ReadResult r;
             readBytes(bytes, r, budget);
             ASSERT_TRUE(r.ok) << r.reason;
+            EXPECT_EQ(r.budgetUsed, layerBytes) << "the batch's room goes back to the budget once the read is over";
             ASSERT_EQ(r.layers.size(), 1u);
             EXPECT_TRUE(r.layers[0]->pixels == PixelBytes(expected[0].begin(), expected[0].end()));
             if (!c.layered) {

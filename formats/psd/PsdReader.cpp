@@ -81,6 +81,8 @@ class Reader {
 public:
     Reader(std::FILE* file, DocumentInfo& doc, Conversion& conversion, PsdLayerSink& sink)
         : in_(file), doc_(doc), conversion_(conversion), sink_(sink) {}
+    // The batch goes with the reader, and its room back to the budget.
+    ~Reader() { conversion_.budget().release(batchReserved_); }
 
     bool read() {
         if (!in_.sized()) return fail("the file's size cannot be told");
@@ -519,6 +521,7 @@ private:
         want = std::min<uint64_t>(want, kBatchBytes);
         if (room < want && fitsBesideMaskPlane(want - room)) {
             conversion_.budget().reserve(want - room);
+            batchReserved_ += want - room;
             room = want;
         }
         room = std::max(room, need);
@@ -703,7 +706,8 @@ private:
     // The rows of a band of the queued channels, read ahead; its room is kept from layer to layer.
     static constexpr size_t kBatchBytes = size_t{32} << 20;
     PixelBytes batch_;
-    uint64_t maskBytes_ = 0;  // what the mask plane will take, when a layer has a mask
+    uint64_t batchReserved_ = 0;  // what the budget holds for the batch
+    uint64_t maskBytes_ = 0;      // what the mask plane will take, when a layer has a mask
 };
 
 // Keeps every layer and alpha channel in lists.
