@@ -619,7 +619,7 @@ TEST(PsdReaderTest, InvertedRectangleKeepsTheLayerWithoutPixels) {
     EXPECT_EQ(pixel(*r.layers[1], 1, 0), (std::vector<int>{31, 21, 11, 255}));
 }
 
-// Channels are read in bands of rows: up to 32 MB of them when the memory budget has room, one row
+// Channels are read in bands of rows: up to 4 MB of them when the memory budget has room, one row
 // of each when it has none. Layers and the merged image, raw and packed, give the same pixels
 // every way, and the budget holds only the layers once the read is over.
 TEST(PsdReaderTest, ChannelsReadInBandsAsLargeAsTheBudgetAllowsGiveTheSamePixels) {
@@ -629,7 +629,7 @@ TEST(PsdReaderTest, ChannelsReadInBandsAsLargeAsTheBudgetAllowsGiveTheSamePixels
         uint16_t compression;
     };
     const Case cases[] = {
-        {3000, true, 0},  // four channels of 9 MB: more than one band holds
+        {1200, true, 0},  // four channels of 1.4 MB: more than one band holds
         {300, true, 1},
         {300, false, 0},
         {300, false, 1},

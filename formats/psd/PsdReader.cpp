@@ -704,7 +704,7 @@ private:
     std::vector<Queued> queue_;
     std::vector<uint16_t> counts_;
     // The rows of a band of the queued channels, read ahead; its room is kept from layer to layer.
-    static constexpr size_t kBatchBytes = size_t{32} << 20;
+    static constexpr size_t kBatchBytes = size_t{4} << 20;
     PixelBytes batch_;
     uint64_t batchReserved_ = 0;  // what the budget holds for the batch
     uint64_t maskBytes_ = 0;      // what the mask plane will take, when a layer has a mask
