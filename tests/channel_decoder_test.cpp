@@ -24,7 +24,7 @@ uint8_t sample(int b, uint64_t r, uint64_t x) {
 // One channel's rows as the file holds them: raw, or each row packed with its count.
 struct StoredChannel {
     uint16_t compression;
-    std::vector<uint16_t> counts;
+    std::vector<uint32_t> counts;
     Bytes bytes;
     std::vector<size_t> rowAt;  // where each row starts in bytes
 };
@@ -41,7 +41,7 @@ StoredChannel store(int b, uint64_t columns, uint16_t compression) {
         }
         Bytes packed(static_cast<size_t>(packBitsMaxLength(static_cast<int64_t>(columns))));
         packed.resize(static_cast<size_t>(packBitsEncode(row.data(), static_cast<int32_t>(columns), packed.data())));
-        c.counts.push_back(static_cast<uint16_t>(packed.size()));
+        c.counts.push_back(static_cast<uint32_t>(packed.size()));
         c.bytes.insert(c.bytes.end(), packed.begin(), packed.end());
     }
     return c;

@@ -122,7 +122,9 @@ TEST(PsdReaderTest, HeaderChecks) {
     };
     const Case cases[] = {
         {"plain 8-bit RGB", [](TestPsd&) {}, ""},
-        {"version 2 is not examined", [](TestPsd& p) { p.version = 2; }, ""},
+        {"version 2, a large document", [](TestPsd& p) { p.version = 2; }, ""},
+        {"version 3", [](TestPsd& p) { p.version = 3; }, "PSD version 3 is not supported"},
+        {"version 0", [](TestPsd& p) { p.version = 0; }, "PSD version 0 is not supported"},
         {"bad signature", [](TestPsd& p) { p.signature = "8BPB"; }, "not a PSD file: no 8BPS signature"},
         {"16-bit", [](TestPsd& p) { p.depth = 16; }, "16-bit channels are not supported"},
         {"grayscale", [](TestPsd& p) { p.mode = 1; }, "colour mode 1 is not supported, only RGB"},
@@ -171,34 +173,52 @@ TEST(PsdReaderTest, NoLayerSectionGivesOneOpaqueBackgroundFromTheMergedImage) {
     EXPECT_EQ(pixel(bg, 1, 0), (std::vector<int>{51, 101, 201, 255}));
 }
 
-TEST(PsdReaderTest, PackedMergedImageWithAlphaChannelsNamedByResource) {
-    TestPsd psd;
-    psd.width = 3;
-    psd.height = 2;
-    psd.channels = 5;
-    psd.resources = resourceBlock(1006, alphaNamesData({"A1", "second"}));
-    Bytes merged;
-    put16(merged, 1);
+TEST(PsdReaderTest, CompressedMergedImageWithAlphaChannelsNamedByResource) {
     std::vector<Bytes> rows;
+    Bytes plain;
     for (int c = 0; c < 5; ++c) {
         for (int y = 0; y < 2; ++y) {
-            rows.push_back(literalRow({static_cast<uint8_t>(c * 10 + y), static_cast<uint8_t>(c * 10 + y + 1),
-                                       static_cast<uint8_t>(c * 10 + y + 2)}));
+            const Bytes row{static_cast<uint8_t>(c * 10 + y), static_cast<uint8_t>(c * 10 + y + 1),
+                            static_cast<uint8_t>(c * 10 + y + 2)};
+            rows.push_back(literalRow(row));
+            putBytes(plain, row);
         }
     }
-    putBytes(merged, packedRows(rows));
-    psd.merged = merged;
-    ReadResult r;
-    readBytes(psd.build(), r);
-    ASSERT_TRUE(r.ok);
-    ASSERT_EQ(r.layers.size(), 1u);
-    EXPECT_EQ(pixel(*r.layers[0], 2, 1), (std::vector<int>{23, 13, 3, 255}));
-    ASSERT_EQ(r.alphaChannels.size(), 2u);
-    EXPECT_EQ(r.alphaChannels[0]->name, "A1");
-    EXPECT_EQ(r.alphaChannels[1]->name, "second");
-    for (const Layer* alpha : r.alphaChannels) EXPECT_EQ(alpha->blendMode, blend::AlphaChannel);
-    EXPECT_EQ(pixel(*r.alphaChannels[0], 0, 1), (std::vector<int>{0, 0, 0, 31}));
-    EXPECT_EQ(pixel(*r.alphaChannels[1], 2, 0), (std::vector<int>{0, 0, 0, 42}));
+    struct Case {
+        const char* what;
+        uint16_t version;
+        uint16_t compression;
+        Bytes data;  // after the compression code
+    };
+    const Case cases[] = {
+        {"PackBits", 1, 1, packedRows(rows)},
+        {"PackBits with 4-byte row counts in a large document", 2, 1, packedRows(rows, true)},
+        {"ZIP, one stream of every channel", 1, 2, zipRows(plain, 3, false)},
+        {"ZIP with prediction, each row on its own", 1, 3, zipRows(plain, 3, true)},
+        {"ZIP in a large document", 2, 3, zipRows(plain, 3, true)},
+    };
+    for (const Case& c : cases) {
+        TestPsd psd;
+        psd.version = c.version;
+        psd.width = 3;
+        psd.height = 2;
+        psd.channels = 5;
+        psd.resources = resourceBlock(1006, alphaNamesData({"A1", "second"}));
+        put16(psd.merged, c.compression);
+        putBytes(psd.merged, c.data);
+        ReadResult r;
+        readBytes(psd.build(), r);
+        ASSERT_TRUE(r.ok) << c.what << ": " << r.reason;
+        EXPECT_EQ(r.budgetUsed, Layer::pixelBytes(3, 2) * 3) << c.what << ": the inflated rows go back to the budget";
+        ASSERT_EQ(r.layers.size(), 1u);
+        EXPECT_EQ(pixel(*r.layers[0], 2, 1), (std::vector<int>{23, 13, 3, 255}));
+        ASSERT_EQ(r.alphaChannels.size(), 2u);
+        EXPECT_EQ(r.alphaChannels[0]->name, "A1");
+        EXPECT_EQ(r.alphaChannels[1]->name, "second");
+        for (const Layer* alpha : r.alphaChannels) EXPECT_EQ(alpha->blendMode, blend::AlphaChannel);
+        EXPECT_EQ(pixel(*r.alphaChannels[0], 0, 1), (std::vector<int>{0, 0, 0, 31}));
+        EXPECT_EQ(pixel(*r.alphaChannels[1], 2, 0), (std::vector<int>{0, 0, 0, 42}));
+    }
 }
 
 TEST(PsdReaderTest, NegativeLayerCountMakesChannelThreeMergedTransparency) {
@@ -358,6 +378,48 @@ TEST(PsdReaderTest, UnicodeNameBlocks) {
 }
 
 // Group records are no layers; a hidden group hides what it holds and group opacity folds in.
+// A large document: 8-byte section and channel lengths, 8-byte lengths for some keys' blocks, 4-byte
+// row counts. The layer's one row is wider than a PSD allows and packs to more bytes than a 2-byte
+// count holds; its last two columns land on the canvas.
+TEST(PsdReaderTest, LargeDocumentsHaveWiderLengths) {
+    constexpr int32_t kColumns = 70000;
+    Bytes row(kColumns), packed;
+    for (int32_t x = 0; x < kColumns; ++x) row[x] = static_cast<uint8_t>(x % 251);
+    for (int32_t x = 0; x < kColumns; x += 128) {
+        const Bytes part(row.begin() + x, row.begin() + std::min(x + 128, kColumns));
+        putBytes(packed, literalRow(part));
+    }
+    ASSERT_GT(packed.size(), 65535u);
+    std::vector<std::string> cases = {"LMsk", "Lr16", "Lr32", "Layr", "Mt16", "Mt32", "Mtrn", "Alph",
+                                      "FMsk", "lnk2", "FEid", "FXid", "PxSD", "cinf", "lnkE", "pths"};
+    cases.push_back("lyid");  // not among them: a 4-byte length still
+    for (const std::string& key : cases) {
+        const bool wide = key != "lyid";
+        TestPsd psd;
+        psd.version = 2;
+        TestLayer layer;
+        layer.left = 2 - kColumns;
+        layer.bottom = 1;
+        layer.right = 2;
+        layer.name = "p";
+        // The block's data would read as another block were its length taken as 4 bytes.
+        layer.additional = infoBlock(key, infoBlock("luni", {0, 0, 0, 1, 0, 'x'}), "8BIM", wide);
+        putBytes(layer.additional, luni({'N'}));
+        layer.channels = {rawChannel(-1, Bytes(kColumns, 200)), {0, 1, packedRows({packed}, true), {}},
+                          {1, 1, packedRows({packed}, true), {}}, rawChannel(2, row)};
+        psd.layers = {layer};
+        ReadResult r;
+        readBytes(psd.build(), r);
+        ASSERT_TRUE(r.ok) << key << ": " << r.reason;
+        ASSERT_EQ(r.layers.size(), 1u);
+        EXPECT_EQ(r.layers[0]->name, "N") << key;
+        const int last = (kColumns - 1) % 251;
+        EXPECT_EQ(pixel(*r.layers[0], 0, 0), (std::vector<int>{last - 1, last - 1, last - 1, 200})) << key;
+        EXPECT_EQ(pixel(*r.layers[0], 1, 0), (std::vector<int>{last, last, last, 200})) << key;
+        EXPECT_EQ(pixel(*r.layers[0], 1, 1), (std::vector<int>{0, 0, 0, 0})) << key;
+    }
+}
+
 TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
     struct Record {
         const char* name;
@@ -710,13 +772,26 @@ TEST(PsdReaderTest, PackedLayerChannelsAndTheirFailures) {
         Bytes payload;
         const char* reason;  // empty when the file reads
         std::vector<TestChannel> after = {};  // channels behind channel 0
+        int32_t bottom = 2;                   // of the layer's rectangle
     };
     // Rows unpack in bands on several threads: the failure reported is still the first in the file.
     const Bytes goodRow = literalRow({10, 11}), badRow{0x01, 10};
+    const Bytes rows{10, 11, 12, 13}, damaged{0x78, 0x9C, 0xFF, 0xFF, 0xFF};
     const Case cases[] = {
         {"two packed rows", 1, packedRows({literalRow({10, 11}), {0xFF, 12}}), ""},
         {"no-op header 0x80 before a literal", 1, packedRows({{0x80, 0x01, 10, 11}, {0xFF, 12}}), ""},
-        {"compression code 2", 2, {0, 0, 0, 0}, "layer 1: channel 0, compression method 2 is not supported"},
+        {"ZIP", 2, zipRows(rows, 2, false), ""},
+        {"ZIP with prediction", 3, zipRows(rows, 2, true), ""},
+        {"compression code 4", 4, {0, 0, 0, 0}, "layer 1: channel 0, compression method 4 is not supported"},
+        {"damaged ZIP", 2, damaged, "layer 1: channel 0, the ZIP data is damaged"},
+        {"ZIP one byte short", 3, zipRows({10, 11, 12}, 2, true),
+         "layer 1: channel 0, the ZIP data does not inflate to exactly 4 bytes"},
+        {"ZIP too short to inflate to its rows, refused before they are made", 2, Bytes(8, 0),
+         "layer 1: channel 0, 8 compressed bytes cannot inflate to 2000000 rows of 2", {}, 2000000},
+        {"a bad packed row before a later channel's damaged ZIP", 1, packedRows({goodRow, badRow}),
+         "layer 1: channel 0, row 2: packed row of 2 bytes does not unpack to 2", {TestChannel{1, 2, damaged, {}}}},
+        {"a damaged ZIP before a later channel's bad packed row", 2, damaged,
+         "layer 1: channel 0, the ZIP data is damaged", {TestChannel{1, 1, packedRows({badRow, goodRow}), {}}}},
         {"row overruns its columns", 1, packedRows({literalRow({10, 11, 12}), {0xFF, 12}}),
          "layer 1: channel 0, row 1: packed row of 4 bytes does not unpack to 2"},
         {"row ends early", 1, packedRows({{0x01, 10}, {0xFF, 12}}),
@@ -727,7 +802,7 @@ TEST(PsdReaderTest, PackedLayerChannelsAndTheirFailures) {
          "layer 1: channel 0, row 2: packed row of 2 bytes does not unpack to 2",
          {TestChannel{1, 1, packedRows({badRow, goodRow}), {}}}},
         {"a bad row before a later channel's unknown compression", 1, packedRows({badRow, goodRow}),
-         "layer 1: channel 0, row 1: packed row of 2 bytes does not unpack to 2", {TestChannel{1, 2, {0, 0}, {}}}},
+         "layer 1: channel 0, row 1: packed row of 2 bytes does not unpack to 2", {TestChannel{1, 5, {0, 0}, {}}}},
         {"a later channel's bad row", 1, packedRows({goodRow, goodRow}),
          "layer 1: channel 2, row 2: packed row of 2 bytes does not unpack to 2",
          {rawChannel(1, {1, 2, 3, 4}), TestChannel{2, 1, packedRows({goodRow, badRow}), {}}}},
@@ -737,7 +812,7 @@ TEST(PsdReaderTest, PackedLayerChannelsAndTheirFailures) {
         psd.width = 2;
         psd.height = 2;
         TestLayer layer;
-        layer.bottom = 2;
+        layer.bottom = c.bottom;
         layer.right = 2;
         layer.channels = {TestChannel{0, c.compression, c.payload, {}}};
         layer.channels.insert(layer.channels.end(), c.after.begin(), c.after.end());
@@ -761,7 +836,13 @@ TEST(PsdReaderTest, MergedImageFailures) {
     };
     const Case cases[] = {
         {"no compression code", {}},
-        {"compression code 2", {0, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}},
+        {"compression code 4", {0, 4, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}},
+        {"damaged ZIP", {0, 2, 0x78, 0x9C, 0xFF, 0xFF, 0xFF}},
+        {"ZIP of one byte short", [] {
+             Bytes b{0, 3};
+             putBytes(b, zipRows(Bytes(11, 7), 2, true));
+             return b;
+         }()},
         {"raw planes short", {0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}},
         {"row table short", {0, 1, 0, 1, 0, 1}},
         {"packed row does not unpack", [] {

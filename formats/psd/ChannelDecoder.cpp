@@ -7,12 +7,14 @@
 #endif
 
 #include "formats/psd/PackBits.h"
+#include "formats/psd/ZipChannel.h"
 
 namespace psd {
 namespace {
 
-// A row's packed length is a 16-bit count, and PackBits turns at most 2 packed bytes into 128: no
-// longer row can ever unpack, so nothing longer is allocated for one.
+// A PSD row's packed length is a 16-bit count, and PackBits turns at most 2 packed bytes into 128:
+// no longer row can ever unpack, so nothing longer is allocated for one. Large documents are at most
+// 300000 wide, well within it.
 constexpr uint64_t kMaxUnpackedRow = (kMaxPackedRow + 1) / 2 * 128;
 
 // The columns of a channel's rows that land inside its target's plane: [first, end).
@@ -113,9 +115,10 @@ bool fetchRow(const BufferedRows& channel, uint64_t r, uint64_t& at, uint8_t* bu
         data = channel.bytes + (end - columns);
         return true;
     }
-    const uint16_t count = channel.rowCounts[r];
+    const uint32_t count = channel.rowCounts[r];
     if (columns > kMaxUnpackedRow || at + count > channel.available ||
-        !packBitsDecode(channel.bytes + at, count, buffer, static_cast<int32_t>(columns)))
+        !packBitsDecode(channel.bytes + at, static_cast<int32_t>(std::min<uint32_t>(count, INT32_MAX)), buffer,
+                        static_cast<int32_t>(columns)))
         return false;
     at += count;
     data = buffer;
@@ -131,22 +134,31 @@ std::string rowProblem(const BufferedRows& channel, uint64_t r) {
 
 }  // namespace
 
-bool readRowCounts(ByteInput& in, uint64_t count, std::vector<uint16_t>& counts) {
-    const uint64_t bytes = product(count, 2);
+bool readBeSized(ByteInput& in, size_t bytes, uint64_t& value) {
+    uint8_t raw[8];
+    if (bytes > sizeof raw || !in.read(raw, bytes)) return false;
+    value = loadBe(raw, bytes);
+    return true;
+}
+
+bool readRowCounts(ByteInput& in, uint64_t count, size_t countBytes, std::vector<uint32_t>& counts) {
+    const uint64_t bytes = product(count, countBytes);
     if (!in.fits(bytes)) return false;
     const size_t at = counts.size();
     counts.resize(at + static_cast<size_t>(count));
-    // Read over the counts' own storage, then each turned from the file's byte order in place.
+    // Read over the counts' own storage (each as wide as the widest count), then each turned from
+    // the file's byte order in place, back to front: count i's bytes never lie after where it goes.
     uint8_t* raw = reinterpret_cast<uint8_t*>(counts.data() + at);
     if (!in.read(raw, static_cast<size_t>(bytes))) {
         counts.resize(at);
         return false;
     }
-    for (size_t i = 0; i < count; ++i) counts[at + i] = load16(raw + 2 * i);
+    for (size_t i = static_cast<size_t>(count); i-- > 0;)
+        counts[at + i] = static_cast<uint32_t>(loadBe(raw + countBytes * i, countBytes));
     return true;
 }
 
-bool measureChannelRows(const ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
+bool measureChannelRows(const ByteInput& in, uint16_t compression, const uint32_t* rowCounts, uint64_t rows,
                         uint64_t columns, uint64_t& bytes, std::string& problem) {
     bytes = 0;
     if (rows == 0) return true;
@@ -172,6 +184,25 @@ bool measureChannelRows(const ByteInput& in, uint16_t compression, const uint16_
     }
     bytes = packedTotal;
     return true;
+}
+
+bool measureZipRows(const ByteInput& in, uint64_t compressedBytes, uint64_t rows, uint64_t columns,
+                    std::string& problem) {
+    if (!in.fits(compressedBytes)) {
+        problem = "the compressed rows run past the end of the file";
+        return false;
+    }
+    if (!zipCanInflateTo(compressedBytes, product(rows, columns))) {
+        problem = std::to_string(compressedBytes) + " compressed bytes cannot inflate to " + std::to_string(rows) +
+                  " rows of " + std::to_string(columns);
+        return false;
+    }
+    return true;
+}
+
+bool inflateRows(uint16_t compression, const uint8_t* data, size_t size, uint64_t rows, uint64_t columns, uint8_t* out,
+                 std::string& problem) {
+    return inflateZipChannel(data, size, compression == kCompressionZipPredicted, 8, columns, rows, out, problem);
 }
 
 bool decodeRows(std::span<const BufferedRows> channels, uint64_t first, uint64_t end, std::vector<uint8_t>& scratch,

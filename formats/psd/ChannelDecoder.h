@@ -1,6 +1,7 @@
 #pragma once
-// Reading a channel's pixel data as the file holds it: a 16-bit byte count per row, then the rows,
-// each packed with PackBits (or the rows raw, without the counts). Layers and the merged image
+// Reading a channel's pixel data as the file holds it: a byte count per row (16-bit, 32-bit in a
+// large document), then the rows, each packed with PackBits (or the rows raw, without the counts;
+// ZIP channels are inflated to raw rows first). Layers and the merged image
 // share it; PackedChannel.h is the writing half.
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +14,12 @@
 
 namespace psd {
 
-// Appends count row byte counts, read in one piece; false when they are not all in the file.
-bool readRowCounts(ByteInput& in, uint64_t count, std::vector<uint16_t>& counts);
+// A big-endian unsigned integer of `bytes` bytes (1 to 8); false when it is not all in the file.
+bool readBeSized(ByteInput& in, size_t bytes, uint64_t& value);
+
+// Appends count row byte counts of countBytes bytes each (2 or 4), read in one piece; false when
+// they are not all in the file.
+bool readRowCounts(ByteInput& in, uint64_t count, size_t countBytes, std::vector<uint32_t>& counts);
 constexpr char kRowCountsCutShort[] = "the row counts run past the end of the file";
 
 // Where decoded rows go: a plane of width x height entries `step` bytes apart. The channel's first
@@ -31,14 +36,30 @@ struct ChannelTarget {
 
 // Checks that rows x columns bytes, raw or packed with the given row counts, can be read from what
 // the file still holds, and gives the bytes their rows take there. On failure, problem says why.
-bool measureChannelRows(const ByteInput& in, uint16_t compression, const uint16_t* rowCounts, uint64_t rows,
+bool measureChannelRows(const ByteInput& in, uint16_t compression, const uint32_t* rowCounts, uint64_t rows,
                         uint64_t columns, uint64_t& bytes, std::string& problem);
+
+// Whether a compression method is one of the two ZIP methods.
+constexpr bool isZip(uint16_t compression) {
+    return compression == kCompressionZip || compression == kCompressionZipPredicted;
+}
+
+// Checks, before anything is allocated for them, that rows x columns bytes compressed with ZIP into
+// compressedBytes can be there: the compressed bytes are in what the file still holds and could
+// inflate to that many. On failure, problem says why.
+bool measureZipRows(const ByteInput& in, uint64_t compressedBytes, uint64_t rows, uint64_t columns,
+                    std::string& problem);
+
+// Inflates a ZIP channel of 8-bit rows (compression 2 or 3) into exactly rows x columns bytes at
+// out, as raw rows; false with the reason in problem when it does not.
+bool inflateRows(uint16_t compression, const uint8_t* data, size_t size, uint64_t rows, uint64_t columns, uint8_t* out,
+                 std::string& problem);
 
 // Rows of a channel read into memory, from row `first` on, as the file holds them.
 struct BufferedRows {
     uint16_t compression = kCompressionRaw;
     uint64_t columns = 0;
-    const uint16_t* rowCounts = nullptr;  // packed: the count of every row of the channel, from row 0
+    const uint32_t* rowCounts = nullptr;  // packed: the count of every row of the channel, from row 0
     uint64_t first = 0;                   // the row that bytes starts with
     const uint8_t* bytes = nullptr;
     uint64_t available = 0;               // how many bytes there are

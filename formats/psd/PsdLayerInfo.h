@@ -20,7 +20,7 @@ struct PSDLayerInfo {
     explicit PSDLayerInfo(uint16_t channels);
 
     std::string name;                     // code page 932 bytes, empty when the record's name is empty
-    std::vector<int32_t> channelLengths;  // declared data length of each channel, compression code included
+    std::vector<int64_t> channelLengths;  // declared data length of each channel, compression code included
     std::vector<int32_t> channelIds;      // read as unsigned 16-bit: transparency is 65535, a mask 65534
     uint8_t hasTransparency = 0;          // 1 when some channel is the transparency channel
     psd::LayerRect rect{};                // top, left, bottom, right, channel count, in file byte order

@@ -1,5 +1,6 @@
 #pragma once
-// Byte layout of the PSD files rivodiv reads and writes (version 1, RGB, 8 bits per channel).
+// Byte layout of the PSD files rivodiv reads and writes (RGB, 8 bits per channel): version 1 is
+// read and written, version 2 (the large-document PSB, with wider length fields) is read.
 // Every integer is big-endian; fixed-size records are held as byte images in file order. The reader
 // and the writer both take their constants and record shapes from here.
 #include <cstddef>
@@ -23,10 +24,13 @@ inline int32_t load32s(const uint8_t* p) { return static_cast<int32_t>(load32(p)
 constexpr char kSignature[4] = {'8', 'B', 'P', 'S'};
 constexpr char kResourceSignature[4] = {'8', 'B', 'I', 'M'};
 constexpr uint16_t kVersion = 1;
+constexpr uint16_t kVersionLarge = 2;
 constexpr uint16_t kDepth = 8;
 constexpr uint16_t kModeRgb = 3;
 constexpr uint16_t kCompressionRaw = 0;
 constexpr uint16_t kCompressionPackBits = 1;
+constexpr uint16_t kCompressionZip = 2;
+constexpr uint16_t kCompressionZipPredicted = 3;
 constexpr uint16_t kResourceResolution = 1005;
 constexpr uint16_t kResourceAlphaNames = 1006;
 
@@ -88,6 +92,25 @@ struct LayerRect {
 // Size of one channel entry of a layer record: 2-byte ID, 4-byte data length.
 constexpr size_t kChannelEntrySize = 6;
 
+// The length fields whose width depends on the version: a large document (version 2) has 8-byte
+// lengths where a PSD has 4, and 4-byte PackBits row counts where a PSD has 2.
+struct FieldWidths {
+    size_t sectionLength;  // the layer and mask section, and its layer info
+    size_t channelLength;  // a channel's data length in a layer record
+    size_t rowCount;       // a packed row's byte count
+    size_t channelEntry() const { return 2 + channelLength; }
+};
+constexpr FieldWidths kWidthsPsd{4, 4, 2};
+constexpr FieldWidths kWidthsLarge{8, 8, 4};
+constexpr FieldWidths fieldWidths(uint16_t version) { return version == kVersionLarge ? kWidthsLarge : kWidthsPsd; }
+
+// A big-endian unsigned integer of 1 to 8 bytes.
+inline uint64_t loadBe(const uint8_t* p, size_t bytes) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < bytes; ++i) v = v << 8 | p[i];
+    return v;
+}
+
 // Blend block of a layer record: signature, key, opacity, clipping, flags, filler, extra length.
 struct LayerBlend {
     static constexpr size_t kSize = 16;
@@ -114,19 +137,34 @@ struct MaskData {
 // Mask flag: it is switched off and shapes nothing.
 constexpr uint8_t kMaskDisabled = 0x02;
 
-// Additional layer information: signature, key, data length, then the data.
+// Additional layer information: signature, key, data length, then the data. In a large document
+// the keys below have an 8-byte length, the others 4 bytes.
 struct InfoBlockHead {
     static constexpr size_t kSize = 12;
     uint8_t bytes[kSize];
     static constexpr size_t kSignatureAt = 0, kKeyAt = 4, kLengthAt = 8;
 };
+constexpr char kKeysWithLongLength[][4] = {{'L', 'M', 's', 'k'}, {'L', 'r', '1', '6'}, {'L', 'r', '3', '2'},
+                                           {'L', 'a', 'y', 'r'}, {'M', 't', '1', '6'}, {'M', 't', '3', '2'},
+                                           {'M', 't', 'r', 'n'}, {'A', 'l', 'p', 'h'}, {'F', 'M', 's', 'k'},
+                                           {'l', 'n', 'k', '2'}, {'F', 'E', 'i', 'd'}, {'F', 'X', 'i', 'd'},
+                                           {'P', 'x', 'S', 'D'}, {'c', 'i', 'n', 'f'}, {'l', 'n', 'k', 'E'},
+                                           {'p', 't', 'h', 's'}};
+// Bytes of the length of a block with this key in a document of this version.
+inline size_t infoBlockLengthSize(uint16_t version, const uint8_t key[4]) {
+    if (version != kVersionLarge) return 4;
+    for (const char (&k)[4] : kKeysWithLongLength) {
+        if (std::memcmp(key, k, 4) == 0) return 8;
+    }
+    return 4;
+}
 // Keys: the layer name as UTF-16, and the group markers.
 constexpr char kKeyUnicodeName[4] = {'l', 'u', 'n', 'i'};
 constexpr char kKeySection[4] = {'l', 's', 'c', 't'};
 constexpr char kKeySectionNested[4] = {'l', 's', 'd', 'k'};
 constexpr char kSignatureLong[4] = {'8', 'B', '6', '4'};
 
-// Row byte counts are 16-bit: the longest packed row a file can describe.
+// Row byte counts are 16-bit: the longest packed row a PSD can describe (and one rivodiv writes).
 constexpr int32_t kMaxPackedRow = 65535;
 
 // The channels rivodiv carries, with the byte of a blue-green-red-alpha pixel each fills; every

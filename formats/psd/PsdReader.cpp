@@ -82,7 +82,7 @@ public:
     Reader(std::FILE* file, DocumentInfo& doc, Conversion& conversion, PsdLayerSink& sink)
         : in_(file), doc_(doc), conversion_(conversion), sink_(sink) {}
     // The batch goes with the reader, and its room back to the budget.
-    ~Reader() { conversion_.budget().release(batchReserved_); }
+    ~Reader() { conversion_.budget().release(batchReserved_ + heldReserved_); }
 
     bool read() {
         if (!in_.sized()) return fail("the file's size cannot be told");
@@ -113,6 +113,10 @@ private:
         if (!in_.read(header.bytes, sizeof header.bytes)) return fail("the file is shorter than a PSD header");
         if (std::memcmp(header.bytes + psd::FileHeader::kSignatureAt, psd::kSignature, 4) != 0)
             return fail("not a PSD file: no 8BPS signature");
+        version_ = psd::load16(header.bytes + psd::FileHeader::kVersionAt);
+        if (version_ != psd::kVersion && version_ != psd::kVersionLarge)
+            return fail("PSD version " + std::to_string(version_) + " is not supported");
+        widths_ = psd::fieldWidths(version_);
         const uint16_t depth = psd::load16(header.bytes + psd::FileHeader::kDepthAt);
         if (depth != psd::kDepth) return fail(std::to_string(depth) + "-bit channels are not supported");
         const uint16_t mode = psd::load16(header.bytes + psd::FileHeader::kModeAt);
@@ -191,13 +195,14 @@ private:
     }
 
     bool readLayerSection(bool& hasLayerSection) {
-        uint32_t sectionLength = 0;
-        if (!in_.readBe32(sectionLength) || sectionLength == 0) return true;
+        uint64_t sectionLength = 0;
+        if (!psd::readBeSized(in_, widths_.sectionLength, sectionLength) || sectionLength == 0) return true;
         hasLayerSection = true;
         const uint64_t sectionStart = in_.position();
-        uint32_t layerInfoLength = 0;
+        uint64_t layerInfoLength = 0;
         uint16_t rawCount = 0;
-        if (!in_.readBe32(layerInfoLength) || !in_.readBe16(rawCount)) return fail("the layer section ends early");
+        if (!psd::readBeSized(in_, widths_.sectionLength, layerInfoLength) || !in_.readBe16(rawCount))
+            return fail("the layer section ends early");
         int32_t count = static_cast<int16_t>(rawCount);
         if (count < 0) {
             count = -count;
@@ -217,7 +222,8 @@ private:
             if (!readLayer(*infos[i])) return false;
         }
         where_.clear();
-        if (!in_.seek(sectionStart + sectionLength)) return fail("the layer section cannot be passed");
+        if (!in_.seek(sectionStart + std::min(sectionLength, UINT64_MAX - sectionStart)))
+            return fail("the layer section cannot be passed");
         infos.clear();
         return true;
     }
@@ -226,7 +232,7 @@ private:
         psd::LayerRect rect;
         if (!in_.read(rect.bytes, sizeof rect.bytes)) return failHere(kCutShort);
         const uint16_t channels = psd::load16(rect.bytes + psd::LayerRect::kChannelCountAt);
-        if (!in_.fits(product(channels, psd::kChannelEntrySize)))
+        if (!in_.fits(product(channels, widths_.channelEntry())))
             return failHere(std::to_string(channels) + " channel entries run past the end of the file");
         // Held until the list has it, so running out of memory in push_back leaks nothing.
         auto owned = std::make_unique<PSDLayerInfo>(channels);
@@ -235,10 +241,12 @@ private:
         info->rect = rect;
         for (uint16_t c = 0; c < channels; ++c) {
             uint16_t id = 0;
-            uint32_t length = 0;
-            if (!in_.readBe16(id) || !in_.readBe32(length)) return failHere(kCutShort);
+            uint64_t length = 0;
+            if (!in_.readBe16(id) || !psd::readBeSized(in_, widths_.channelLength, length)) return failHere(kCutShort);
             info->channelIds[c] = id;
-            info->channelLengths[c] = static_cast<int32_t>(length);
+            // Signed, as each version's field is: a negative length holds no data.
+            info->channelLengths[c] = version_ == psd::kVersionLarge ? static_cast<int64_t>(length)
+                                                                     : static_cast<int32_t>(static_cast<uint32_t>(length));
             if (id == kTransparencyId) info->hasTransparency = 1;
         }
         if (!in_.read(info->blend.bytes, sizeof info->blend.bytes)) return failHere(kCutShort);
@@ -271,13 +279,16 @@ private:
             const uint64_t at = in_.position();
             psd::InfoBlockHead head;
             if (at > extraEnd || extraEnd - at < sizeof head.bytes || !in_.fits(sizeof head.bytes)) return true;
-            if (!in_.read(head.bytes, sizeof head.bytes)) return false;
+            if (!in_.read(head.bytes, psd::InfoBlockHead::kLengthAt)) return false;
             const uint8_t* signature = head.bytes + psd::InfoBlockHead::kSignatureAt;
             if (std::memcmp(signature, psd::kResourceSignature, 4) != 0 && std::memcmp(signature, psd::kSignatureLong, 4) != 0)
                 return true;
-            const uint64_t length = psd::load32(head.bytes + psd::InfoBlockHead::kLengthAt);
-            if (length > extraEnd - at - sizeof head.bytes || !in_.fits(length)) return true;
             const uint8_t* key = head.bytes + psd::InfoBlockHead::kKeyAt;
+            const size_t headSize = psd::InfoBlockHead::kLengthAt + psd::infoBlockLengthSize(version_, key);
+            uint64_t length = 0;
+            if (extraEnd - at < headSize || !psd::readBeSized(in_, headSize - psd::InfoBlockHead::kLengthAt, length))
+                return true;
+            if (length > extraEnd - at - headSize || !in_.fits(length)) return true;
             if (std::memcmp(key, psd::kKeyUnicodeName, 4) == 0) {
                 std::vector<uint8_t> data(static_cast<size_t>(length));
                 if (!in_.read(data.data(), data.size())) return false;
@@ -343,7 +354,7 @@ private:
             std::fill(mask->begin(), mask->end(), info.mask.defaultColour);
         }
         for (uint16_t c = 0; c < info.channelCount; ++c) {
-            const int32_t length = info.channelLengths[c];
+            const int64_t length = info.channelLengths[c];
             if (length < 1) continue;
             const uint64_t start = in_.position();
             const uint32_t id = static_cast<uint32_t>(info.channelIds[c]);
@@ -352,9 +363,10 @@ private:
             // Either way the declared length alone finds the next channel.
             bool ok = true;
             if (byte >= 0) {
-                ok = queueChannel(pixels == nullptr ? nullptr : pixels + byte, 4, width, layer->height, area, id);
+                ok = queueChannel(pixels == nullptr ? nullptr : pixels + byte, 4, width, layer->height, area, id,
+                                  static_cast<uint64_t>(length));
             } else if (mask != nullptr && id == static_cast<uint32_t>(info.maskChannel)) {
-                ok = queueChannel(mask->data(), 1, width, layer->height, maskArea, id);
+                ok = queueChannel(mask->data(), 1, width, layer->height, maskArea, id, static_cast<uint64_t>(length));
             }
             // What the channels before this one hold is found wrong first: their reason is recorded
             // before this one, and the first reason recorded stays.
@@ -382,7 +394,9 @@ private:
     // The bytes a layer's channel data takes in the file, by its declared lengths.
     static uint64_t storedBytes(const PSDLayerInfo& info) {
         uint64_t stored = 0;
-        for (const int32_t length : info.channelLengths) stored += length > 0 ? static_cast<uint64_t>(length) : 0;
+        for (const int64_t length : info.channelLengths) {
+            if (length > 0) stored += std::min(static_cast<uint64_t>(length), UINT64_MAX - stored);
+        }
         return stored;
     }
 
@@ -404,7 +418,7 @@ private:
     // Channel data of a record that is no layer: only its declared lengths matter.
     bool skipChannels(const PSDLayerInfo& info) {
         for (uint16_t c = 0; c < info.channelCount; ++c) {
-            const int32_t length = info.channelLengths[c];
+            const int64_t length = info.channelLengths[c];
             if (length >= 1 && !in_.skip(static_cast<uint64_t>(length)))
                 return failHere("its channel data cannot be passed");
         }
@@ -447,21 +461,27 @@ private:
     // Queues one channel of the area for a plane of width x height entries `step` bytes apart; only
     // the part inside the plane is kept. An inverted area is not decoded. Its compression method and
     // row counts are read now and its rows checked against what the file holds; the rows themselves
-    // are read and decoded with the rest of the layer's channels by unpackQueued.
-    bool queueChannel(uint8_t* plane, size_t step, int64_t width, int64_t height, const Area& area, uint32_t id) {
+    // are read and decoded with the rest of the layer's channels by unpackQueued. length is the
+    // channel's declared length, compression method included: a ZIP channel's rows take the rest.
+    bool queueChannel(uint8_t* plane, size_t step, int64_t width, int64_t height, const Area& area, uint32_t id,
+                      uint64_t length) {
         if (area.inverted()) return true;
         const uint64_t rows = area.rows();
         const uint64_t columns = area.columns();
         uint16_t compression = 0;
         if (!in_.readBe16(compression)) return problem("the compression method cannot be read");
         const size_t countsAt = counts_.size();
+        uint64_t bytes = 0;
         if (compression == psd::kCompressionPackBits) {
-            if (!psd::readRowCounts(in_, rows, counts_)) return problem(psd::kRowCountsCutShort);
+            if (!psd::readRowCounts(in_, rows, widths_.rowCount, counts_)) return problem(psd::kRowCountsCutShort);
+        } else if (psd::isZip(compression)) {
+            bytes = length < 2 ? 0 : length - 2;
+            if (!psd::measureZipRows(in_, bytes, rows, columns, problem_)) return false;
         } else if (compression != psd::kCompressionRaw) {
             return problem(unsupportedCompression(compression));
         }
-        uint64_t bytes = 0;
-        if (!psd::measureChannelRows(in_, compression, counts_.data() + countsAt, rows, columns, bytes, problem_))
+        if (!psd::isZip(compression) &&
+            !psd::measureChannelRows(in_, compression, counts_.data() + countsAt, rows, columns, bytes, problem_))
             return false;
         queue(channelName(id), compression, rows, columns, in_.position(), bytes, countsAt,
               {plane, step, width, height, area.top, area.left});
@@ -469,8 +489,9 @@ private:
     }
 
     // Queues channel c of the merged image, whose rows start at `at` in the file; at moves past them.
-    void queueMergedChannel(unsigned c, uint16_t compression, const uint16_t* rowCounts, const psd::ChannelTarget& target,
-                            uint64_t& at) {
+    // held: the channel's rows, raw, when they were inflated already.
+    void queueMergedChannel(unsigned c, uint16_t compression, const uint32_t* rowCounts, const uint8_t* held,
+                            const psd::ChannelTarget& target, uint64_t& at) {
         const uint64_t width = static_cast<uint64_t>(doc_.width);
         const uint64_t height = static_cast<uint64_t>(doc_.height);
         const size_t countsAt = counts_.size();
@@ -479,16 +500,19 @@ private:
             counts_.insert(counts_.end(), rowCounts, rowCounts + height);
             bytes = 0;
             for (uint64_t r = 0; r < height; ++r) bytes += rowCounts[r];
+        } else if (held != nullptr) {
+            bytes = 0;
         }
-        queue("channel " + std::to_string(c), compression, height, width, at, bytes, countsAt, target);
+        queue("channel " + std::to_string(c), compression, height, width, at, bytes, countsAt, target, held);
         at += bytes;
     }
 
     void queue(std::string name, uint16_t compression, uint64_t rows, uint64_t columns, uint64_t at, uint64_t bytes,
-               uint64_t countsAt, const psd::ChannelTarget& target) {
+               uint64_t countsAt, const psd::ChannelTarget& target, const uint8_t* held = nullptr) {
         // Rows without bytes decode to nothing: billions of them are no reason to loop.
-        if (rows == 0 || (compression == psd::kCompressionRaw && columns == 0)) return;
-        queue_.push_back({std::move(name), compression, rows, columns, at, bytes, static_cast<size_t>(countsAt), target});
+        if (rows == 0 || (compression != psd::kCompressionPackBits && columns == 0)) return;
+        queue_.push_back(
+            {std::move(name), compression, rows, columns, at, bytes, static_cast<size_t>(countsAt), target, held, {}, 0});
     }
 
     // Gives the batch its room once, for the layer stored in the most bytes, so that it is never
@@ -555,15 +579,57 @@ private:
     // decodes each band on every thread, a share of its rows each. first is the failure that comes
     // first in the file so far.
     void unpackChannels(size_t begin, size_t end, psd::DecodeFailure& first) {
+        inflateChannels(begin, end, first);
+        bandChannels(begin, end, first);
+        for (size_t i = begin; i < end; ++i) {
+            Queued& q = queue_[i];
+            std::vector<uint8_t>().swap(q.inflated);
+            conversion_.budget().release(q.reserved);
+            heldReserved_ -= q.reserved;
+            q.reserved = 0;
+        }
+    }
+
+    // Inflates the ZIP channels among begin .. end - 1 whole, each into the rows it must have; they are
+    // then decoded as raw rows held in memory. One that does not inflate is a failure of its first row.
+    void inflateChannels(size_t begin, size_t end, psd::DecodeFailure& first) {
+        for (size_t i = begin; i < end && i < first.channel; ++i) {
+            Queued& q = queue_[i];
+            if (q.held != nullptr || !psd::isZip(q.compression)) continue;
+            const uint64_t bytes = q.rows * q.columns;  // checked against the compressed bytes when queued
+            std::string problem;
+            if (!conversion_.budget().reserve(q.bytes + bytes)) {
+                problem = conversion_.overBudget(q.bytes + bytes, "its inflated rows");
+            } else {
+                q.reserved = q.bytes + bytes;
+                heldReserved_ += q.reserved;
+                std::vector<uint8_t> compressed;
+                in_.seek(q.at);
+                in_.readBlock(q.bytes, compressed);
+                q.inflated.resize(static_cast<size_t>(bytes));
+                if (psd::inflateRows(q.compression, compressed.data(), compressed.size(), q.rows, q.columns,
+                                     q.inflated.data(), problem))
+                    q.held = q.inflated.data();
+            }
+            if (q.held == nullptr) {
+                first = {i, 0, problem};
+                return;
+            }
+        }
+    }
+
+    void bandChannels(size_t begin, size_t end, psd::DecodeFailure& first) {
         const uint64_t rows = queue_[begin].rows;
         uint64_t at[psd::kMaxDecodedChannels];  // where each channel's next band starts in the file
         uint64_t want = 0;
         for (size_t i = begin; i < end; ++i) {
             at[i - begin] = queue_[i].at;
-            want += queue_[i].bytes;
+            if (queue_[i].held == nullptr) want += queue_[i].bytes;
         }
-        auto rowBytes = [&](size_t i, uint64_t r) {
+        // What a row takes in the batch: nothing for rows already held.
+        auto rowBytes = [&](size_t i, uint64_t r) -> uint64_t {
             const Queued& q = queue_[i];
+            if (q.held != nullptr) return 0;
             return q.compression == psd::kCompressionRaw ? q.columns : counts_[q.countsAt + r];
         };
         ThreadPool& pool = conversion_.pool();
@@ -584,11 +650,16 @@ private:
             size_t offset = 0;
             for (size_t k = 0; k < live; ++k) {
                 const Queued& q = queue_[begin + k];
+                if (q.held != nullptr) {
+                    band[k] = {psd::kCompressionRaw, q.columns, nullptr, top, q.held + top * q.columns,
+                               (bottom - top) * q.columns, q.target};
+                    continue;
+                }
                 uint64_t bytes = 0;
                 for (uint64_t r = top; r < bottom; ++r) bytes += rowBytes(begin + k, r);
                 uint8_t* into = batch_.data() + offset;
                 const size_t got = in_.seek(at[k]) ? in_.readSome(into, static_cast<size_t>(bytes)) : 0;
-                const uint16_t* counts = q.compression == psd::kCompressionRaw ? nullptr : counts_.data() + q.countsAt;
+                const uint32_t* counts = q.compression == psd::kCompressionRaw ? nullptr : counts_.data() + q.countsAt;
                 band[k] = {q.compression, q.columns, counts, top, into, got, q.target};
                 at[k] += bytes;
                 offset += static_cast<size_t>(bytes);
@@ -617,14 +688,14 @@ private:
         if (!in_.readBe16(compression)) return failHere("the compression method cannot be read");
         const uint64_t width = static_cast<uint64_t>(doc_.width);
         const uint64_t height = static_cast<uint64_t>(doc_.height);
-        std::vector<uint16_t> rowCounts;
+        std::vector<uint32_t> rowCounts;
         if (compression == psd::kCompressionPackBits) {
-            if (!psd::readRowCounts(in_, product(channelCount_, height), rowCounts))
+            if (!psd::readRowCounts(in_, product(channelCount_, height), widths_.rowCount, rowCounts))
                 return failHere(psd::kRowCountsCutShort);
             // Every packet gives at most 128 bytes for at least 2: shorter rows can never unpack.
             const uint64_t minRow = (width + 127) / 128 * 2;
             uint64_t total = 0;
-            for (uint16_t n : rowCounts) {
+            for (uint32_t n : rowCounts) {
                 if (n < minRow) return failHere("a packed row of " + std::to_string(n) + " bytes cannot unpack to " +
                                                 std::to_string(width));
                 total += n;
@@ -634,6 +705,9 @@ private:
             // The planes must all be there before any layer is made for them.
             if (!in_.fits(product(channelCount_, product(width, height))))
                 return failHere("the raw planes run past the end of the file");
+        } else if (psd::isZip(compression)) {
+            // One stream of every channel's rows, to the end of the file.
+            if (!inflateMerged(compression)) return false;
         } else {
             return failHere(unsupportedCompression(compression));
         }
@@ -662,10 +736,11 @@ private:
                 target->resize(doc_.width, doc_.height, blend::AlphaChannel);
                 target->name = c - colours < alphaNames_.size() ? alphaNames_[c - colours] : kAlphaChannelName;
             }
-            const uint16_t* counts = rowCounts.empty() ? nullptr : rowCounts.data() + c * height;
+            const uint32_t* counts = rowCounts.empty() ? nullptr : rowCounts.data() + c * height;
+            const uint8_t* held = mergedRows_.empty() ? nullptr : mergedRows_.data() + c * height * width;
             psd::ChannelTarget into;
             if (target != nullptr && !target->pixels.empty()) into = {target->pixels.data() + byte, 4, doc_.width, doc_.height, 0, 0};
-            queueMergedChannel(c, compression, counts, into, rowsAt);
+            queueMergedChannel(c, compression, counts, held, into, rowsAt);
             if (alpha) alphas.push_back(std::move(alpha));
             // Four channels at a time: a failure among them comes before any in the channels after.
             if (queue_.size() == psd::kMaxDecodedChannels || c + 1 == channelCount_) {
@@ -675,6 +750,26 @@ private:
             }
         }
         if (background) sink_.layerRead(background.release(), 0);
+        return true;
+    }
+
+    // Inflates the merged image's ZIP stream into mergedRows_, every channel's rows.
+    bool inflateMerged(uint16_t compression) {
+        const uint64_t rows = product(channelCount_, static_cast<uint64_t>(doc_.height));
+        const uint64_t columns = static_cast<uint64_t>(doc_.width);
+        const uint64_t compressedBytes = in_.remaining();
+        std::string problem;
+        if (!psd::measureZipRows(in_, compressedBytes, rows, columns, problem)) return failHere(problem);
+        const uint64_t bytes = product(rows, columns);
+        // The compressed bytes are read as far as the stream really holds them.
+        if (!conversion_.reserve(bytes, "the merged image's inflated rows")) return false;
+        heldReserved_ += bytes;
+        std::vector<uint8_t> compressed;
+        in_.readBlock(compressedBytes, compressed);
+        mergedRows_.resize(static_cast<size_t>(bytes));
+        if (!psd::inflateRows(compression, compressed.data(), compressed.size(), rows, columns, mergedRows_.data(),
+                              problem))
+            return failHere(problem);
         return true;
     }
 
@@ -700,9 +795,16 @@ private:
         uint64_t bytes = 0;  // what they take there
         size_t countsAt = 0;
         psd::ChannelTarget target;
+        const uint8_t* held = nullptr;  // its rows, raw, once inflated: then read from here
+        std::vector<uint8_t> inflated;  // a ZIP channel's rows, inflated while it is decoded
+        uint64_t reserved = 0;          // what the budget holds for them
     };
     std::vector<Queued> queue_;
-    std::vector<uint16_t> counts_;
+    std::vector<uint32_t> counts_;
+    uint16_t version_ = psd::kVersion;
+    psd::FieldWidths widths_ = psd::kWidthsPsd;
+    std::vector<uint8_t> mergedRows_;  // the merged image's channels, inflated
+    uint64_t heldReserved_ = 0;        // what the budget holds for inflated rows
     // The rows of a band of the queued channels, read ahead; its room is kept from layer to layer.
     static constexpr size_t kBatchBytes = size_t{4} << 20;
     PixelBytes batch_;

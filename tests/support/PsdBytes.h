@@ -1,6 +1,8 @@
 #pragma once
 // PSD files built field by field, independently of the reader and writer under test: a document of
 // layer records, channel data, resources and a merged image, and its parts on their own.
+#include <zlib.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,6 +19,11 @@ using testbytes::be::put32;
 inline void put8(Bytes& b, uint32_t v) { b.push_back(static_cast<uint8_t>(v)); }
 inline void putText(Bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
 inline void putBytes(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+// A big-endian length of 4 bytes, or 8 in a large document (version 2).
+inline void putLength(Bytes& b, uint64_t v, bool wide) {
+    if (wide) put32(b, static_cast<uint32_t>(v >> 32));
+    put32(b, static_cast<uint32_t>(v));
+}
 
 // One row as a single literal packet (rows of 1 to 128 bytes).
 inline Bytes literalRow(const Bytes& row) {
@@ -25,19 +32,41 @@ inline Bytes literalRow(const Bytes& row) {
     return packed;
 }
 
-// Channel data after the compression code: the row count table, then the packed rows.
-inline Bytes packedRows(const std::vector<Bytes>& packed) {
+// Channel data after the compression code: the row count table (2-byte counts, 4-byte in a large
+// document), then the packed rows.
+inline Bytes packedRows(const std::vector<Bytes>& packed, bool wideCounts = false) {
     Bytes out;
-    for (const Bytes& row : packed) put16(out, static_cast<uint32_t>(row.size()));
+    for (const Bytes& row : packed) {
+        if (wideCounts) {
+            put32(out, static_cast<uint32_t>(row.size()));
+        } else {
+            put16(out, static_cast<uint32_t>(row.size()));
+        }
+    }
     for (const Bytes& row : packed) putBytes(out, row);
     return out;
+}
+
+// Channel data after the compression code for ZIP (2) or ZIP with prediction (3): 8-bit rows of
+// `width` bytes, each delta-coded from its first byte when predicted, then deflated by zlib.
+inline Bytes zipRows(Bytes rows, size_t width, bool predicted) {
+    if (predicted) {
+        for (size_t at = 0; at + width <= rows.size(); at += width) {
+            for (size_t x = width; x-- > 1;) rows[at + x] = static_cast<uint8_t>(rows[at + x] - rows[at + x - 1]);
+        }
+    }
+    uLongf size = compressBound(static_cast<uLong>(rows.size()));
+    Bytes packed(size);
+    compress2(packed.data(), &size, rows.data(), static_cast<uLong>(rows.size()), Z_BEST_COMPRESSION);
+    packed.resize(size);
+    return packed;
 }
 
 struct TestChannel {
     int16_t id;
     uint16_t compression;
     Bytes payload;                           // what follows the compression code
-    std::optional<uint32_t> declaredLength;  // default: 2 + payload
+    std::optional<uint64_t> declaredLength;  // default: 2 + payload
 };
 
 inline TestChannel rawChannel(int16_t id, const Bytes& plane) { return {id, 0, plane, {}}; }
@@ -70,6 +99,7 @@ struct TestPsd {
     Bytes merged;  // compression code and image data, up to the end of the file
 
     Bytes build() const {
+        const bool wide = version == 2;
         Bytes b;
         putText(b, signature);
         put16(b, version);
@@ -84,11 +114,11 @@ struct TestPsd {
         put32(b, static_cast<uint32_t>(resources.size()));
         putBytes(b, resources);
         if (!layerSection && layers.empty()) {
-            put32(b, 0);
+            putLength(b, 0, wide);
         } else {
             Bytes info;
             put16(info, static_cast<uint16_t>(layerCount.value_or(static_cast<int16_t>(layers.size()))));
-            for (const TestLayer& layer : layers) putRecord(info, layer);
+            for (const TestLayer& layer : layers) putRecord(info, layer, wide);
             for (const TestLayer& layer : layers) {
                 for (const TestChannel& channel : layer.channels) {
                     if (channel.declaredLength == 0u) continue;  // declared empty: no data at all
@@ -96,8 +126,8 @@ struct TestPsd {
                     putBytes(info, channel.payload);
                 }
             }
-            put32(b, static_cast<uint32_t>(4 + info.size() + 4));
-            put32(b, static_cast<uint32_t>(info.size()));
+            putLength(b, (wide ? 8 : 4) + info.size() + 4, wide);
+            putLength(b, info.size(), wide);
             putBytes(b, info);
             put32(b, 0);  // global layer mask information
         }
@@ -105,7 +135,7 @@ struct TestPsd {
         return b;
     }
 
-    static void putRecord(Bytes& b, const TestLayer& layer) {
+    static void putRecord(Bytes& b, const TestLayer& layer, bool wide) {
         put32(b, static_cast<uint32_t>(layer.top));
         put32(b, static_cast<uint32_t>(layer.left));
         put32(b, static_cast<uint32_t>(layer.bottom));
@@ -113,7 +143,7 @@ struct TestPsd {
         put16(b, static_cast<uint32_t>(layer.channels.size()));
         for (const TestChannel& channel : layer.channels) {
             put16(b, static_cast<uint16_t>(channel.id));
-            put32(b, channel.declaredLength.value_or(static_cast<uint32_t>(2 + channel.payload.size())));
+            putLength(b, channel.declaredLength.value_or(2 + channel.payload.size()), wide);
         }
         putText(b, "8BIM");
         putText(b, layer.key);
@@ -148,12 +178,14 @@ inline Bytes resourceBlock(uint16_t id, const Bytes& data, const std::string& na
     return b;
 }
 
-// An additional layer information block.
-inline Bytes infoBlock(const std::string& key, const Bytes& data, const std::string& signature = "8BIM") {
+// An additional layer information block; wide gives it the 8-byte length some keys have in a large
+// document.
+inline Bytes infoBlock(const std::string& key, const Bytes& data, const std::string& signature = "8BIM",
+                       bool wide = false) {
     Bytes b;
     putText(b, signature);
     putText(b, key);
-    put32(b, static_cast<uint32_t>(data.size()));
+    putLength(b, data.size(), wide);
     putBytes(b, data);
     return b;
 }
