@@ -36,7 +36,7 @@ enum class Format { Unknown, Wlx, Psd };
 Format formatOf(const std::string& path, const PathSyntax& paths) {
     const std::string key = paths.toLowerMultibyte(paths.pathExtension(path));
     if (key == "wlx") return Format::Wlx;
-    if (key == "psd") return Format::Psd;
+    if (key == "psd" || key == "psb") return Format::Psd;
     return Format::Unknown;
 }
 

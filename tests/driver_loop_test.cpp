@@ -176,11 +176,13 @@ const char* kWhiteCanvasAfterTwo = "PSD 3x2 dpi 72 layers 2 canvas 3x2 px 2,255,
 TEST_F(DriverLoop, ConvertsBothDirectionsSilentlyWithLowerCaseOutputExtensions) {
     for (const char* name : {"cat.wlx", "CAT.WLX", "Cat.V2.Wlx", ".wlx"}) put(name, "GOOD 3 2 2");
     put("dog.PSD", "GOOD 4 5 3");
+    put("big.Psb", "GOOD 4 5 3");  // a large document reads as a PSD does
     formats.alphaChannels = 3;  // dropped on the way to WLX
-    EXPECT_EQ(run({at("cat.wlx"), at("dog.PSD"), at("CAT.WLX"), at("Cat.V2.Wlx"), at(".wlx")}), 0);
+    EXPECT_EQ(run({at("cat.wlx"), at("dog.PSD"), at("CAT.WLX"), at("Cat.V2.Wlx"), at(".wlx"), at("big.Psb")}), 0);
     expectMessages({});
     for (const char* name : {"cat.psd", "CAT.psd", "Cat.V2.psd", ".psd"}) EXPECT_EQ(get(name), kWhiteCanvasAfterTwo);
     EXPECT_EQ(get("dog.wlx"), "WLX 4x5 layers 3");
+    EXPECT_EQ(get("big.wlx"), "WLX 4x5 layers 3");
     EXPECT_EQ(formats.composited, (Names{"L0", "L1", "L0", "L1", "L0", "L1", "L0", "L1"}));
 }
 
