@@ -241,6 +241,31 @@ std::vector<HostileCase> hostileCases() {
                      psdWithLayers(2, 2, {oneChannelLayer(0, INT32_MIN, 1, INT32_MAX, 0, rawRow)}), readPsdStream});
     cases.push_back({"psd: layer row-count table longer than the file",
                      psdWithLayers(2, 2, {oneChannelLayer(INT32_MIN, 0, INT32_MAX, 1, 1, packedRow)}), readPsdStream});
+    // ZIP: the compressed bytes must be able to inflate to the rows before any room is made for them.
+    cases.push_back({"psd: ZIP layer channel too short for its rows",
+                     psdWithLayers(2, 2, {oneChannelLayer(0, 0, 20000, 20000, 2, Bytes(100, 0))}), readPsdStream,
+                     "layer 1: channel 0, 100 compressed bytes cannot inflate to 20000 rows of 20000"});
+    cases.push_back({"psd: ZIP merged image too short for its rows", psdMergedOnly(8000, 8000, {0, 3, 0x78, 0x9C}),
+                     readPsdStream, "merged image: 2 compressed bytes cannot inflate to 24000 rows of 8000"});
+    // A large document's 8-byte lengths.
+    {
+        TestPsd psd;
+        psd.version = 2;
+        Bytes b = psd.build();
+        b.resize(26 + 4 + 4);
+        b.insert(b.end(), 8, 0xFF);  // the layer and mask section
+        b.insert(b.end(), 8 + 2, 0);  // no layer info, no layers
+        cases.push_back({"psb: layer section as long as a 64-bit length can be", b, readPsdStream,
+                         "the layer section cannot be passed"});
+    }
+    {
+        TestPsd psd;
+        psd.version = 2;
+        psd.layers = {oneChannelLayer(0, 0, 1, 1, 0, {7})};
+        psd.layers[0].channels[0].declaredLength = uint64_t{1} << 62;
+        cases.push_back({"psb: channel data length of 2^62", psd.build(), readPsdStream,
+                         "layer 1: channel 0 cannot be passed"});
+    }
     // WLX: the inflate-ratio bound, the budget, and blocks bounded by the file.
     {
         Bytes file = wlxtest::documentHead(8192, 8192, 1);
