@@ -1001,4 +1001,80 @@ TEST(PsdReaderTest, ReadPsdFileClearsLayersOnFailure) {
     std::remove(path.c_str());
 }
 
+
+// Big-endian 16-bit samples, and 32-bit floats given by their bits.
+Bytes words(std::initializer_list<uint32_t> values) {
+    Bytes b;
+    for (uint32_t v : values) put16(b, v);
+    return b;
+}
+Bytes floats(std::initializer_list<uint32_t> bits) {
+    Bytes b;
+    for (uint32_t v : bits) put32(b, v);
+    return b;
+}
+
+// Documents of other modes and depths, 2 x 1, each row converted to 8-bit blue, green, red, alpha.
+TEST(PsdReaderTest, OtherModesAndDepthsAreConvertedRowByRow) {
+    // A 16-bit layer: 0x00FF rounds to 1 (its high byte would be 0), 0x8000 to 128, 257 x k to k.
+    const std::vector<std::pair<int16_t, Bytes>> deep = {
+        {-1, words({0xFFFF, 0x8000})}, {0, words({0x00FF, 257 * 200})}, {1, words({257 * 10, 0})},
+        {2, words({0xFFFF, 257 * 7})}};
+    auto deepLayer = [&](bool packed) {
+        TestLayer layer;
+        layer.bottom = 1;
+        layer.right = 2;
+        for (const auto& [id, row] : deep)
+            layer.channels.push_back(packed ? TestChannel{id, 1, packedRows({literalRow(row)}), {}} : rawChannel(id, row));
+        return layer;
+    };
+    Bytes palette(768, 0);
+    for (int i = 1; i <= 2; ++i) {
+        palette[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 30 - 20);        // red
+        palette[static_cast<size_t>(256 + i)] = static_cast<uint8_t>(i * 30 - 10);  // green
+        palette[static_cast<size_t>(512 + i)] = static_cast<uint8_t>(i * 30);       // blue
+    }
+    struct Case {
+        const char* what;
+        uint16_t mode, depth, channels;
+        std::vector<TestLayer> layers;
+        Bytes colourMode, resources, merged;
+        std::vector<int> first, second;
+    };
+    const Case cases[] = {
+        {"16-bit RGB layer, raw", 3, 16, 3, {deepLayer(false)}, {}, {}, {}, {255, 10, 1, 255}, {7, 0, 200, 128}},
+        {"16-bit RGB layer, PackBits", 3, 16, 3, {deepLayer(true)}, {}, {}, {}, {255, 10, 1, 255}, {7, 0, 200, 128}},
+        {"grayscale 8", 1, 8, 1, {}, {}, {}, rawMerged({{10, 200}}), {10, 10, 10, 255}, {200, 200, 200, 255}},
+        {"grayscale 16", 1, 16, 1, {}, {}, {}, rawMerged({words({257 * 10, 0x8000})}), {10, 10, 10, 255},
+         {128, 128, 128, 255}},
+        {"indexed, index 2 transparent", 2, 8, 1, {}, palette, resourceBlock(1047, words({2})), rawMerged({{1, 2}}),
+         {30, 20, 10, 255}, {60, 50, 40, 0}},
+        {"bitmap: a set bit is black", 0, 1, 1, {}, {}, {}, rawMerged({{0x40}}), {255, 255, 255, 255}, {0, 0, 0, 255}},
+        // Stored inverted: 255 is no ink. Each colour is its value times black's, / 255.
+        {"CMYK without a profile", 4, 8, 4, {}, {}, {}, rawMerged({{255, 100}, {255, 0}, {128, 255}, {255, 200}}),
+         {128, 255, 255, 255}, {200, 0, 78, 255}},
+        // Linear light through the sRGB curve: 0.25 is 137, 0.5 is 188; past 1 is 255.
+        {"32-bit RGB", 3, 32, 3, {}, {}, {},
+         rawMerged({floats({0x3F800000, 0x3E800000}), floats({0x3F000000, 0x40000000}), floats({0, 0x3F800000})}),
+         {0, 188, 255, 255}, {255, 255, 137, 255}},
+    };
+    for (const Case& c : cases) {
+        TestPsd psd;
+        psd.mode = c.mode;
+        psd.depth = c.depth;
+        psd.channels = c.channels;
+        psd.height = 1;
+        psd.layers = c.layers;
+        psd.colourMode = c.colourMode;
+        psd.resources = c.resources;
+        psd.merged = c.merged;
+        ReadResult r;
+        readBytes(psd.build(), r);
+        ASSERT_TRUE(r.ok) << c.what << ": " << r.reason;
+        ASSERT_EQ(r.layers.size(), 1u) << c.what;
+        EXPECT_EQ(pixel(*r.layers[0], 0, 0), c.first) << c.what;
+        EXPECT_EQ(pixel(*r.layers[0], 1, 0), c.second) << c.what;
+    }
+}
+
 }  // namespace
