@@ -802,6 +802,11 @@ private:
                 at[k] += bytes;
                 offset += static_cast<size_t>(bytes);
             }
+            // Rows converted together need a row of every channel of the group: once a failure has cut
+            // the group short, the rest are only decoded, for a failure of theirs that comes first.
+            if (live < end - begin) {
+                for (size_t k = 0; k < live; ++k) band[k].receiver = nullptr;
+            }
             // More shares than threads, so that rows decoding at different speeds even out.
             const uint64_t bandRows = bottom - top;
             const size_t shares = pool.size() == 1 ? 1 : static_cast<size_t>(std::min<uint64_t>(pool.size() * 4, bandRows));
