@@ -1040,10 +1040,13 @@ TEST(PsdReaderTest, OtherModesAndDepthsAreConvertedRowByRow) {
         std::vector<TestLayer> layers;
         Bytes colourMode, resources, merged;
         std::vector<int> first, second;
+        bool inLr16 = false;  // the layer information moved into an Lr16 block, the section's own empty
     };
     const Case cases[] = {
         {"16-bit RGB layer, raw", 3, 16, 3, {deepLayer(false)}, {}, {}, {}, {255, 10, 1, 255}, {7, 0, 200, 128}},
         {"16-bit RGB layer, PackBits", 3, 16, 3, {deepLayer(true)}, {}, {}, {}, {255, 10, 1, 255}, {7, 0, 200, 128}},
+        {"16-bit RGB layer in an Lr16 block", 3, 16, 3, {deepLayer(false)}, {}, {}, {}, {255, 10, 1, 255},
+         {7, 0, 200, 128}, true},
         {"grayscale 8", 1, 8, 1, {}, {}, {}, rawMerged({{10, 200}}), {10, 10, 10, 255}, {200, 200, 200, 255}},
         {"grayscale 16", 1, 16, 1, {}, {}, {}, rawMerged({words({257 * 10, 0x8000})}), {10, 10, 10, 255},
          {128, 128, 128, 255}},
@@ -1068,8 +1071,28 @@ TEST(PsdReaderTest, OtherModesAndDepthsAreConvertedRowByRow) {
         psd.colourMode = c.colourMode;
         psd.resources = c.resources;
         psd.merged = c.merged;
+        Bytes bytes = psd.build();
+        if (c.inLr16) {
+            // section length, layer info length, layer info, global mask length 0: the layer info
+            // goes into a block after the mask length, padded to 4.
+            const size_t at = 26 + 4 + 4;
+            const uint32_t infoLength = psd::load32(bytes.data() + at + 4);
+            Bytes info(bytes.begin() + at + 8, bytes.begin() + at + 8 + infoLength);
+            info.resize((info.size() + 3) / 4 * 4, 0);
+            Bytes section;
+            put32(section, 0);  // layer info length
+            put32(section, 0);  // global mask length
+            putText(section, "8BIMLr16");
+            put32(section, static_cast<uint32_t>(info.size()));
+            putBytes(section, info);
+            Bytes moved(bytes.begin(), bytes.begin() + at);
+            put32(moved, static_cast<uint32_t>(section.size()));
+            putBytes(moved, section);
+            moved.insert(moved.end(), bytes.begin() + at + 8 + infoLength + 4, bytes.end());
+            bytes = moved;
+        }
         ReadResult r;
-        readBytes(psd.build(), r);
+        readBytes(bytes, r);
         ASSERT_TRUE(r.ok) << c.what << ": " << r.reason;
         ASSERT_EQ(r.layers.size(), 1u) << c.what;
         EXPECT_EQ(pixel(*r.layers[0], 0, 0), c.first) << c.what;

@@ -313,6 +313,8 @@ private:
         uint16_t rawCount = 0;
         if (!psd::readBeSized(in_, widths_.sectionLength, layerInfoLength) || !in_.readBe16(rawCount))
             return fail("the layer section ends early");
+        // A deep document may keep its layers in a block after the global mask information instead.
+        if (rawCount == 0 && depth_ > psd::kDepth) findDeepLayers(sectionStart, sectionLength, layerInfoLength, rawCount);
         int32_t count = static_cast<int16_t>(rawCount);
         if (count < 0) {
             count = -count;
@@ -336,6 +338,37 @@ private:
             return fail("the layer section cannot be passed");
         infos.clear();
         return true;
+    }
+
+    // Looks among the blocks after the layer information for Lr16 or Lr32, which hold the layer
+    // information of a 16- or 32-bit document; when there, the reader is left at its records and
+    // count is theirs. Otherwise the reader is left where it was.
+    void findDeepLayers(uint64_t sectionStart, uint64_t sectionLength, uint64_t layerInfoLength, uint16_t& count) {
+        const uint64_t resume = in_.position();
+        const uint64_t end = sectionStart + std::min(sectionLength, UINT64_MAX - sectionStart);
+        uint64_t at = sectionStart + widths_.sectionLength;
+        uint32_t maskLength = 0;
+        if (layerInfoLength <= end - std::min(end, at) && in_.seek(at + layerInfoLength) && in_.readBe32(maskLength) &&
+            in_.skip(maskLength)) {
+            for (;;) {
+                psd::InfoBlockHead head;
+                at = in_.position();
+                if (at >= end || end - at < sizeof head.bytes || !in_.read(head.bytes, psd::InfoBlockHead::kLengthAt)) break;
+                const uint8_t* key = head.bytes + psd::InfoBlockHead::kKeyAt;
+                uint64_t length = 0;
+                if (!psd::readBeSized(in_, psd::infoBlockLengthSize(version_, key), length)) break;
+                const uint64_t dataAt = in_.position();
+                if (length > end - std::min(end, dataAt)) break;
+                if ((std::memcmp(key, "Lr16", 4) == 0 || std::memcmp(key, "Lr32", 4) == 0) && length >= 2) {
+                    if (in_.readBe16(count)) return;
+                    break;
+                }
+                // Blocks here are padded to 4 bytes.
+                if (!in_.seek(dataAt + (length + 3) / 4 * 4)) break;
+            }
+        }
+        count = 0;
+        in_.seek(resume);
     }
 
     bool readLayerRecord(PSDLayerInfoList& infos) {
