@@ -191,7 +191,7 @@ TEST(PsdSampleTest, ProgramConvertsOrRefusesTheBundledFiles) {
         {"0layers_tblocks.psd", "convert", 1},     // no layers: one made from the merged image
         {"mask_parameters.psd", "convert", 2},     // a user mask with a separate real mask
         {"hidden-groups.psd", "convert", 3},       // two groups (one hidden) around three layers
-        {"4x4_8bit_grayscale.psd", "refuse", 0},   // grayscale mode
+        {"4x4_8bit_grayscale.psd", "convert", 2},  // grayscale mode
     };
     const std::string offending =
         convertInOneRun(RIVODIV_SOURCE_DIR "/tests/data/psd", samples, "rivodiv-samples");

@@ -201,8 +201,10 @@ bool measureZipRows(const ByteInput& in, uint64_t compressedBytes, uint64_t rows
 }
 
 bool inflateRows(uint16_t compression, const uint8_t* data, size_t size, uint64_t rows, uint64_t columns, uint8_t* out,
-                 std::string& problem) {
-    return inflateZipChannel(data, size, compression == kCompressionZipPredicted, 8, columns, rows, out, problem);
+                 std::string& problem, uint16_t depth) {
+    // Bit rows hold 8 samples a byte; wider samples take depth / 8 bytes each.
+    const uint64_t width = depth == 1 ? columns * 8 : columns / std::max<uint16_t>(1, depth / 8);
+    return inflateZipChannel(data, size, compression == kCompressionZipPredicted, depth, width, rows, out, problem);
 }
 
 bool decodeRows(std::span<const BufferedRows> channels, uint64_t first, uint64_t end, std::vector<uint8_t>& scratch,
@@ -242,6 +244,10 @@ bool decodeRows(std::span<const BufferedRows> channels, uint64_t first, uint64_t
             }
         }
         if (live < count) continue;
+        if (channels[0].receiver != nullptr) {
+            channels[0].receiver->receive(row, r);
+            continue;
+        }
         if (!whole) {
             for (size_t i = 0; i < count; ++i) keepRow(channels[i].target, kept[i], r, row[i]);
             continue;

@@ -50,10 +50,20 @@ constexpr bool isZip(uint16_t compression) {
 bool measureZipRows(const ByteInput& in, uint64_t compressedBytes, uint64_t rows, uint64_t columns,
                     std::string& problem);
 
-// Inflates a ZIP channel of 8-bit rows (compression 2 or 3) into exactly rows x columns bytes at
-// out, as raw rows; false with the reason in problem when it does not.
+// Inflates a ZIP channel (compression 2 or 3) of samples of depth bits into exactly rows x columns
+// bytes at out, as raw rows; false with the reason in problem when it does not.
 bool inflateRows(uint16_t compression, const uint8_t* data, size_t size, uint64_t rows, uint64_t columns, uint8_t* out,
-                 std::string& problem);
+                 std::string& problem, uint16_t depth = 8);
+
+// Takes the decoded rows of channels that are not stored as they come: they need converting first.
+// Called with row r of each channel of the group, on any thread, once per row.
+class RowReceiver {
+public:
+    virtual void receive(const uint8_t* const* rows, uint64_t r) const = 0;
+
+protected:
+    ~RowReceiver() = default;
+};
 
 // Rows of a channel read into memory, from row `first` on, as the file holds them.
 struct BufferedRows {
@@ -64,6 +74,7 @@ struct BufferedRows {
     const uint8_t* bytes = nullptr;
     uint64_t available = 0;               // how many bytes there are
     ChannelTarget target;
+    const RowReceiver* receiver = nullptr;  // when set, the rows go to it, not to target
 };
 
 constexpr size_t kMaxDecodedChannels = kLayerChannelCount;
@@ -80,7 +91,8 @@ struct DecodeFailure {
 // each row is stored as whole pixels; otherwise each channel's row goes to its target with its
 // step, later channels after earlier ones. Bands of rows touch separate rows of the targets, so they
 // can be decoded at the same time. When a row does not decode, false, and failure is the one that
-// comes first in the file: the earliest channel's earliest failing row.
+// comes first in the file: the earliest channel's earliest failing row. When the first channel has
+// a receiver, every row goes to it instead, a row of each channel at once.
 bool decodeRows(std::span<const BufferedRows> channels, uint64_t first, uint64_t end, std::vector<uint8_t>& scratch,
                 DecodeFailure& failure);
 

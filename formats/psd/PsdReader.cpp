@@ -1,6 +1,7 @@
 #include "formats/psd/PsdReader.h"
 
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <new>
 #include <optional>
@@ -9,6 +10,7 @@
 #include "formats/psd/Cp932.h"
 #include "formats/psd/ChannelDecoder.h"
 #include "formats/psd/PascalString.h"
+#include "formats/psd/PixelConversion.h"
 #include "formats/psd/PsdLayerInfo.h"
 #include "formats/psd/PsdLayout.h"
 #include "image/Conversion.h"
@@ -28,6 +30,91 @@ constexpr uint32_t kRealMaskId = psd::unsignedChannelId(psd::kChannelRealMask);
 constexpr int kAlphaByte = psd::pixelByteForChannel(kTransparencyId);
 
 using psd::product;
+
+constexpr uint16_t kResourceIccProfile = 1039;
+constexpr uint16_t kResourceTransparentIndex = 1047;
+constexpr size_t kPaletteBytes = 768;
+
+// The columns of a row of `columns` samples starting at target.left that lie inside its plane.
+void keptColumns(const psd::ChannelTarget& target, uint64_t columns, int64_t& first, int64_t& end) {
+    first = std::max<int64_t>(0, -target.left);
+    end = std::min<int64_t>(static_cast<int64_t>(std::min<uint64_t>(columns, INT64_MAX)), target.width - target.left);
+}
+
+// Colour rows of a document that is not 8-bit RGB, converted into the blue, green and red of the
+// target's pixels (and their alpha, for an indexed document's transparent index).
+class ColourRows final : public psd::RowReceiver {
+public:
+    ColourRows(const psd::PixelConverter& converter, const psd::ChannelTarget& target, uint64_t columns)
+        : converter_(converter), target_(target), columns_(columns) {}
+    // The colour channel the next channel of the group is; false when it is one already taken.
+    bool add(uint32_t colour) {
+        if (colour >= 4 || (taken_ & (1u << colour)) != 0) return false;
+        taken_ |= 1u << colour;
+        slot_[count_++] = colour;
+        return true;
+    }
+    size_t count() const { return count_; }
+    // Channels without rows of their own are read as zeros.
+    void fillMissing() {
+        if (count_ < converter_.colourChannels()) zeros_.assign(static_cast<size_t>(converter_.rowBytes(columns_)), 0);
+    }
+    void receive(const uint8_t* const* rows, uint64_t r) const override {
+        const int64_t y = target_.top + static_cast<int64_t>(r);
+        int64_t first = 0, end = 0;
+        keptColumns(target_, columns_, first, end);
+        if (target_.plane == nullptr || y < 0 || y >= target_.height || first >= end) return;
+        const uint8_t* in[4] = {zeros_.data(), zeros_.data(), zeros_.data(), zeros_.data()};
+        for (size_t k = 0; k < count_; ++k) in[slot_[k]] = rows[k];
+        // Converted whole, then the part inside the plane kept; alpha 255 marks the pixels the
+        // conversion left alone.
+        thread_local std::vector<uint8_t> scratch;
+        scratch.assign(static_cast<size_t>(columns_) * 4, 255);
+        converter_.convertRow(in, columns_, scratch.data(), 4);
+        uint8_t* out = target_.plane + static_cast<size_t>(y * target_.width + target_.left) * 4;
+        for (int64_t x = first; x < end; ++x) {
+            const uint8_t* from = &scratch[static_cast<size_t>(x) * 4];
+            uint8_t* to = out + x * 4;
+            to[0] = from[0];
+            to[1] = from[1];
+            to[2] = from[2];
+            if (from[3] == 0) to[3] = 0;
+        }
+    }
+
+private:
+    const psd::PixelConverter& converter_;
+    psd::ChannelTarget target_;
+    uint64_t columns_;
+    uint32_t slot_[4] = {};
+    size_t count_ = 0;
+    unsigned taken_ = 0;
+    std::vector<uint8_t> zeros_;
+};
+
+// Transparency, mask or alpha channel rows of any depth, scaled to 8 bits into the target.
+class AlphaRows final : public psd::RowReceiver {
+public:
+    AlphaRows(const psd::PixelConverter& converter, const psd::ChannelTarget& target, uint64_t columns)
+        : converter_(converter), target_(target), columns_(columns) {}
+    void receive(const uint8_t* const* rows, uint64_t r) const override {
+        const int64_t y = target_.top + static_cast<int64_t>(r);
+        int64_t first = 0, end = 0;
+        keptColumns(target_, columns_, first, end);
+        if (target_.plane == nullptr || y < 0 || y >= target_.height || first >= end) return;
+        thread_local std::vector<uint8_t> scratch;
+        scratch.resize(static_cast<size_t>(columns_));
+        converter_.convertAlphaRow(rows[0], columns_, scratch.data(), 1);
+        const size_t step = target_.step;
+        uint8_t* out = target_.plane + static_cast<size_t>(y * target_.width + target_.left) * step;
+        for (int64_t x = first; x < end; ++x) out[static_cast<size_t>(x) * step] = scratch[static_cast<size_t>(x)];
+    }
+
+private:
+    const psd::PixelConverter& converter_;
+    psd::ChannelTarget target_;
+    uint64_t columns_;
+};
 
 // (a x b + 127) / 255: one 0..255 factor applied to another, rounded.
 uint8_t scaled(uint8_t a, uint8_t b) { return static_cast<uint8_t>((a * b + 127) / 255); }
@@ -87,11 +174,11 @@ public:
     bool read() {
         if (!in_.sized()) return fail("the file's size cannot be told");
         if (!readHeader()) return false;
-        if (!skipColourModeData() || !readResources()) return false;
+        if (!readColourModeData() || !readResources() || !prepareConverter()) return false;
         bool hasLayerSection = false;
         if (!readLayerSection(hasLayerSection)) return false;
         if (!hasLayerSection && !reserveDocument(0)) return false;
-        if (layersRead_ != 0 && channelCount_ == psd::kColourChannels) return true;
+        if (layersRead_ != 0 && channelCount_ == converter_.modeChannels()) return true;
         return readMergedImage();
     }
 
@@ -117,13 +204,11 @@ private:
         if (version_ != psd::kVersion && version_ != psd::kVersionLarge)
             return fail("PSD version " + std::to_string(version_) + " is not supported");
         widths_ = psd::fieldWidths(version_);
-        const uint16_t depth = psd::load16(header.bytes + psd::FileHeader::kDepthAt);
-        if (depth != psd::kDepth) return fail(std::to_string(depth) + "-bit channels are not supported");
-        const uint16_t mode = psd::load16(header.bytes + psd::FileHeader::kModeAt);
-        if (mode != psd::kModeRgb) return fail("colour mode " + std::to_string(mode) + " is not supported, only RGB");
+        // Mode and depth are judged once the palette and profile they may need are read.
+        depth_ = psd::load16(header.bytes + psd::FileHeader::kDepthAt);
+        mode_ = psd::load16(header.bytes + psd::FileHeader::kModeAt);
         channelCount_ = psd::load16(header.bytes + psd::FileHeader::kChannelsAt);
-        if (channelCount_ < psd::kColourChannels)
-            return fail(std::to_string(channelCount_) + " channels are too few for RGB");
+        converts_ = !(mode_ == psd::kModeRgb && depth_ == psd::kDepth);
         const uint32_t height = psd::load32(header.bytes + psd::FileHeader::kHeightAt);
         const uint32_t width = psd::load32(header.bytes + psd::FileHeader::kWidthAt);
         // Layers hold their size as signed 32-bit values.
@@ -135,9 +220,30 @@ private:
         return true;
     }
 
-    bool skipColourModeData() {
+    // An indexed document's palette is its first 768 bytes; the rest is not needed.
+    bool readColourModeData() {
         uint32_t length = 0;
-        if (in_.readBe32(length) && length != 0) return in_.skip(length);
+        if (!in_.readBe32(length) || length == 0) return true;
+        modeData_.resize(std::min<size_t>(length, kPaletteBytes));
+        if (!in_.read(modeData_.data(), modeData_.size())) {
+            modeData_.clear();
+            return false;
+        }
+        return in_.skip(length - modeData_.size());
+    }
+
+    bool prepareConverter() {
+        psd::ColourSource source;
+        source.mode = mode_;
+        source.depth = depth_;
+        source.channels = channelCount_;
+        source.modeData = modeData_.data();
+        source.modeDataSize = modeData_.size();
+        source.transparentIndex = transparentIndex_;
+        source.iccProfile = iccProfile_.data();
+        source.iccProfileSize = iccProfile_.size();
+        std::string problem;
+        if (!converter_.prepare(source, problem)) return fail(problem);
         return true;
     }
 
@@ -170,6 +276,10 @@ private:
                 doc_.resolution = static_cast<int32_t>(fixed / 65536.0 + 0.5);
             } else if (id == psd::kResourceAlphaNames) {
                 readAlphaNames(data, dataSize);
+            } else if (id == kResourceIccProfile) {
+                iccProfile_.assign(data, data + dataSize);
+            } else if (id == kResourceTransparentIndex && dataSize >= 2) {
+                transparentIndex_ = psd::load16(data);
             }
             blocks.skip(uint64_t{dataSize} + (dataSize & 1u));
         }
@@ -184,7 +294,7 @@ private:
 
     // The merged image's alpha channels: its channels past the colours and its transparency.
     size_t alphaCount() const {
-        const size_t extra = channelCount_ - psd::kColourChannels;
+        const size_t extra = channelCount_ - converter_.modeChannels();
         return mergedTransparency_ ? (extra > 0 ? extra - 1 : 0) : extra;
     }
 
@@ -203,6 +313,8 @@ private:
         uint16_t rawCount = 0;
         if (!psd::readBeSized(in_, widths_.sectionLength, layerInfoLength) || !in_.readBe16(rawCount))
             return fail("the layer section ends early");
+        // A deep document may keep its layers in a block after the global mask information instead.
+        if (rawCount == 0 && depth_ > psd::kDepth) findDeepLayers(sectionStart, sectionLength, layerInfoLength, rawCount);
         int32_t count = static_cast<int16_t>(rawCount);
         if (count < 0) {
             count = -count;
@@ -226,6 +338,37 @@ private:
             return fail("the layer section cannot be passed");
         infos.clear();
         return true;
+    }
+
+    // Looks among the blocks after the layer information for Lr16 or Lr32, which hold the layer
+    // information of a 16- or 32-bit document; when there, the reader is left at its records and
+    // count is theirs. Otherwise the reader is left where it was.
+    void findDeepLayers(uint64_t sectionStart, uint64_t sectionLength, uint64_t layerInfoLength, uint16_t& count) {
+        const uint64_t resume = in_.position();
+        const uint64_t end = sectionStart + std::min(sectionLength, UINT64_MAX - sectionStart);
+        uint64_t at = sectionStart + widths_.sectionLength;
+        uint32_t maskLength = 0;
+        if (layerInfoLength <= end - std::min(end, at) && in_.seek(at + layerInfoLength) && in_.readBe32(maskLength) &&
+            in_.skip(maskLength)) {
+            for (;;) {
+                psd::InfoBlockHead head;
+                at = in_.position();
+                if (at >= end || end - at < sizeof head.bytes || !in_.read(head.bytes, psd::InfoBlockHead::kLengthAt)) break;
+                const uint8_t* key = head.bytes + psd::InfoBlockHead::kKeyAt;
+                uint64_t length = 0;
+                if (!psd::readBeSized(in_, psd::infoBlockLengthSize(version_, key), length)) break;
+                const uint64_t dataAt = in_.position();
+                if (length > end - std::min(end, dataAt)) break;
+                if ((std::memcmp(key, "Lr16", 4) == 0 || std::memcmp(key, "Lr32", 4) == 0) && length >= 2) {
+                    if (in_.readBe16(count)) return;
+                    break;
+                }
+                // Blocks here are padded to 4 bytes.
+                if (!in_.seek(dataAt + (length + 3) / 4 * 4)) break;
+            }
+        }
+        count = 0;
+        in_.seek(resume);
     }
 
     bool readLayerRecord(PSDLayerInfoList& infos) {
@@ -353,6 +496,8 @@ private:
             if (!maskPlane(mask)) return false;
             std::fill(mask->begin(), mask->end(), info.mask.defaultColour);
         }
+        ColourRows* colour = nullptr;
+        if (converts_) colour = &colourRows_.emplace_back(converter_, psd::ChannelTarget{pixels, 4, width, layer->height, area.top, area.left}, area.columns());
         for (uint16_t c = 0; c < info.channelCount; ++c) {
             const int64_t length = info.channelLengths[c];
             if (length < 1) continue;
@@ -362,7 +507,25 @@ private:
             // Other channels follow rectangles of their own; an inverted rectangle has no pixels.
             // Either way the declared length alone finds the next channel.
             bool ok = true;
-            if (byte >= 0) {
+            const size_t queued = queue_.size();
+            if (converts_) {
+                if (id < converter_.colourChannels()) {
+                    ok = queueChannel(nullptr, 1, width, layer->height, area, id, static_cast<uint64_t>(length));
+                    if (queue_.size() != queued) {
+                        if (colour->add(id)) queue_.back().receiver = colour;
+                        else queue_.back().target = {};
+                    }
+                } else if (id == kTransparencyId || (mask != nullptr && id == static_cast<uint32_t>(info.maskChannel))) {
+                    const bool isMask = id != kTransparencyId;
+                    const Area& at = isMask ? maskArea : area;
+                    ok = queueChannel(nullptr, 1, width, layer->height, at, id, static_cast<uint64_t>(length));
+                    if (queue_.size() != queued) {
+                        const psd::ChannelTarget into = isMask ? psd::ChannelTarget{mask->data(), 1, width, layer->height, at.top, at.left}
+                                                               : psd::ChannelTarget{pixels == nullptr ? nullptr : pixels + kAlphaByte, 4, width, layer->height, at.top, at.left};
+                        queue_.back().receiver = &alphaRows_.emplace_back(converter_, into, at.columns());
+                    }
+                }
+            } else if (byte >= 0) {
                 ok = queueChannel(pixels == nullptr ? nullptr : pixels + byte, 4, width, layer->height, area, id,
                                   static_cast<uint64_t>(length));
             } else if (mask != nullptr && id == static_cast<uint32_t>(info.maskChannel)) {
@@ -379,6 +542,7 @@ private:
                 return failHere(channelName(id) + " cannot be passed");
             }
         }
+        if (colour != nullptr) colour->fillMissing();
         if (!unpackQueued()) return false;
         if (mask != nullptr) {
             for (size_t i = 0; i < mask->size(); ++i) {
@@ -467,7 +631,7 @@ private:
                       uint64_t length) {
         if (area.inverted()) return true;
         const uint64_t rows = area.rows();
-        const uint64_t columns = area.columns();
+        const uint64_t columns = converter_.rowBytes(area.columns());
         uint16_t compression = 0;
         if (!in_.readBe16(compression)) return problem("the compression method cannot be read");
         const size_t countsAt = counts_.size();
@@ -492,7 +656,7 @@ private:
     // held: the channel's rows, raw, when they were inflated already.
     void queueMergedChannel(unsigned c, uint16_t compression, const uint32_t* rowCounts, const uint8_t* held,
                             const psd::ChannelTarget& target, uint64_t& at) {
-        const uint64_t width = static_cast<uint64_t>(doc_.width);
+        const uint64_t width = converter_.rowBytes(static_cast<uint64_t>(doc_.width));
         const uint64_t height = static_cast<uint64_t>(doc_.height);
         const size_t countsAt = counts_.size();
         uint64_t bytes = width * height;  // all the planes were found in the file
@@ -512,7 +676,7 @@ private:
         // Rows without bytes decode to nothing: billions of them are no reason to loop.
         if (rows == 0 || (compression != psd::kCompressionPackBits && columns == 0)) return;
         queue_.push_back(
-            {std::move(name), compression, rows, columns, at, bytes, static_cast<size_t>(countsAt), target, held, {}, 0});
+            {std::move(name), compression, rows, columns, at, bytes, static_cast<size_t>(countsAt), target, held, {}, 0, nullptr});
     }
 
     // Gives the batch its room once, for the layer stored in the most bytes, so that it is never
@@ -562,9 +726,14 @@ private:
     bool unpackQueued() {
         const uint64_t resume = in_.position();
         psd::DecodeFailure first;
+        // A layer's colours go last, all together: their conversion needs a row of each, and an
+        // indexed document's transparent index clears alpha its transparency channel has set.
+        if (converts_) std::stable_partition(queue_.begin(), queue_.end(), [](const Queued& q) {
+            return q.receiver == nullptr || dynamic_cast<const ColourRows*>(q.receiver) == nullptr;
+        });
         for (size_t i = 0, end = 0; i < queue_.size(); i = end) {
             for (end = i + 1; end < queue_.size() && end - i < psd::kMaxDecodedChannels; ++end) {
-                if (queue_[end].rows != queue_[i].rows) break;
+                if (queue_[end].rows != queue_[i].rows || queue_[end].receiver != queue_[i].receiver) break;
             }
             unpackChannels(i, end, first);
         }
@@ -572,6 +741,8 @@ private:
         const std::string reason = first.channel < queue_.size() ? queue_[first.channel].name + ", " + first.problem : "";
         queue_.clear();
         counts_.clear();
+        colourRows_.clear();
+        alphaRows_.clear();
         return reason.empty() || failHere(reason);
     }
 
@@ -608,7 +779,7 @@ private:
                 in_.readBlock(q.bytes, compressed);
                 q.inflated.resize(static_cast<size_t>(bytes));
                 if (psd::inflateRows(q.compression, compressed.data(), compressed.size(), q.rows, q.columns,
-                                     q.inflated.data(), problem))
+                                     q.inflated.data(), problem, depth_))
                     q.held = q.inflated.data();
             }
             if (q.held == nullptr) {
@@ -652,7 +823,7 @@ private:
                 const Queued& q = queue_[begin + k];
                 if (q.held != nullptr) {
                     band[k] = {psd::kCompressionRaw, q.columns, nullptr, top, q.held + top * q.columns,
-                               (bottom - top) * q.columns, q.target};
+                               (bottom - top) * q.columns, q.target, q.receiver};
                     continue;
                 }
                 uint64_t bytes = 0;
@@ -660,9 +831,14 @@ private:
                 uint8_t* into = batch_.data() + offset;
                 const size_t got = in_.seek(at[k]) ? in_.readSome(into, static_cast<size_t>(bytes)) : 0;
                 const uint32_t* counts = q.compression == psd::kCompressionRaw ? nullptr : counts_.data() + q.countsAt;
-                band[k] = {q.compression, q.columns, counts, top, into, got, q.target};
+                band[k] = {q.compression, q.columns, counts, top, into, got, q.target, q.receiver};
                 at[k] += bytes;
                 offset += static_cast<size_t>(bytes);
+            }
+            // Rows converted together need a row of every channel of the group: once a failure has cut
+            // the group short, the rest are only decoded, for a failure of theirs that comes first.
+            if (live < end - begin) {
+                for (size_t k = 0; k < live; ++k) band[k].receiver = nullptr;
             }
             // More shares than threads, so that rows decoding at different speeds even out.
             const uint64_t bandRows = bottom - top;
@@ -686,7 +862,7 @@ private:
         uint16_t compression = 0;
         where_ = "merged image";
         if (!in_.readBe16(compression)) return failHere("the compression method cannot be read");
-        const uint64_t width = static_cast<uint64_t>(doc_.width);
+        const uint64_t width = converter_.rowBytes(static_cast<uint64_t>(doc_.width));  // bytes of a stored row
         const uint64_t height = static_cast<uint64_t>(doc_.height);
         std::vector<uint32_t> rowCounts;
         if (compression == psd::kCompressionPackBits) {
@@ -720,8 +896,12 @@ private:
             background->name = kBackgroundName;
             for (size_t i = kAlphaByte; i < background->pixels.size(); i += 4) background->pixels[i] = 255;
         }
-        const unsigned colours = psd::kColourChannels;
+        const unsigned colours = static_cast<unsigned>(converter_.modeChannels());
         const unsigned firstAlpha = mergedTransparency_ ? colours + 1 : colours;
+        ColourRows* colour = nullptr;
+        if (converts_ && background)
+            colour = &colourRows_.emplace_back(converter_, psd::ChannelTarget{background->pixels.data(), 4, doc_.width, doc_.height, 0, 0},
+                                               static_cast<uint64_t>(doc_.width));
         std::vector<std::unique_ptr<Layer>> alphas;  // decoded with the channels queued beside them
         for (unsigned c = 0; c < channelCount_; ++c) {
             Layer* target = nullptr;
@@ -740,7 +920,17 @@ private:
             const uint8_t* held = mergedRows_.empty() ? nullptr : mergedRows_.data() + c * height * width;
             psd::ChannelTarget into;
             if (target != nullptr && !target->pixels.empty()) into = {target->pixels.data() + byte, 4, doc_.width, doc_.height, 0, 0};
-            queueMergedChannel(c, compression, counts, held, into, rowsAt);
+            const size_t queued = queue_.size();
+            queueMergedChannel(c, compression, counts, held, converts_ ? psd::ChannelTarget{} : into, rowsAt);
+            if (converts_ && queue_.size() != queued && target != nullptr) {
+                if (c < colours) {
+                    if (c < converter_.colourChannels() && colour != nullptr && colour->add(c)) queue_.back().receiver = colour;
+                } else {
+                    into.plane = target->pixels.empty() ? nullptr : target->pixels.data() + kAlphaByte;
+                    queue_.back().receiver = &alphaRows_.emplace_back(converter_, into, static_cast<uint64_t>(doc_.width));
+                }
+            }
+            if (colour != nullptr && c + 1 == std::min<size_t>(converter_.colourChannels(), channelCount_)) colour->fillMissing();
             if (alpha) alphas.push_back(std::move(alpha));
             // Four channels at a time: a failure among them comes before any in the channels after.
             if (queue_.size() == psd::kMaxDecodedChannels || c + 1 == channelCount_) {
@@ -756,7 +946,7 @@ private:
     // Inflates the merged image's ZIP stream into mergedRows_, every channel's rows.
     bool inflateMerged(uint16_t compression) {
         const uint64_t rows = product(channelCount_, static_cast<uint64_t>(doc_.height));
-        const uint64_t columns = static_cast<uint64_t>(doc_.width);
+        const uint64_t columns = converter_.rowBytes(static_cast<uint64_t>(doc_.width));
         const uint64_t compressedBytes = in_.remaining();
         std::string problem;
         if (!psd::measureZipRows(in_, compressedBytes, rows, columns, problem)) return failHere(problem);
@@ -768,7 +958,7 @@ private:
         in_.readBlock(compressedBytes, compressed);
         mergedRows_.resize(static_cast<size_t>(bytes));
         if (!psd::inflateRows(compression, compressed.data(), compressed.size(), rows, columns, mergedRows_.data(),
-                              problem))
+                              problem, depth_))
             return failHere(problem);
         return true;
     }
@@ -784,6 +974,16 @@ private:
     bool mergedTransparency_ = false;
     std::vector<std::string> alphaNames_;
     std::vector<uint8_t> maskPlane_;
+    uint16_t mode_ = psd::kModeRgb;
+    uint16_t depth_ = psd::kDepth;
+    bool converts_ = false;  // not 8-bit RGB: rows go through the converter
+    std::vector<uint8_t> modeData_;
+    std::vector<uint8_t> iccProfile_;
+    int32_t transparentIndex_ = -1;
+    psd::PixelConverter converter_;
+    // The receivers of the queued channels' rows; they go with the queue.
+    std::deque<ColourRows> colourRows_;
+    std::deque<AlphaRows> alphaRows_;
 
     // The channels waiting to be read and decoded, in file order, and their row counts.
     struct Queued {
@@ -798,6 +998,7 @@ private:
         const uint8_t* held = nullptr;  // its rows, raw, once inflated: then read from here
         std::vector<uint8_t> inflated;  // a ZIP channel's rows, inflated while it is decoded
         uint64_t reserved = 0;          // what the budget holds for them
+        const psd::RowReceiver* receiver = nullptr;  // converts its rows, when the document is not 8-bit RGB
     };
     std::vector<Queued> queue_;
     std::vector<uint32_t> counts_;
