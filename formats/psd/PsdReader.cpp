@@ -55,9 +55,15 @@ public:
         return true;
     }
     size_t count() const { return count_; }
-    // Channels without rows of their own are read as zeros.
+    // Channels without rows of their own are read as zeros: whichever of the mode's colours the
+    // layer lacks, not only when it has fewer channels than the mode.
     void fillMissing() {
-        if (count_ < converter_.colourChannels()) zeros_.assign(static_cast<size_t>(converter_.rowBytes(columns_)), 0);
+        for (size_t c = 0; c < converter_.colourChannels(); ++c) {
+            if ((taken_ & (1u << c)) == 0) {
+                zeros_.assign(static_cast<size_t>(converter_.rowBytes(columns_)), 0);
+                return;
+            }
+        }
     }
     void receive(const uint8_t* const* rows, uint64_t r) const override {
         const int64_t y = target_.top + static_cast<int64_t>(r);
