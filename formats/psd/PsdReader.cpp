@@ -548,7 +548,6 @@ private:
                 return failHere(channelName(id) + " cannot be passed");
             }
         }
-        if (colour != nullptr) colour->fillMissing();
         if (!unpackQueued()) return false;
         if (mask != nullptr) {
             for (size_t i = 0; i < mask->size(); ++i) {
@@ -732,6 +731,8 @@ private:
     bool unpackQueued() {
         const uint64_t resume = in_.position();
         psd::DecodeFailure first;
+        // Also on the way out after a failure: colours whose channels were not all queued read zeros.
+        for (ColourRows& colour : colourRows_) colour.fillMissing();
         // A layer's colours go last, all together: their conversion needs a row of each, and an
         // indexed document's transparent index clears alpha its transparency channel has set.
         if (converts_) std::stable_partition(queue_.begin(), queue_.end(), [](const Queued& q) {
@@ -936,7 +937,6 @@ private:
                     queue_.back().receiver = &alphaRows_.emplace_back(converter_, into, static_cast<uint64_t>(doc_.width));
                 }
             }
-            if (colour != nullptr && c + 1 == std::min<size_t>(converter_.colourChannels(), channelCount_)) colour->fillMissing();
             if (alpha) alphas.push_back(std::move(alpha));
             // Four channels at a time: a failure among them comes before any in the channels after.
             if (queue_.size() == psd::kMaxDecodedChannels || c + 1 == channelCount_) {
