@@ -83,7 +83,10 @@ private:
     void writeOrReport(const std::string& prefix, const std::string& outputPath, Conversion& conversion,
                        const std::function<bool(std::FILE*)>& write) {
         std::string fileReason;
-        if (writeFileReplacing(outputPath, prefix, write, &fileReason)) return;
+        if (writeFileReplacing(outputPath, prefix, write, &fileReason)) {
+            for (const std::string& note : conversion.notes()) c_.ui.showNote(kMessageCaption, note);
+            return;
+        }
         if (!fileReason.empty()) conversion.fail(fileReason);
         error(c_.texts.writeFailed + outputPath, conversion.reason());
     }

@@ -17,6 +17,13 @@ public:
         return showMessage(caption, text, flags, std::string());
     }
 
+    // Tells, in English, something about a conversion that succeeded; the Windows program stays
+    // silent about successes.
+    virtual void showNote(const std::string& caption, const std::string& note) {
+        (void)caption;
+        (void)note;
+    }
+
     // Asks for one existing file; the empty string when the user gives up.
     virtual std::string chooseFile(const std::string& title) = 0;
 };

@@ -29,6 +29,10 @@ size_t Conversion::heldAtOnce(uint64_t bytesEach, size_t count) const {
     return std::max<size_t>(held, 1);
 }
 
+void Conversion::note(const std::string& text) {
+    if (std::find(notes_.begin(), notes_.end(), text) == notes_.end()) notes_.push_back(text);
+}
+
 bool Conversion::fail(const std::string& reason) {
     if (reason_.empty()) reason_ = reason;
     return false;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "image/MemoryBudget.h"
 #include "image/ThreadPool.h"
@@ -32,10 +33,14 @@ public:
     // Records why the conversion fails (the first reason recorded stays) and returns false.
     bool fail(const std::string& reason);
     const std::string& reason() const { return reason_; }
+    // Something the user should know about a conversion that succeeds (each said once).
+    void note(const std::string& text);
+    const std::vector<std::string>& notes() const { return notes_; }
 
 private:
     MemoryBudget budget_;
     std::unique_ptr<ThreadPool> ownPool_;
     ThreadPool* pool_;
     std::string reason_;
+    std::vector<std::string> notes_;
 };

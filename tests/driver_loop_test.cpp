@@ -15,6 +15,7 @@
 #include "formats/psd/PsdWriter.h"
 #include "formats/wlx/WlxReader.h"
 #include "formats/wlx/WlxWriter.h"
+#include "support/PsdBytes.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -38,12 +39,17 @@ public:
         answers.pop_front();
         return answer;
     }
+    void showNote(const std::string& caption, const std::string& note) override {
+        EXPECT_EQ(caption, "rivodiv");
+        notes.push_back(note);
+    }
     std::string chooseFile(const std::string& title) override {
         chooseTitles.push_back(title);
         return chosen;
     }
 
     std::vector<Shown> shown;
+    std::vector<std::string> notes;
     std::deque<int> answers;
     std::vector<std::string> chooseTitles;
     std::string chosen;
@@ -357,6 +363,37 @@ TEST_F(DriverLoop, RealFormatsRejectAForeignFile) {
     EXPECT_EQ(run({at("a.wlx"), at("b.psd")}, FormatOperations::real()), 0);
     expectMessages({readFailed(at("a.wlx")), readFailed(at("b.psd"))});
     EXPECT_EQ(entries(), (Names{"a.wlx", "b.psd"}));
+}
+
+// A conversion that succeeds with approximate colours says so once, after the file is written;
+// one that does not write says nothing of it.
+TEST_F(DriverLoop, RealPsdToWlxNotesApproximateColoursOnlyWhenWritten) {
+    using namespace psdbytes;
+    const struct {
+        const char* name;
+        uint16_t mode, channels;
+        bool exists;
+        std::vector<std::string> notes;
+    } rows[] = {
+        {"cmyk", 4, 4, false, {"CMYK without a colour profile: colours are approximate"}},
+        {"multi", 7, 3, false, {"multichannel document: its first three channels are read as red, green and blue"}},
+        {"rgb", 3, 3, false, {}},
+        {"declined", 4, 4, true, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TestPsd psd;
+        psd.mode = row.mode;
+        psd.channels = row.channels;
+        psd.merged = rawMerged(std::vector<Bytes>(row.channels, Bytes(4, 40)));
+        const Bytes bytes = psd.build();
+        put(std::string(row.name) + ".psd", std::string(bytes.begin(), bytes.end()));
+        if (row.exists) put(std::string(row.name) + ".wlx", "old");
+        ui.notes.clear();
+        EXPECT_EQ(runReal({at(std::string(row.name) + ".psd")}, MemoryBudget(UINT64_MAX / 2), nullptr), 0);
+        EXPECT_EQ(ui.notes, row.notes);
+        EXPECT_EQ(get(std::string(row.name) + ".wlx") == "old", row.exists);
+    }
 }
 
 TEST_F(DriverLoop, RunningOutOfMemoryFailsThatFileAndTheRunGoesOn) {

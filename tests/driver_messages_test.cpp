@@ -95,7 +95,10 @@ TEST(PosixUserInterface, ErrorIsOneLineOnTheErrorStreamAndAsksNothing) {
     EXPECT_EQ(t.ui->showMessage("rivodiv", "gone: a.wlx", kErrorFlags), kAnswerOk);
     // A reason goes on a second line of its own.
     EXPECT_EQ(t.ui->showMessage("rivodiv", "bad: b.psd", kErrorFlags, "16-bit channels are not supported"), kAnswerOk);
-    EXPECT_EQ(t.printed(), "rivodiv: gone: a.wlx\nrivodiv: bad: b.psd\nrivodiv:   16-bit channels are not supported\n");
+    // A note on a success goes on a line of its own, indented as a reason.
+    t.ui->showNote("rivodiv", "colours are approximate");
+    EXPECT_EQ(t.printed(), "rivodiv: gone: a.wlx\nrivodiv: bad: b.psd\nrivodiv:   16-bit channels are not supported\n"
+                           "rivodiv:   colours are approximate\n");
     EXPECT_EQ(t.unread(), "y\n");
 }
 

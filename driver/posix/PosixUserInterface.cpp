@@ -50,6 +50,11 @@ int PosixUserInterface::showMessage(const std::string& caption, const std::strin
     return ok ? kAnswerOk : 2;  // 2 is IDCANCEL
 }
 
+void PosixUserInterface::showNote(const std::string& caption, const std::string& note) {
+    std::fprintf(out_, "%s:   %s\n", caption.c_str(), note.c_str());
+    std::fflush(out_);
+}
+
 std::string PosixUserInterface::chooseFile(const std::string& title) {
     if (!inputIsTerminal_) return {};
     std::fprintf(out_, "%s: ", title.c_str());

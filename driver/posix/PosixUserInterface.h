@@ -18,6 +18,8 @@ public:
     // A detail follows as a second line, "caption:   detail".
     int showMessage(const std::string& caption, const std::string& text, uint32_t flags,
                     const std::string& detail) override;
+    // "caption:   note", as a failure's detail line.
+    void showNote(const std::string& caption, const std::string& note) override;
     std::string chooseFile(const std::string& title) override;
 
 private:

@@ -250,6 +250,7 @@ private:
         source.iccProfileSize = iccProfile_.size();
         std::string problem;
         if (!converter_.prepare(source, problem)) return fail(problem);
+        if (converter_.note() != nullptr) conversion_.note(converter_.note());
         return true;
     }
 
