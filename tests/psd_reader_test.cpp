@@ -778,6 +778,7 @@ TEST(PsdReaderTest, PackedLayerChannelsAndTheirFailures) {
         const char* reason;  // empty when the file reads
         std::vector<TestChannel> after = {};  // channels behind channel 0
         int32_t bottom = 2;                   // of the layer's rectangle
+        uint16_t mode = 3;                    // grayscale (1) converts its rows, decoding colours last
     };
     // Rows unpack in bands on several threads: the failure reported is still the first in the file.
     const Bytes goodRow = literalRow({10, 11}), badRow{0x01, 10};
@@ -811,11 +812,17 @@ TEST(PsdReaderTest, PackedLayerChannelsAndTheirFailures) {
         {"a later channel's bad row", 1, packedRows({goodRow, goodRow}),
          "layer 1: channel 2, row 2: packed row of 2 bytes does not unpack to 2",
          {rawChannel(1, {1, 2, 3, 4}), TestChannel{2, 1, packedRows({goodRow, badRow}), {}}}},
+        {"converted: a bad grey row before the transparency's", 1, packedRows({goodRow, badRow}),
+         "layer 1: channel 0, row 2: packed row of 2 bytes does not unpack to 2",
+         {TestChannel{-1, 1, packedRows({badRow, goodRow}), {}}}, 2, 1},
+        {"converted: grey rows", 1, packedRows({literalRow({10, 11}), {0xFF, 12}}), "", {}, 2, 1},
     };
     for (const Case& c : cases) {
         TestPsd psd;
         psd.width = 2;
         psd.height = 2;
+        psd.mode = c.mode;
+        psd.channels = c.mode == 1 ? 1 : 3;
         TestLayer layer;
         layer.bottom = c.bottom;
         layer.right = 2;

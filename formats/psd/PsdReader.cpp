@@ -682,7 +682,8 @@ private:
         // Rows without bytes decode to nothing: billions of them are no reason to loop.
         if (rows == 0 || (compression != psd::kCompressionPackBits && columns == 0)) return;
         queue_.push_back(
-            {std::move(name), compression, rows, columns, at, bytes, static_cast<size_t>(countsAt), target, held, {}, 0, nullptr});
+            {std::move(name), compression, rows, columns, at, bytes, static_cast<size_t>(countsAt), target, held, {}, 0, nullptr,
+             queue_.size()});
     }
 
     // Gives the batch its room once, for the layer stored in the most bytes, so that it is never
@@ -754,6 +755,11 @@ private:
         return reason.empty() || failHere(reason);
     }
 
+    // Whether queued channel i comes before the failure in the file (any channel does when there is none).
+    bool comesBefore(size_t i, const psd::DecodeFailure& failure) const {
+        return failure.channel >= queue_.size() || queue_[i].order < queue_[failure.channel].order;
+    }
+
     // Reads queued channels begin .. end - 1 in bands of rows as large as the batch holds, and
     // decodes each band on every thread, a share of its rows each. first is the failure that comes
     // first in the file so far.
@@ -772,7 +778,7 @@ private:
     // Inflates the ZIP channels among begin .. end - 1 whole, each into the rows it must have; they are
     // then decoded as raw rows held in memory. One that does not inflate is a failure of its first row.
     void inflateChannels(size_t begin, size_t end, psd::DecodeFailure& first) {
-        for (size_t i = begin; i < end && i < first.channel; ++i) {
+        for (size_t i = begin; i < end && comesBefore(i, first); ++i) {
             Queued& q = queue_[i];
             if (q.held != nullptr || !psd::isZip(q.compression)) continue;
             const uint64_t bytes = q.rows * q.columns;  // checked against the compressed bytes when queued
@@ -814,7 +820,9 @@ private:
         ThreadPool& pool = conversion_.pool();
         for (uint64_t top = 0, bottom = 0; top < rows; top = bottom) {
             // A failure already found comes before any of a later channel's.
-            const size_t live = std::min(end, first.channel) - std::min(begin, first.channel);
+            // Those of the group before it in the file: a prefix, since a group keeps the file's order.
+            size_t live = 0;
+            while (begin + live < end && comesBefore(begin + live, first)) ++live;
             if (live == 0) return;
             uint64_t total = 0, room = 0;
             for (bottom = top; bottom < rows; ++bottom) {
@@ -860,7 +868,7 @@ private:
             for (psd::DecodeFailure& failure : failures) {
                 if (failure.channel >= live) continue;
                 failure.channel += begin;
-                if (failure.channel < first.channel || (failure.channel == first.channel && failure.row < first.row))
+                if (comesBefore(failure.channel, first) || (failure.channel == first.channel && failure.row < first.row))
                     first = std::move(failure);
             }
         }
@@ -1006,6 +1014,7 @@ private:
         std::vector<uint8_t> inflated;  // a ZIP channel's rows, inflated while it is decoded
         uint64_t reserved = 0;          // what the budget holds for them
         const psd::RowReceiver* receiver = nullptr;  // converts its rows, when the document is not 8-bit RGB
+        size_t order = 0;  // its place in the file among those queued: decoding may take them in another
     };
     std::vector<Queued> queue_;
     std::vector<uint32_t> counts_;
