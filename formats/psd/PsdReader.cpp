@@ -56,8 +56,10 @@ public:
     }
     size_t count() const { return count_; }
     // Channels without rows of their own are read as zeros: whichever of the mode's colours the
-    // layer lacks, not only when it has fewer channels than the mode.
+    // layer lacks, not only when it has fewer channels than the mode. Only colours with rows to
+    // convert need it: their row, as long as the zeros, was measured against the file.
     void fillMissing() {
+        if (count_ == 0) return;
         for (size_t c = 0; c < converter_.colourChannels(); ++c) {
             if ((taken_ & (1u << c)) == 0) {
                 zeros_.assign(static_cast<size_t>(converter_.rowBytes(columns_)), 0);
