@@ -26,7 +26,7 @@ TEST_PACKAGES=(python3 python3-psd-tools imagemagick)
 # libdeflate and Little CMS are compiled from their Debian source packages, which dpkg-dev unpacks.
 WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64 dpkg-dev)
 # zlib for the bound the end-to-end benchmark measures against.
-BENCH_PACKAGES=(cmake g++ make libdeflate-dev liblcms2-dev zlib1g-dev libbenchmark-dev time)
+BENCH_PACKAGES=(cmake g++ make libdeflate-dev liblcms2-dev zlib1g-dev libbenchmark-dev time libgs-common)
 # Paint software the interop step runs, and what compares its layers.
 INTEROP_PACKAGES=(gimp python3 python3-numpy python3-pil)
 # CPack's Debian generator computes dependencies with dpkg-shlibdeps and finds binaries with file.
@@ -156,7 +156,8 @@ case "$cmd" in
     bench)
         need "${BENCH_PACKAGES[@]}"
         bench/run.sh
-        exec bench/e2e.sh "$@"
+        bench/e2e.sh "$@"
+        exec bench/modes.sh
         ;;
     interop)
         need "${BUILD_PACKAGES[@]}" "${INTEROP_PACKAGES[@]}"
