@@ -61,15 +61,17 @@ public:
             else
                 psdToWlx(path);
         }
-        return 0;
+        return anyFailed_ ? 1 : 0;
     }
 
 private:
     int fail(const std::string& text) {
-        error(text);
+        c_.ui.showMessage(kMessageCaption, text, kErrorFlags);
         return 1;
     }
+    // A file that failed to convert: the run goes on, and ends with exit code 1.
     void error(const std::string& text, const std::string& reason = {}) {
+        anyFailed_ = true;
         c_.ui.showMessage(kMessageCaption, text, kErrorFlags, reason);
     }
 
@@ -163,6 +165,7 @@ private:
 
     RunContext& c_;
     std::unique_ptr<ThreadPool> ownPool_;
+    bool anyFailed_ = false;
 };
 
 }  // namespace

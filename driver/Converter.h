@@ -46,5 +46,6 @@ struct RunContext {
 
 // Converts every file named in arguments (the command line after the program name; with none,
 // the one file the user chooses). Returns the exit code: 1 when nothing was chosen or a file
-// failed the checks (then nothing is converted), 0 otherwise.
+// failed the checks (then nothing is converted) or any file failed to convert, 0 otherwise. A
+// declined overwrite is the user's choice, not a failure.
 int runConversion(const std::vector<std::string>& arguments, RunContext& context);

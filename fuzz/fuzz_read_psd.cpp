@@ -24,7 +24,7 @@ bool wholeLayer(const Layer& layer, const DocumentInfo& doc) {
 
 // What a layer looks like after a trip through a WLX record.
 void checkSameAfterWlx(const Layer& before, const Layer& after) {
-    std::string name = before.name.substr(0, wlx::LayerRecord::kMaxWrittenNameLength);
+    std::string name = before.name.substr(0, wlx::LayerRecord::storedNameLength(before.name));
     name = name.substr(0, name.find('\0'));
     check(after.name == name);
     check(after.width == before.width && after.height == before.height);

@@ -382,7 +382,6 @@ TEST(PsdReaderTest, UnicodeNameBlocks) {
     }
 }
 
-// Group records are no layers; a hidden group hides what it holds and group opacity folds in.
 // A large document: 8-byte section and channel lengths, 8-byte lengths for some keys' blocks, 4-byte
 // row counts. The layer's one row is wider than a PSD allows and packs to more bytes than a 2-byte
 // count holds; its last two columns land on the canvas.
@@ -425,6 +424,7 @@ TEST(PsdReaderTest, LargeDocumentsHaveWiderLengths) {
     }
 }
 
+// Group records are no layers; a hidden group hides what it holds and group opacity folds in.
 TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
     struct Record {
         const char* name;
@@ -434,6 +434,11 @@ TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
     };
     // Bottom first: a divider closes each group below its layers, the folder record opens it above.
     const Record records[] = {
+        // Folder records that no divider below closes hold nothing: they hide and fade nothing.
+        {"under", 0, 255, false},
+        {"unclosed", 2, 51, true},
+        {"between", 0, 255, false},
+        {"also unclosed", 1, 128, true},
         {"stray divider", 3, 255, false},
         {"below", 0, 255, false},
         {"</outer>", 3, 255, false},
@@ -468,8 +473,9 @@ TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
         uint8_t visible;
     };
     // Bytes: a 200 x 51 -> 40; b 255 x 128 -> 128, x 51 -> 26; c 100 -> 50 -> 10; d 255 x 51 -> 51.
-    const Expected expected[] = {{"below", 100, 1}, {"a", 16, 1}, {"b", 10, 0}, {"c", 4, 1},
-                                 {"d", 20, 1},      {"e", 100, 0}, {"top", 100, 1}};
+    const Expected expected[] = {{"under", 100, 1}, {"between", 100, 1}, {"below", 100, 1}, {"a", 16, 1},
+                                 {"b", 10, 0},      {"c", 4, 1},         {"d", 20, 1},      {"e", 100, 0},
+                                 {"top", 100, 1}};
     ReadResult r;
     readBytes(psd.build(), r);
     ASSERT_TRUE(r.ok);

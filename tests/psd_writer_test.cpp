@@ -108,7 +108,7 @@ TEST(PsdWriterTest, EmptyDocumentIsHeaderResourcesTenByteLayerSectionAndWhiteMer
 }
 
 // The Pascal name keeps the CP932 bytes (cut at 255); the Unicode name block after it holds the
-// whole name as UTF-16, unless the bytes are not CP932 text.
+// whole name as UTF-16, unless the bytes are not CP932 text: a lone lead byte at the end is left out.
 TEST(PsdWriterTest, NamesArePaddedToFourCutAt255AndFollowedByTheirUnicodeName) {
     const std::string x255(255, 'x'), x300(300, 'x');
     auto xs = [](uint32_t n) {  // length, count, n units of 'x', zero pad
@@ -132,8 +132,12 @@ TEST(PsdWriterTest, NamesArePaddedToFourCutAt255AndFollowedByTheirUnicodeName) {
         {"\xb1\xdd", 4, "00000008 00000002 FF71 FF9D"},          // half-width ｱﾝ
         {"\x95\x5c\x5c", 4, "00000008 00000002 8868 005C"},  // 表 (trail byte 5C), then a backslash
         {"\x87\x90\xed\x40", 8, "00000008 00000002 2252 7E8A"},   // codes whose characters have others too
-        {"a\x81", 4, ""},                                            // cut inside a character
-        {"\x85\x40", 4, ""},                                        // no character there
+        // Cut inside its last character (by older versions): the characters before it.
+        {"a\x81", 4, "00000008 00000001 0061 0000"},
+        {"\x94\x77\xfc", 4, "00000008 00000001 80CC 0000"},
+        {"\x85\x40\x81", 4, ""},  // no character before it either
+        {"a\xfd", 4, ""},          // not a lead byte: no character there
+        {"\x85\x40", 4, ""},      // no character there
         {x255, 256, xs(255)},
         {x300, 256, xs(300)},
     };

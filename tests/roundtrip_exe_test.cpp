@@ -23,6 +23,7 @@ struct LayerPlan {
     BlendMode mode;
     int32_t opacity;
     uint8_t visible;
+    std::string nameAfter = {};  // the name both trips give, when not the name itself
 };
 
 Layer* makeLayer(const LayerPlan& plan, int32_t w, int32_t h, uint32_t seed) {
@@ -71,14 +72,17 @@ protected:
 
 TEST_F(RoundTripThroughProgram, WlxToPsdToWlxKeepsWhatBothFormatsCarry) {
     const int32_t w = 37, h = 23;
-    std::string longName;  // 20 x CP932 "表" (trail byte 5C): cut inside a character at 31 bytes
+    std::string longName;  // 20 x CP932 "表" (trail byte 5C): 31 bytes would cut inside a character
     for (int i = 0; i < 20; ++i) longName += "\x95\x5c";
+    const std::string kept = longName.substr(0, 30);
     const std::string japanese = "\x83\x8C\x83\x43\x83\x84\x81\x5B";  // CP932 "レイヤー"
     const LayerPlan plans[] = {
         {"background", blend::Normal, 100, 1}, {japanese, blend::Multiply, 50, 1},
-        {longName, blend::Screen, 33, 0},      {"\xb1\xdd", blend::Overlay, 1, 1},  // half-width "ｱﾝ"
+        {longName, blend::Screen, 33, 0, kept}, {"\xb1\xdd", blend::Overlay, 1, 1},  // half-width "ｱﾝ"
         {"", blend::SoftLight, 0, 1},          {"\x87\x90\xed\x40", blend::HardLight, 99, 1},  // codes CP932 has twice
-        {"\\\x95\x5c", blend::ColorDodge, 75, 1}, {"a\x81", blend::ColorBurn, 2, 1},  // a lead byte at the end
+        {"\\\x95\x5c", blend::ColorDodge, 75, 1},
+        // Names older versions cut inside a character: the PSD names the characters before it.
+        {"a\x81", blend::ColorBurn, 2, 1, "a"},  {longName.substr(0, 31), blend::Normal, 90, 1, kept},
         {"lddg", blend::LinearDodge, 64, 1},   {"lbrn", blend::LinearBurn, 100, 0},
         {"vivid", blend::VividLight, 10, 1},   {"linear", blend::LinearLight, 20, 1},
         {"pin", blend::PinLight, 30, 1},       {"diff", blend::Difference, 40, 1},
@@ -115,7 +119,8 @@ TEST_F(RoundTripThroughProgram, WlxToPsdToWlxKeepsWhatBothFormatsCarry) {
             const Layer& b = *(*list)[i];
             SCOPED_TRACE("layer " + std::to_string(i));
             // An unnamed layer above the second is named by the PSD reader.
-            const std::string expectedName = a.name.empty() ? japanese : a.name.substr(0, 31);
+            const std::string& after = plans[i].nameAfter.empty() ? a.name : plans[i].nameAfter;
+            const std::string expectedName = a.name.empty() ? japanese : after;
             EXPECT_EQ(b.name, expectedName);
             EXPECT_EQ(b.width, w);
             EXPECT_EQ(b.height, h);

@@ -61,16 +61,24 @@ TEST(WlxWriterTest, AnEmptyListGivesThe34ByteFile) {
     EXPECT_EQ(write(layers, DocumentInfo{300, 200, 72}), wlxtest::documentHead(300, 200, 0));
 }
 
-TEST(WlxWriterTest, NamesAreCutTo31Bytes) {
+TEST(WlxWriterTest, NamesAreCutTo31BytesBetweenCharacters) {
     const std::string cp932Run = "\x83\x8C\x83\x43\x83\x84\x81\x5B\x83\x8C\x83\x43\x83\x84\x81\x5B"
                                  "\x83\x8C\x83\x43\x83\x84\x81\x5B\x83\x8C\x83\x43\x83\x84\x81\x5B";
+    std::string equalsRun;  // 16 x the full-width '=' 81 81: its trail byte is also a lead byte
+    for (int i = 0; i < 16; ++i) equalsRun += "\x81\x81";
     const struct {
         std::string name;
         std::string stored;
     } rows[] = {
         {std::string(31, 'n'), std::string(31, 'n')},
         {std::string(32, 'm'), std::string(31, 'm')},
-        {cp932Run, cp932Run.substr(0, 31)},  // the 31st byte leads a two-byte character and is kept alone
+        {cp932Run, cp932Run.substr(0, 30)},  // 16 characters keep 15, not 15 and half of one
+        {"a" + cp932Run, "a" + cp932Run.substr(0, 30)},
+        {"a" + equalsRun, "a" + equalsRun.substr(0, 30)},
+        {"\xb1" + equalsRun, "\xb1" + equalsRun.substr(0, 30)},  // a half-width katakana is one byte
+        {equalsRun + "a", equalsRun.substr(0, 30)},
+        {"ab" + equalsRun, "ab" + equalsRun.substr(0, 28)},
+        {cp932Run.substr(0, 30) + "\x83", cp932Run.substr(0, 30) + "\x83"},  // not cut: kept as it is
     };
     for (const auto& row : rows) {
         LayerTempList layers;

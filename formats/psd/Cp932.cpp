@@ -1,5 +1,6 @@
 #include "formats/psd/Cp932.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -40,6 +41,18 @@ const std::vector<uint16_t>& encodeTable() {
 }
 
 }  // namespace
+
+size_t characterBoundary(const std::string& bytes, size_t limit) {
+    const size_t end = std::min(bytes.size(), limit);
+    size_t at = 0;
+    while (at < end) {
+        const uint8_t b = static_cast<uint8_t>(bytes[at]);
+        const size_t width = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC) ? 2 : 1;
+        if (width > end - at) break;
+        at += width;
+    }
+    return at;
+}
 
 bool toUtf16(const std::string& bytes, std::u16string& units) {
     units.clear();

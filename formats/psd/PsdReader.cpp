@@ -456,13 +456,24 @@ private:
         }
     }
 
-    // Groups hold the records between a divider (below) and its folder record (above). Walking down
-    // from the top, each folder opens a group and each divider closes the innermost one; a divider
-    // with no group open is dropped.
+    // Groups hold the records between a divider (below) and its folder record (above). Walking up
+    // from the bottom, each divider waits for a folder and each folder takes the nearest waiting
+    // divider; a divider that no folder takes, and a folder that finds none waiting, closes nothing
+    // and shapes no layer. Walking down from the top, each matched folder then opens its group.
     static void applyGroups(PSDLayerInfoList& infos) {
+        std::vector<bool> matched(infos.size(), false);
+        size_t waiting = 0;
+        for (size_t i = 0; i < infos.size(); ++i) {
+            if (infos[i]->section == Section::Divider) {
+                ++waiting;
+            } else if (infos[i]->section != Section::Layer && waiting > 0) {
+                --waiting;
+                matched[i] = true;
+            }
+        }
         std::vector<const PSDLayerInfo*> open;  // innermost last
-        for (auto it = infos.rbegin(); it != infos.rend(); ++it) {
-            PSDLayerInfo& info = **it;
+        for (size_t i = infos.size(); i-- > 0;) {
+            PSDLayerInfo& info = *infos[i];
             if (info.section == Section::Divider) {
                 if (!open.empty()) open.pop_back();
                 continue;
@@ -471,7 +482,7 @@ private:
                 if ((*g)->flags() & psd::kFlagHidden) info.hiddenByGroup = true;
                 info.groupOpacities.push_back((*g)->opacity());
             }
-            if (info.section != Section::Layer) open.push_back(&info);
+            if (matched[i]) open.push_back(&info);
         }
     }
 

@@ -21,9 +21,12 @@ using psd::PatchedLength;
 
 // Additional layer information holding the name as UTF-16, which is what other programs show; the
 // Pascal name holds only CP932 bytes. Bytes that are not CP932 text get none and keep their bytes.
+// Older versions cut long names inside a character: the characters before that lone lead byte are
+// the name other programs get.
 std::string unicodeNameBlock(const std::string& name) {
     std::u16string units;
-    if (!cp932::toUtf16(name, units)) return {};
+    const size_t whole = cp932::characterBoundary(name, name.size());
+    if (!cp932::toUtf16(name.substr(0, whole), units)) return {};
     std::string data(4, '\0');
     psd::store32(reinterpret_cast<uint8_t*>(data.data()), static_cast<uint32_t>(units.size()));
     for (char16_t u : units) {

@@ -3,7 +3,9 @@
 // Reader and writer take offsets, constants and value conversions from here only.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
+#include "formats/psd/Cp932.h"
 #include "image/BlendMode.h"
 #include "image/ByteOrder.h"
 
@@ -50,6 +52,12 @@ struct LayerRecord {
                             kDataSizeAt = 35;
     // Byte 31 stays 0 so that every written name is terminated.
     static constexpr size_t kMaxWrittenNameLength = 31;
+    // How much of a name is stored: all of it when it fits, else as much as ends between two CP932
+    // characters, so that no name ends in half a character.
+    static size_t storedNameLength(const std::string& name) {
+        if (name.size() <= kMaxWrittenNameLength) return name.size();
+        return cp932::characterBoundary(name, kMaxWrittenNameLength);
+    }
 };
 static_assert(LayerRecord::kDataSizeAt == kLayerHeaderSize);
 

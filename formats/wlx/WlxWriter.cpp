@@ -32,8 +32,7 @@ void writeHeaders(std::FILE* out, size_t layerCount, const DocumentInfo& doc) {
 void writeRecord(std::FILE* out, const Layer& layer, uint32_t dataSize) {
     using wlx::LayerRecord;
     uint8_t record[LayerRecord::kSize] = {};
-    std::memcpy(record + LayerRecord::kNameAt, layer.name.data(),
-                std::min(layer.name.size(), LayerRecord::kMaxWrittenNameLength));
+    std::memcpy(record + LayerRecord::kNameAt, layer.name.data(), LayerRecord::storedNameLength(layer.name));
     record[LayerRecord::kBlendCodeAt] = wlx::blendCodeFromMode(layer.blendMode);
     record[LayerRecord::kOpacityAt] = wlx::opacityByteFromPercent(layer.opacity);
     record[LayerRecord::kFlagsAt] = layer.visible ? wlx::kFlagVisible : 0;

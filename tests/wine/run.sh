@@ -205,24 +205,25 @@ question_box "PSD形式: 表.psd$EXISTS" cancel; question_box "PSD形式: o2.psd
 run_box "code page 932 name in the question" 0 表.wlx o2.wlx
 kept 表.psd; same o2.psd "$REF_PSD"
 
-# Read failures are reported and the run goes on; a source that cannot be read is never followed
-# by the question.
+# Read failures are reported and the run goes on, ending with exit code 1; a source that cannot be
+# read is never followed by the question.
 head -c 100 b.psd >trunc.psd
 : >empty.psd
 echo old >bad.psd
 printf 'not a paint file' >bad.wlx
 error_box "${READ_FAILED}bad.wlx"; error_box "${READ_FAILED}trunc.psd"; error_box "${READ_FAILED}empty.psd"
-run_box "unreadable sources among good ones" 0 bad.wlx trunc.psd good.wlx empty.psd
+run_box "unreadable sources among good ones" 1 bad.wlx trunc.psd good.wlx empty.psd
 same good.psd "$REF_PSD"; kept bad.psd
 
-# Write failures: a folder with the output's name, and a read-only output; nothing is damaged.
+# Write failures: a folder with the output's name, and a read-only output; nothing is damaged, and
+# the exit code is 1.
 mkdir w.psd
 touch w.psd/inside
-error_box "${WRITE_FAILED}w.psd"; run_box "folder named like the output" 0 w.wlx
+error_box "${WRITE_FAILED}w.psd"; run_box "folder named like the output" 1 w.wlx
 [ -d w.psd ] && [ -f w.psd/inside ] || bad "the folder was changed"
 echo old >r.psd
 chmod a-w r.psd
-question_box "PSD形式: r.psd$EXISTS" ok; error_box "${WRITE_FAILED}r.psd"; run_box "read-only output" 0 r.wlx
+question_box "PSD形式: r.psd$EXISTS" ok; error_box "${WRITE_FAILED}r.psd"; run_box "read-only output" 1 r.wlx
 kept r.psd
 
 # Long paths: a source in a deep folder converts whatever the length of its path. The ANSI calls
