@@ -666,24 +666,42 @@ TEST(PsdReaderTest, ChannelsOtherThanColourAndTransparencyAreSkippedUndecoded) {
 }
 
 TEST(PsdReaderTest, InvertedRectangleKeepsTheLayerWithoutPixels) {
-    TestPsd psd;
-    TestLayer inverted;
-    inverted.top = 2;
-    inverted.bottom = 0;
-    inverted.left = 0;
-    inverted.right = 2;
-    inverted.name = "inv";
-    inverted.key = "scrn";
-    inverted.channels = {TestChannel{-1, 1, {0xFF, 0xFF}, {}}, rawChannel(0, {1, 2, 3})};
-    psd.layers = {inverted, opaqueLayer("next")};
-    ReadResult r;
-    readBytes(psd.build(), r);
-    ASSERT_TRUE(r.ok);
-    ASSERT_EQ(r.layers.size(), 2u);
-    EXPECT_EQ(r.layers[0]->name, "inv");
-    EXPECT_EQ(r.layers[0]->blendMode, blend::Screen);
-    for (uint8_t b : r.layers[0]->pixels) ASSERT_EQ(b, 0);
-    EXPECT_EQ(pixel(*r.layers[1], 1, 0), (std::vector<int>{31, 21, 11, 255}));
+    struct Case {
+        const char* what;
+        uint16_t mode, channels;
+        int32_t top, left, bottom, right;
+        std::vector<int> next;  // pixel (1, 0) of the layer after it
+    };
+    // A grayscale document's colours go through the converter, which takes the layer's channel 0
+    // only: the others are skipped.
+    const Case cases[] = {
+        {"RGB, rows inverted", 3, 3, 2, 0, 0, 2, {31, 21, 11, 255}},
+        {"RGB, columns inverted", 3, 3, 0, 2, 2, 0, {31, 21, 11, 255}},
+        {"grayscale, rows inverted", 1, 1, 2, 0, 0, 2, {11, 11, 11, 255}},
+        {"grayscale, columns inverted", 1, 1, 0, 2, 2, 0, {11, 11, 11, 255}},
+    };
+    for (const Case& c : cases) {
+        TestPsd psd;
+        psd.mode = c.mode;
+        psd.channels = c.channels;
+        TestLayer inverted;
+        inverted.top = c.top;
+        inverted.left = c.left;
+        inverted.bottom = c.bottom;
+        inverted.right = c.right;
+        inverted.name = "inv";
+        inverted.key = "scrn";
+        inverted.channels = {TestChannel{-1, 1, {0xFF, 0xFF}, {}}, rawChannel(0, {1, 2, 3})};
+        psd.layers = {inverted, opaqueLayer("next")};
+        ReadResult r;
+        readBytes(psd.build(), r);
+        ASSERT_TRUE(r.ok) << c.what << ": " << r.reason;
+        ASSERT_EQ(r.layers.size(), 2u) << c.what;
+        EXPECT_EQ(r.layers[0]->name, "inv") << c.what;
+        EXPECT_EQ(r.layers[0]->blendMode, blend::Screen) << c.what;
+        for (uint8_t b : r.layers[0]->pixels) ASSERT_EQ(b, 0) << c.what;
+        EXPECT_EQ(pixel(*r.layers[1], 1, 0), c.next) << c.what;
+    }
 }
 
 // Channels are read in bands of rows: up to 4 MB of them when the memory budget has room, one row
