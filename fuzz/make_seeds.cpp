@@ -1,12 +1,15 @@
-// Writes small seed documents with the project's own writers: fuzz/make_seeds <psd-dir> <wlx-dir>.
-// A handful of shapes that reach the readers' branches: several layers with varied attributes,
-// a hidden one, alpha channels in the merged image, a one-pixel canvas, an empty document.
+// Writes small seed documents: fuzz/make_seeds <psd-dir> <wlx-dir>. With the project's own writers,
+// a handful of shapes that reach the readers' branches: several layers with varied attributes, a
+// hidden one, alpha channels in the merged image, a one-pixel canvas, an empty document. And the
+// reader tests' sample documents, which its writer does not make: every colour mode and depth, ZIP
+// with and without prediction, deep layers in Lr16/Lr32 blocks, large documents.
 #include <cstdio>
 #include <string>
 
 #include "formats/psd/PsdWriter.h"
 #include "formats/wlx/WlxWriter.h"
 #include "image/dib24.h"
+#include "tests/support/PsdSamples.h"
 
 namespace {
 
@@ -65,6 +68,19 @@ int main(int argc, char** argv) {
         canvas.fill(0x336699);
         if (!writePsdFile(psdDir + "/" + s.name + ".psd", canvas, layers, alphas, doc)) return 1;
         if (!writeWlxFile(wlxDir + "/" + s.name + ".wlx", layers, doc)) return 1;
+    }
+    for (const psdsamples::Sample& s : psdsamples::samples()) {
+        const std::string path = psdDir + "/" + s.file + (s.psd.version == 2 ? ".psb" : ".psd");
+        const psdbytes::Bytes bytes = s.psd.build();
+        // The fuzz targets take inputs of 4096 bytes at most: a longer seed would be cut.
+        if (bytes.size() > 4096) {
+            std::fprintf(stderr, "make_seeds: %s is %zu bytes, more than 4096\n", s.file, bytes.size());
+            return 1;
+        }
+        std::FILE* out = std::fopen(path.c_str(), "wb");
+        if (out == nullptr) return 1;
+        const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+        if (std::fclose(out) != 0 || !written) return 1;
     }
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "formats/psd/PsdLayout.h"
 #include "formats/psd/PsdReader.h"
 #include "support/PsdBytes.h"
+#include "support/PsdSamples.h"
 
 namespace {
 
@@ -672,24 +673,42 @@ TEST(PsdReaderTest, ChannelsOtherThanColourAndTransparencyAreSkippedUndecoded) {
 }
 
 TEST(PsdReaderTest, InvertedRectangleKeepsTheLayerWithoutPixels) {
-    TestPsd psd;
-    TestLayer inverted;
-    inverted.top = 2;
-    inverted.bottom = 0;
-    inverted.left = 0;
-    inverted.right = 2;
-    inverted.name = "inv";
-    inverted.key = "scrn";
-    inverted.channels = {TestChannel{-1, 1, {0xFF, 0xFF}, {}}, rawChannel(0, {1, 2, 3})};
-    psd.layers = {inverted, opaqueLayer("next")};
-    ReadResult r;
-    readBytes(psd.build(), r);
-    ASSERT_TRUE(r.ok);
-    ASSERT_EQ(r.layers.size(), 2u);
-    EXPECT_EQ(r.layers[0]->name, "inv");
-    EXPECT_EQ(r.layers[0]->blendMode, blend::Screen);
-    for (uint8_t b : r.layers[0]->pixels) ASSERT_EQ(b, 0);
-    EXPECT_EQ(pixel(*r.layers[1], 1, 0), (std::vector<int>{31, 21, 11, 255}));
+    struct Case {
+        const char* what;
+        uint16_t mode, channels;
+        int32_t top, left, bottom, right;
+        std::vector<int> next;  // pixel (1, 0) of the layer after it
+    };
+    // A grayscale document's colours go through the converter, which takes the layer's channel 0
+    // only: the others are skipped.
+    const Case cases[] = {
+        {"RGB, rows inverted", 3, 3, 2, 0, 0, 2, {31, 21, 11, 255}},
+        {"RGB, columns inverted", 3, 3, 0, 2, 2, 0, {31, 21, 11, 255}},
+        {"grayscale, rows inverted", 1, 1, 2, 0, 0, 2, {11, 11, 11, 255}},
+        {"grayscale, columns inverted", 1, 1, 0, 2, 2, 0, {11, 11, 11, 255}},
+    };
+    for (const Case& c : cases) {
+        TestPsd psd;
+        psd.mode = c.mode;
+        psd.channels = c.channels;
+        TestLayer inverted;
+        inverted.top = c.top;
+        inverted.left = c.left;
+        inverted.bottom = c.bottom;
+        inverted.right = c.right;
+        inverted.name = "inv";
+        inverted.key = "scrn";
+        inverted.channels = {TestChannel{-1, 1, {0xFF, 0xFF}, {}}, rawChannel(0, {1, 2, 3})};
+        psd.layers = {inverted, opaqueLayer("next")};
+        ReadResult r;
+        readBytes(psd.build(), r);
+        ASSERT_TRUE(r.ok) << c.what << ": " << r.reason;
+        ASSERT_EQ(r.layers.size(), 2u) << c.what;
+        EXPECT_EQ(r.layers[0]->name, "inv") << c.what;
+        EXPECT_EQ(r.layers[0]->blendMode, blend::Screen) << c.what;
+        for (uint8_t b : r.layers[0]->pixels) ASSERT_EQ(b, 0) << c.what;
+        EXPECT_EQ(pixel(*r.layers[1], 1, 0), c.next) << c.what;
+    }
 }
 
 // Channels are read in bands of rows: up to 4 MB of them when the memory budget has room, one row
@@ -1015,101 +1034,21 @@ TEST(PsdReaderTest, ReadPsdFileClearsLayersOnFailure) {
 }
 
 
-// Big-endian 16-bit samples, and 32-bit floats given by their bits.
-Bytes words(std::initializer_list<uint32_t> values) {
-    Bytes b;
-    for (uint32_t v : values) put16(b, v);
-    return b;
-}
-Bytes floats(std::initializer_list<uint32_t> bits) {
-    Bytes b;
-    for (uint32_t v : bits) put32(b, v);
-    return b;
-}
-
-// Documents of other modes and depths, 2 x 1, each row converted to 8-bit blue, green, red, alpha.
-TEST(PsdReaderTest, OtherModesAndDepthsAreConvertedRowByRow) {
-    // A 16-bit layer: 0x00FF rounds to 1 (its high byte would be 0), 0x8000 to 128, 257 x k to k.
-    const std::vector<std::pair<int16_t, Bytes>> deep = {
-        {-1, words({0xFFFF, 0x8000})}, {0, words({0x00FF, 257 * 200})}, {1, words({257 * 10, 0})},
-        {2, words({0xFFFF, 257 * 7})}};
-    auto deepLayer = [&](bool packed) {
-        TestLayer layer;
-        layer.bottom = 1;
-        layer.right = 2;
-        for (const auto& [id, row] : deep)
-            layer.channels.push_back(packed ? TestChannel{id, 1, packedRows({literalRow(row)}), {}} : rawChannel(id, row));
-        return layer;
-    };
-    Bytes palette(768, 0);
-    for (int i = 1; i <= 2; ++i) {
-        palette[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 30 - 20);        // red
-        palette[static_cast<size_t>(256 + i)] = static_cast<uint8_t>(i * 30 - 10);  // green
-        palette[static_cast<size_t>(512 + i)] = static_cast<uint8_t>(i * 30);       // blue
-    }
-    struct Case {
-        const char* what;
-        uint16_t mode, depth, channels;
-        std::vector<TestLayer> layers;
-        Bytes colourMode, resources, merged;
-        std::vector<int> first, second;
-        bool inLr16 = false;  // the layer information moved into an Lr16 block, the section's own empty
-    };
-    const Case cases[] = {
-        {"16-bit RGB layer, raw", 3, 16, 3, {deepLayer(false)}, {}, {}, {}, {255, 10, 1, 255}, {7, 0, 200, 128}},
-        {"16-bit RGB layer, PackBits", 3, 16, 3, {deepLayer(true)}, {}, {}, {}, {255, 10, 1, 255}, {7, 0, 200, 128}},
-        {"16-bit RGB layer in an Lr16 block", 3, 16, 3, {deepLayer(false)}, {}, {}, {}, {255, 10, 1, 255},
-         {7, 0, 200, 128}, true},
-        {"grayscale 8", 1, 8, 1, {}, {}, {}, rawMerged({{10, 200}}), {10, 10, 10, 255}, {200, 200, 200, 255}},
-        {"grayscale 16", 1, 16, 1, {}, {}, {}, rawMerged({words({257 * 10, 0x8000})}), {10, 10, 10, 255},
-         {128, 128, 128, 255}},
-        {"indexed, index 2 transparent", 2, 8, 1, {}, palette, resourceBlock(1047, words({2})), rawMerged({{1, 2}}),
-         {30, 20, 10, 255}, {60, 50, 40, 0}},
-        {"bitmap: a set bit is black", 0, 1, 1, {}, {}, {}, rawMerged({{0x40}}), {255, 255, 255, 255}, {0, 0, 0, 255}},
-        // Stored inverted: 255 is no ink. Each colour is its value times black's, / 255.
-        {"CMYK without a profile", 4, 8, 4, {}, {}, {}, rawMerged({{255, 100}, {255, 0}, {128, 255}, {255, 200}}),
-         {128, 255, 255, 255}, {200, 0, 78, 255}},
-        // Linear light through the sRGB curve: 0.25 is 137, 0.5 is 188; past 1 is 255.
-        {"32-bit RGB", 3, 32, 3, {}, {}, {},
-         rawMerged({floats({0x3F800000, 0x3E800000}), floats({0x3F000000, 0x40000000}), floats({0, 0x3F800000})}),
-         {0, 188, 255, 255}, {255, 255, 137, 255}},
-    };
-    for (const Case& c : cases) {
-        TestPsd psd;
-        psd.mode = c.mode;
-        psd.depth = c.depth;
-        psd.channels = c.channels;
-        psd.height = 1;
-        psd.layers = c.layers;
-        psd.colourMode = c.colourMode;
-        psd.resources = c.resources;
-        psd.merged = c.merged;
-        Bytes bytes = psd.build();
-        if (c.inLr16) {
-            // section length, layer info length, layer info, global mask length 0: the layer info
-            // goes into a block after the mask length, padded to 4.
-            const size_t at = 26 + 4 + 4;
-            const uint32_t infoLength = psd::load32(bytes.data() + at + 4);
-            Bytes info(bytes.begin() + at + 8, bytes.begin() + at + 8 + infoLength);
-            info.resize((info.size() + 3) / 4 * 4, 0);
-            Bytes section;
-            put32(section, 0);  // layer info length
-            put32(section, 0);  // global mask length
-            putText(section, "8BIMLr16");
-            put32(section, static_cast<uint32_t>(info.size()));
-            putBytes(section, info);
-            Bytes moved(bytes.begin(), bytes.begin() + at);
-            put32(moved, static_cast<uint32_t>(section.size()));
-            putBytes(moved, section);
-            moved.insert(moved.end(), bytes.begin() + at + 8 + infoLength + 4, bytes.end());
-            bytes = moved;
-        }
+// Documents of every colour mode, depth, compression and version (the fuzz targets' seeds), each
+// converted to 8-bit blue, green, red, alpha as the rules say.
+TEST(PsdReaderTest, EveryModeDepthCompressionAndVersionGivesItsPixels) {
+    for (const psdsamples::Sample& s : psdsamples::samples()) {
         ReadResult r;
-        readBytes(bytes, r);
-        ASSERT_TRUE(r.ok) << c.what << ": " << r.reason;
-        ASSERT_EQ(r.layers.size(), 1u) << c.what;
-        EXPECT_EQ(pixel(*r.layers[0], 0, 0), c.first) << c.what;
-        EXPECT_EQ(pixel(*r.layers[0], 1, 0), c.second) << c.what;
+        readBytes(s.psd.build(), r);
+        EXPECT_TRUE(r.ok) << s.what << ": " << r.reason;
+        EXPECT_EQ(r.layers.size(), 1u) << s.what;
+        if (!r.ok || r.layers.size() != 1) continue;
+        const Layer& layer = *r.layers[0];
+        EXPECT_EQ(pixel(layer, 0, 0), s.first) << s.what;
+        EXPECT_EQ(pixel(layer, layer.width - 1, layer.height - 1), s.last) << s.what;
+        if (!s.name.empty()) {
+            EXPECT_EQ(layer.name, s.name) << s.what;
+        }
     }
 }
 

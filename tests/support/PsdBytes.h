@@ -47,12 +47,32 @@ inline Bytes packedRows(const std::vector<Bytes>& packed, bool wideCounts = fals
     return out;
 }
 
-// Channel data after the compression code for ZIP (2) or ZIP with prediction (3): 8-bit rows of
-// `width` bytes, each delta-coded from its first byte when predicted, then deflated by zlib.
-inline Bytes zipRows(Bytes rows, size_t width, bool predicted) {
-    if (predicted) {
-        for (size_t at = 0; at + width <= rows.size(); at += width) {
-            for (size_t x = width; x-- > 1;) rows[at + x] = static_cast<uint8_t>(rows[at + x] - rows[at + x - 1]);
+// Channel data after the compression code for ZIP (2) or ZIP with prediction (3): rows of `width`
+// samples of `depth` bits, each delta-coded from its first sample when predicted (8-bit bytewise,
+// 16-bit on big-endian words; a 32-bit row is split into byte planes, the first bytes of all its
+// samples first, and then delta-coded bytewise), then deflated by zlib. A partial last row is left
+// as it is.
+inline Bytes zipRows(Bytes rows, size_t width, bool predicted, uint16_t depth = 8) {
+    const size_t rowBytes = width * (depth / 8);
+    if (predicted && rowBytes != 0) {
+        for (size_t at = 0; at + rowBytes <= rows.size(); at += rowBytes) {
+            uint8_t* row = rows.data() + at;
+            if (depth == 16) {
+                for (size_t x = width; x-- > 1;) {
+                    const uint32_t v = static_cast<uint32_t>(row[2 * x] << 8 | row[2 * x + 1]) -
+                                       static_cast<uint32_t>(row[2 * x - 2] << 8 | row[2 * x - 1]);
+                    row[2 * x] = static_cast<uint8_t>(v >> 8);
+                    row[2 * x + 1] = static_cast<uint8_t>(v);
+                }
+                continue;
+            }
+            if (depth == 32) {
+                const Bytes samples(row, row + rowBytes);
+                for (size_t x = 0; x < width; ++x) {
+                    for (size_t b = 0; b < 4; ++b) row[b * width + x] = samples[4 * x + b];
+                }
+            }
+            for (size_t x = rowBytes; x-- > 1;) row[x] = static_cast<uint8_t>(row[x] - row[x - 1]);
         }
     }
     uLongf size = compressBound(static_cast<uLong>(rows.size()));
@@ -60,6 +80,18 @@ inline Bytes zipRows(Bytes rows, size_t width, bool predicted) {
     compress2(packed.data(), &size, rows.data(), static_cast<uLong>(rows.size()), Z_BEST_COMPRESSION);
     packed.resize(size);
     return packed;
+}
+
+// An additional layer information block; wide gives it the 8-byte length some keys have in a large
+// document.
+inline Bytes infoBlock(const std::string& key, const Bytes& data, const std::string& signature = "8BIM",
+                       bool wide = false) {
+    Bytes b;
+    putText(b, signature);
+    putText(b, key);
+    putLength(b, data.size(), wide);
+    putBytes(b, data);
+    return b;
 }
 
 struct TestChannel {
@@ -96,6 +128,10 @@ struct TestPsd {
     bool layerSection = false;
     std::optional<int16_t> layerCount;  // default: the number of layers
     std::vector<TestLayer> layers;
+    // "Lr16" or "Lr32": the layer information goes into a block of that key after the global layer
+    // mask information, the section's own layer information left empty, as deep documents have it.
+    std::string deepKey;
+    Bytes sectionBlocks;  // blocks after the global layer mask information (before the deep one)
     Bytes merged;  // compression code and image data, up to the end of the file
 
     Bytes build() const {
@@ -113,7 +149,7 @@ struct TestPsd {
         putBytes(b, colourMode);
         put32(b, static_cast<uint32_t>(resources.size()));
         putBytes(b, resources);
-        if (!layerSection && layers.empty()) {
+        if (!layerSection && layers.empty() && deepKey.empty() && sectionBlocks.empty()) {
             putLength(b, 0, wide);
         } else {
             Bytes info;
@@ -126,10 +162,21 @@ struct TestPsd {
                     putBytes(info, channel.payload);
                 }
             }
-            putLength(b, (wide ? 8 : 4) + info.size() + 4, wide);
-            putLength(b, info.size(), wide);
-            putBytes(b, info);
-            put32(b, 0);  // global layer mask information
+            Bytes section;
+            if (deepKey.empty()) {
+                putLength(section, info.size(), wide);
+                putBytes(section, info);
+            } else {
+                putLength(section, 0, wide);
+            }
+            put32(section, 0);  // global layer mask information
+            putBytes(section, sectionBlocks);
+            if (!deepKey.empty()) {
+                info.resize((info.size() + 3) / 4 * 4, 0);  // blocks here are padded to 4 bytes
+                putBytes(section, infoBlock(deepKey, info, "8BIM", wide));
+            }
+            putLength(b, section.size(), wide);
+            putBytes(b, section);
         }
         putBytes(b, merged);
         return b;
@@ -175,18 +222,6 @@ inline Bytes resourceBlock(uint16_t id, const Bytes& data, const std::string& na
     put32(b, static_cast<uint32_t>(data.size()));
     putBytes(b, data);
     if (data.size() % 2 != 0) put8(b, 0);
-    return b;
-}
-
-// An additional layer information block; wide gives it the 8-byte length some keys have in a large
-// document.
-inline Bytes infoBlock(const std::string& key, const Bytes& data, const std::string& signature = "8BIM",
-                       bool wide = false) {
-    Bytes b;
-    putText(b, signature);
-    putText(b, key);
-    putLength(b, data.size(), wide);
-    putBytes(b, data);
     return b;
 }
 
