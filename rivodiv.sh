@@ -39,7 +39,7 @@ WEB_TEST_PACKAGES=(chromium fonts-ipafont-gothic)
 # Wine with a virtual X server, the Japanese locale data, the icon tools and the C cross-compiler
 # of the dialog helper.
 WINE_PACKAGES=(wine64 wine xvfb xauth locales icoutils gcc-mingw-w64-x86-64)
-FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev libdeflate-dev liblcms2-dev)
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev libdeflate-dev liblcms2-dev zlib1g-dev)
 
 need() {
     local missing=()
