@@ -21,10 +21,26 @@ struct Edge {
     int32_t winding;       // +1 when the line went down, -1 when it went up
 };
 
-struct Crossing {
-    int32_t x;  // in 1/256 pixel, clamped to the plane
-    int32_t winding;
-};
+// Where a line crosses a sample line, as a sort key: x in 1/256 pixel (clamped to the plane, so
+// below 2^30) above one bit, set for a line going down.
+uint32_t crossing(int32_t x, int32_t winding) { return static_cast<uint32_t>(x) << 1 | (winding > 0); }
+
+// Sorts a sample line's crossings. Many crossings on one line (only a hostile path has them) go
+// through three radix passes, so that the time stays in proportion to their number.
+void sortCrossings(std::vector<uint32_t>& keys, std::vector<uint32_t>& scratch) {
+    if (keys.size() < 256) {
+        std::sort(keys.begin(), keys.end());
+        return;
+    }
+    scratch.resize(keys.size());
+    for (int shift = 0; shift < 33; shift += 11) {
+        uint32_t counts[2049] = {};
+        for (uint32_t key : keys) ++counts[(key >> shift & 2047) + 1];
+        for (size_t i = 1; i < 2049; ++i) counts[i] += counts[i - 1];
+        for (uint32_t key : keys) scratch[counts[key >> shift & 2047]++] = key;
+        keys.swap(scratch);
+    }
+}
 
 Point clamped(Point p) { return {std::clamp(p.x, -kFar, kFar), std::clamp(p.y, -kFar, kFar)}; }
 
@@ -56,7 +72,8 @@ public:
         const double dd = std::max(std::hypot(p[0].x - 2 * p[1].x + p[2].x, p[0].y - 2 * p[1].y + p[2].y),
                                    std::hypot(p[1].x - 2 * p[2].x + p[3].x, p[1].y - 2 * p[2].y + p[3].y));
         const double n = std::ceil(std::sqrt(0.75 * dd / kTolerance));
-        return n < 1 ? 1 : n > kMaxCurveLines ? kMaxCurveLines : static_cast<uint64_t>(n);
+        if (!(n > 1)) return 1;
+        return n < kMaxCurveLines ? static_cast<uint64_t>(n) : kMaxCurveLines;
     }
 
     void addCurve(const Point p[4], uint64_t lines) {
@@ -82,7 +99,7 @@ public:
         // Sample line k lies at (k + 0.5) / kSubRows; a line holds the samples in [a.y, b.y).
         const double first = std::max(std::ceil(a.y * kSubRows - 0.5), 0.0);
         const double last = std::min(std::ceil(b.y * kSubRows - 0.5) - 1, static_cast<double>(height_) * kSubRows - 1);
-        if (first > last) return;
+        if (!(first <= last)) return;
         edges_.push_back({a.x, a.y, (b.x - a.x) / (b.y - a.y), static_cast<int32_t>(first),
                           static_cast<int32_t>(last), winding});
     }
@@ -179,7 +196,7 @@ bool fillPath(const std::vector<Subpath>& subpaths, FillRule rule, int32_t width
     const bool evenOdd = rule == FillRule::evenOdd;
     RowCoverage row(width);
     std::vector<size_t> active;
-    std::vector<Crossing> crossings;
+    std::vector<uint32_t> crossings, scratch;
     size_t next = 0;
     for (int32_t y = edges[0].first / kSubRows; y < height; ++y) {
         if (active.empty()) {
@@ -197,18 +214,18 @@ bool fillPath(const std::vector<Subpath>& subpaths, FillRule rule, int32_t width
                 const Edge& edge = edges[e];
                 double x = edge.x0 + (sampleY - edge.y0) * edge.slope;
                 x = x > 0 ? std::min(x, static_cast<double>(width)) : 0.0;  // NaN falls to 0
-                crossings.push_back({static_cast<int32_t>(x * kSubPixel + 0.5), edge.winding});
+                crossings.push_back(crossing(static_cast<int32_t>(x * kSubPixel + 0.5), edge.winding));
             }
-            std::sort(crossings.begin(), crossings.end(),
-                      [](const Crossing& a, const Crossing& b) { return a.x < b.x; });
+            sortCrossings(crossings, scratch);
             int64_t winding = 0;
             int32_t spanStart = 0;
-            for (const Crossing& c : crossings) {
+            for (uint32_t c : crossings) {
+                const int32_t x = static_cast<int32_t>(c >> 1);
                 const bool wasInside = evenOdd ? (winding & 1) != 0 : winding != 0;
-                winding += c.winding;
+                winding += c & 1 ? 1 : -1;
                 const bool inside = evenOdd ? (winding & 1) != 0 : winding != 0;
-                if (!wasInside && inside) spanStart = c.x;
-                if (wasInside && !inside) row.addSpan(spanStart, c.x);
+                if (!wasInside && inside) spanStart = x;
+                if (wasInside && !inside) row.addSpan(spanStart, x);
             }
             // Lines right of the plane were left out, so a span may still be open: it runs off the right.
             if (evenOdd ? (winding & 1) != 0 : winding != 0) row.addSpan(spanStart, right);

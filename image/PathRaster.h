@@ -35,8 +35,8 @@ enum class FillRule { nonZero, evenOdd };
 // lies wholly off the plane), and when the whole path would flatten to more than kMaxLines lines
 // its curves get proportionally fewer. Memory: the lines, plus a few rows of width.
 constexpr int32_t kMaxSide = 1 << 22;
-constexpr uint64_t kMaxLines = uint64_t{1} << 22;
-constexpr uint64_t kMaxCrossings = uint64_t{1} << 28;
+constexpr uint64_t kMaxLines = uint64_t{1} << 20;
+constexpr uint64_t kMaxCrossings = uint64_t{1} << 26;
 bool fillPath(const std::vector<Subpath>& subpaths, FillRule rule, int32_t width, int32_t height,
               uint8_t* coverage);
 

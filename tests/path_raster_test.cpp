@@ -140,6 +140,19 @@ TEST(PathRasterTest, FillRuleDecidesTheHole) {
     }
 }
 
+TEST(PathRasterTest, ManyCrossingsOnOneLine) {
+    // 300 teeth: 600 crossings on every sample line, enough for the sort of many crossings.
+    std::vector<Subpath> comb;
+    for (int i = 0; i < 300; ++i) comb.push_back(rect(2 * i, 0, 2 * i + 1, 4, i % 2 == 1));
+    for (FillRule rule : {FillRule::nonZero, FillRule::evenOdd}) {
+        Plane plane(600, 4);
+        ASSERT_TRUE(plane.fill(comb, rule));
+        int wrong = 0;
+        for (int32_t x = 0; x < 600; ++x) wrong += plane.at(x, 2) != (x % 2 ? 0 : 255);
+        EXPECT_EQ(wrong, 0);
+    }
+}
+
 TEST(PathRasterTest, HostileInputStaysBounded) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
@@ -162,8 +175,8 @@ TEST(PathRasterTest, HostileInputStaysBounded) {
         {"no subpaths", {}, true, {{3, 3, 0}}},
         {"a lone point", {Subpath{{3, 3}, {}}}, true, {{3, 3, 0}}},
         {"a loose point after the curves is ignored", {[] { Subpath s = rect(2, 2, 6, 6); s.curves.push_back({100, 100}); return s; }()}, true, {{3, 3, 255}, {7, 7, 0}}},
-        {"not-a-number leaves its subpath out", {rect(0, 0, 4, 4), polygon({{1, 1}, {nan, 5}, {7, 7}})}, true, {{2, 2, 255}, {6, 6, 0}}},
-        {"infinity leaves its subpath out", {polygon({{1, 1}, {inf, 5}, {7, 7}}), rect(0, 0, 4, 4)}, true, {{2, 2, 255}, {6, 6, 0}}},
+        {"not-a-number leaves its subpath out", {rect(0, 0, 2, 2), polygon({{2, 2}, {7, 2}, {7, 7}, {2, 7}, {nan, 4}})}, true, {{1, 1, 255}, {4, 4, 0}}},
+        {"infinity leaves its subpath out", {polygon({{2, 2}, {7, 2}, {7, 7}, {2, 7}, {-inf, 4}}), rect(0, 0, 2, 2)}, true, {{1, 1, 255}, {4, 4, 0}}},
         {"huge square covers the plane", {rect(-1e300, -1e300, 1e300, 1e300)}, true, {{0, 0, 255}, {7, 7, 255}}},
         {"huge curved corner", {Subpath{{-1e12, -1e12}, {{1e15, -1e15}, {-1e15, 1e15}, {1e12, 1e12}}}}, true, {}},
         {"a million points", {fine}, true, {{2, 2, 255}, {5, 5, 255}, {1, 1, 0}, {6, 6, 0}}},
@@ -175,7 +188,7 @@ TEST(PathRasterTest, HostileInputStaysBounded) {
     }
     // Lines zigzagging over a tall plane, each crossing every sample line: more work than any mask.
     Subpath zigzag{{0, -10}, {}};
-    const int lines = 1 << 13;
+    const int lines = 1 << 11;
     for (int i = 0; i < lines; ++i) {
         const Point p{16.0 * i / lines, i % 2 ? -10.0 : 5000.0};
         zigzag.curves.insert(zigzag.curves.end(), {p, p, p});
