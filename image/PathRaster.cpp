@@ -12,7 +12,7 @@ constexpr int32_t kSubPixel = 256;    // span ends are exact to 1/256 pixel
 constexpr int32_t kFull = kSubRows * kSubPixel;
 constexpr double kTolerance = 0.1;    // largest distance of a line from its curve, in pixels
 constexpr uint64_t kMaxCurveLines = 256;
-constexpr double kFar = 1073741824.0;  // 2^30: no document is that large, and its products stay exact enough
+constexpr double kFar = 1073741824.0;  // 2^30: far past any document, and near enough that no product overflows
 
 // A line that crosses at least one sample line of the plane, oriented downwards.
 struct Edge {
@@ -173,12 +173,13 @@ bool fillPath(const std::vector<Subpath>& subpaths, FillRule rule, int32_t width
                 curve(p);
                 p[0] = p[3];
             }
-            flattener.addLine(p[0], clamped(subpath.start));
+            p[1] = p[0];  // the straight curve that closes the subpath
+            p[2] = p[3] = clamped(subpath.start);
+            curve(p);
         }
     };
     uint64_t total = 0;
     forEachCurve([&](const Point* p) { total += flattener.linesFor(p); });
-    flattener.edges().clear();
     forEachCurve([&](const Point* p) {
         uint64_t lines = flattener.linesFor(p);
         if (total > kMaxLines) lines = std::max<uint64_t>(1, lines * kMaxLines / total);
