@@ -10,7 +10,7 @@ out="${FUZZ_OUT:-$src/build-fuzz}"
 seconds="${1:-300}"
 shift || true
 targets=("$@")
-[[ ${#targets[@]} -eq 0 ]] && targets=(fuzz_read_psd fuzz_read_wlx fuzz_packbits fuzz_load_bmp fuzz_psd_samples)
+[[ ${#targets[@]} -eq 0 ]] && targets=(fuzz_read_psd fuzz_read_wlx fuzz_packbits fuzz_load_bmp fuzz_psd_samples fuzz_vector_mask)
 
 "$src/fuzz/build.sh" "$out"
 mkdir -p "$out/seeds/psd" "$out/seeds/wlx"
