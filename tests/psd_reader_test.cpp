@@ -491,8 +491,9 @@ TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
     }
 }
 
-// Descriptor fragments as effects blocks hold them: the master switch, then each effect's "enab".
-Bytes effectsBlock(const std::string& key, const std::vector<bool>& enabled, std::optional<bool> master = {}) {
+// Descriptor fragments as effects blocks hold them: the master switch, then each effect's "enab"
+// and "present": y for an effect enabled, n disabled, a enabled but never added (not present).
+Bytes effectsBlock(const std::string& key, const std::string& effects, std::optional<bool> master = {}) {
     Bytes d;
     put32(d, 0);
     put32(d, 16);  // descriptor version
@@ -501,24 +502,38 @@ Bytes effectsBlock(const std::string& key, const std::vector<bool>& enabled, std
         putText(d, "masterFXSwitchbool");
         put8(d, *master ? 1 : 0);
     }
-    for (bool on : enabled) {
+    for (char effect : effects) {
         put32(d, 0);
         putText(d, "enabbool");
-        put8(d, on ? 1 : 0);
+        put8(d, effect != 'n' ? 1 : 0);
+        put32(d, 7);
+        putText(d, "presentbool");
+        put8(d, effect != 'a' ? 1 : 0);
     }
     return infoBlock(key, d);
 }
 
-// The old effects block: version, count, then signed entries (the common state is none of them).
-Bytes oldEffectsBlock(const std::vector<std::string>& keys) {
+// The old effects block: version, count, then signed entries of a version-2 size, each with its
+// enabled byte (the common state's visible byte) set or not.
+Bytes oldEffectsBlock(const std::vector<std::pair<std::string, bool>>& entries) {
+    const struct {
+        const char* key;
+        size_t size, enabledAt;
+    } layouts[] = {{"cmnS", 7, 4}, {"dsdw", 51, 38}, {"isdw", 51, 38}, {"oglw", 42, 30},
+                   {"iglw", 43, 30}, {"bevl", 78, 55}, {"sofi", 34, 23}};
     Bytes d;
     put16(d, 0);
-    put16(d, static_cast<uint32_t>(keys.size()));
-    for (const std::string& key : keys) {
-        putText(d, "8BIM");
-        putText(d, key);
-        put32(d, 7);
-        d.insert(d.end(), 7, 1);
+    put16(d, static_cast<uint32_t>(entries.size()));
+    for (const auto& [key, on] : entries) {
+        for (const auto& layout : layouts) {
+            if (key != layout.key) continue;
+            putText(d, "8BIM");
+            putText(d, key);
+            put32(d, static_cast<uint32_t>(layout.size));
+            Bytes body(layout.size, 0);
+            body[layout.enabledAt] = on ? 1 : 0;
+            putBytes(d, body);
+        }
     }
     return infoBlock("lrFX", d);
 }
@@ -554,26 +569,27 @@ TEST(PsdReaderTest, WhatLayersCannotCarryIsNotedOnceInAFixedOrder) {
     Bytes smartObject, plainObject;
     putText(smartObject, "soLDdescriptor filterFX list");
     putText(plainObject, "soLDdescriptor");
-    const Bytes two = psdsamples::concat({effectsBlock("lmfx", {true, true, false}), effectsBlock("lfx2", {true, false})});
+    const Bytes two = psdsamples::concat({effectsBlock("lmfx", "yyn"), effectsBlock("lfx2", "yn")});
     const struct {
         const char* what;
         std::vector<Record> records;  // bottom first; groups close nothing here, which counts the same
         std::string note;             // without "note: not carried over: "
     } rows[] = {
         {"nothing lost",
-         {{"norm", 0, psdsamples::concat({effectsBlock("lfx2", {true, true}, false), infoBlock("knko", zero)}), blendingRanges()},
-          {"norm", 0, psdsamples::concat({effectsBlock("lfx2", {false}, true), infoBlock("SoLd", plainObject)}), {}},
+         {{"norm", 0, psdsamples::concat({effectsBlock("lfx2", "yy", false), infoBlock("knko", zero)}), blendingRanges()},
+          {"norm", 0, psdsamples::concat({effectsBlock("lfx2", "na", true), infoBlock("SoLd", plainObject)}), {}},
           {"norm", 0, infoBlock("SoCo", one), {}},  // a fill kept in its pixels
           {"norm", 1, keyedSection(1, "pass"), {}},
-          {"pass", 2, section(2), {}},
+          {"pass", 2, psdsamples::concat({section(2), oldEffectsBlock({{"cmnS", true}, {"sofi", true}})}), {}},
           {"mul ", 3, keyedSection(3, "mul "), {}}},
          ""},
         {"effects enabled, the fuller block counted",
-         {{"norm", 0, psdsamples::concat({effectsBlock("lfx2", {true, false, true}), oldEffectsBlock({"cmnS", "dsdw"})}), {}},
+         {{"norm", 0, psdsamples::concat({effectsBlock("lfx2", "yny"), oldEffectsBlock({{"cmnS", true}, {"dsdw", true}})}), {}},
           {"norm", 0, two, {}},
-          {"norm", 0, oldEffectsBlock({"cmnS", "dsdw", "oglw"}), {}}},
-         "6 layer effects"},
-        {"one effect", {{"norm", 0, effectsBlock("lfx2", {true}, true), {}}}, "1 layer effect"},
+          {"norm", 0, oldEffectsBlock({{"cmnS", true}, {"dsdw", true}, {"isdw", false}, {"oglw", true}, {"iglw", false}, {"bevl", true}, {"sofi", true}}), {}},
+          {"norm", 0, oldEffectsBlock({{"cmnS", false}, {"dsdw", true}, {"bevl", true}}), {}}},
+         "8 layer effects"},
+        {"one effect", {{"norm", 0, effectsBlock("lfx2", "aya", true), {}}}, "1 layer effect"},
         {"adjustment and fill layers",
          {{"norm", 0, infoBlock("levl", one), {}}, {"norm", 0, psdsamples::concat({infoBlock("SoCo", one), infoBlock("hue ", one)}), {}}},
          "2 adjustment layers"},
@@ -594,7 +610,7 @@ TEST(PsdReaderTest, WhatLayersCannotCarryIsNotedOnceInAFixedOrder) {
          {{"norm", 0, infoBlock("SoLd", smartObject), {}},
           {"norm", 0, infoBlock("knko", one), blendingRanges(3)},
           {"norm", 1, keyedSection(1, "scrn"), {}},
-          {"norm", 0, psdsamples::concat({infoBlock("curv", one), effectsBlock("lfx2", {true})}), {}},
+          {"norm", 0, psdsamples::concat({infoBlock("curv", one), effectsBlock("lfx2", "y")}), {}},
           {"norm", 0, infoBlock("SoCo", one), {}, false}},
          "1 layer effect, 1 adjustment layer, 1 fill layer, 1 group blend mode, 1 blending range, 1 knockout, 1 smart-object filter"},
     };

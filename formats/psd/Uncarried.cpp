@@ -38,25 +38,38 @@ size_t occurrences(const uint8_t* data, size_t size, std::string_view what) {
     return n;
 }
 
-// Effects in a descriptor are told apart by their "enab" boolean; the master switch turns them all off.
+// Effects in a descriptor are told apart by their "enab" boolean, which a "present" boolean follows:
+// an effect that is enabled but not present was never added. The master switch turns them all off.
 uint64_t enabledEffects(const uint8_t* data, size_t size) {
     using namespace std::string_view_literals;
     if (occurrences(data, size, "masterFXSwitchbool\0"sv) != 0) return 0;
-    return occurrences(data, size, "enabbool\1"sv);
+    return occurrences(data, size, "enabbool\1"sv) - occurrences(data, size, "enabbool\1\0\0\0\x07presentbool\0"sv);
 }
 
-// The old effects block: a version, a count, then signed entries; the common state entry is no effect.
+// The old effects block: a version, a count, then signed entries, each an effect with its enabled
+// byte at a place of its own; the common state entry turns them all off when it is not visible.
 uint64_t oldEffects(const uint8_t* data, size_t size) {
+    struct Place {
+        const char* key;
+        size_t at;  // of the enabled byte, after the entry's length
+    };
+    static constexpr Place kEnabledAt[] = {{"dsdw", 38}, {"isdw", 38}, {"oglw", 30}, {"iglw", 30}, {"bevl", 55}, {"sofi", 23}};
     uint64_t n = 0;
+    bool visible = true;
     for (size_t at = 4; size >= 12 && at <= size - 12;) {
         const uint8_t* entry = data + at;
         if (!is(entry, "8BIM")) break;
-        if (!is(entry + 4, "cmnS")) ++n;
         const uint32_t length = uint32_t{entry[8]} << 24 | uint32_t{entry[9]} << 16 | uint32_t{entry[10]} << 8 | entry[11];
         if (length > size - at - 12) break;
+        const uint8_t* body = entry + 12;
+        // version (4 bytes), then the visible byte
+        if (is(entry + 4, "cmnS") && length >= 5 && body[4] == 0) visible = false;
+        for (const Place& place : kEnabledAt) {
+            if (is(entry + 4, place.key) && length > place.at && body[place.at] != 0) ++n;
+        }
         at += 12 + length;
     }
-    return n;
+    return visible ? n : 0;
 }
 
 }  // namespace
@@ -94,7 +107,8 @@ void Uncarried::block(const uint8_t* key, const uint8_t* data, size_t size) {
 
 void Uncarried::record(const PSDLayerInfo& info, const uint8_t* ranges, size_t rangesSize) {
     const bool folder = info.section == Section::OpenFolder || info.section == Section::ClosedFolder;
-    if (effectsFrom_ >= 0) counts_[Effects] += effects_[effectsFrom_];
+    // Groups had no effects when lrFX alone described them; what one says of a group is left over.
+    if (effectsFrom_ >= (folder ? 1 : 0)) counts_[Effects] += effects_[effectsFrom_];
     if (adjustment_) ++counts_[Adjustments];
     if (fill_ && !adjustment_ && !folder && !storesColour(info)) ++counts_[Fills];
     if (knockout_) ++counts_[Knockouts];
