@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "formats/psd/PsdLayout.h"
+
 namespace {
 
 bool is(const uint8_t* key, const char* name) { return std::memcmp(key, name, 4) == 0; }
@@ -43,7 +45,8 @@ size_t occurrences(const uint8_t* data, size_t size, std::string_view what) {
 uint64_t enabledEffects(const uint8_t* data, size_t size) {
     using namespace std::string_view_literals;
     if (occurrences(data, size, "masterFXSwitchbool\0"sv) != 0) return 0;
-    return occurrences(data, size, "enabbool\1"sv) - occurrences(data, size, "enabbool\1\0\0\0\x07presentbool\0"sv);
+    return occurrences(data, size, "enabbool\1"sv) -
+           occurrences(data, size, "enabbool\1\0\0\0\x07presentbool\0"sv);
 }
 
 // The old effects block: a version, a count, then signed entries, each an effect with its enabled
@@ -53,13 +56,14 @@ uint64_t oldEffects(const uint8_t* data, size_t size) {
         const char* key;
         size_t at;  // of the enabled byte, after the entry's length
     };
-    static constexpr Place kEnabledAt[] = {{"dsdw", 38}, {"isdw", 38}, {"oglw", 30}, {"iglw", 30}, {"bevl", 55}, {"sofi", 23}};
+    static constexpr Place kEnabledAt[] = {{"dsdw", 38}, {"isdw", 38}, {"oglw", 30},
+                                           {"iglw", 30}, {"bevl", 55}, {"sofi", 23}};
     uint64_t n = 0;
     bool visible = true;
     for (size_t at = 4; size >= 12 && at <= size - 12;) {
         const uint8_t* entry = data + at;
         if (!is(entry, "8BIM")) break;
-        const uint32_t length = uint32_t{entry[8]} << 24 | uint32_t{entry[9]} << 16 | uint32_t{entry[10]} << 8 | entry[11];
+        const uint32_t length = psd::load32(entry + 8);
         if (length > size - at - 12) break;
         const uint8_t* body = entry + 12;
         // version (4 bytes), then the visible byte
