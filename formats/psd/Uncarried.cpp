@@ -23,15 +23,8 @@ bool among(const uint8_t* key, const char* const (&keys)[N]) {
     return std::any_of(std::begin(keys), std::end(keys), [&](const char* k) { return is(key, k); });
 }
 
-// Whether some colour channel has rows in a rectangle that is not empty.
-bool storesColour(const PSDLayerInfo& info) {
-    if (info.bottom() <= info.top() || info.right() <= info.left()) return false;
-    for (size_t c = 0; c < info.channelIds.size(); ++c) {
-        // 2 bytes are the compression code alone; transparency and masks have the highest ids.
-        if (info.channelIds[c] < 0xFFFD && info.channelLengths[c] > 2) return true;
-    }
-    return false;
-}
+// Whether the record has pixels: its rectangle is not empty.
+bool storesPixels(const PSDLayerInfo& info) { return info.bottom() > info.top() && info.right() > info.left(); }
 
 size_t occurrences(const uint8_t* data, size_t size, std::string_view what) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -114,7 +107,7 @@ void Uncarried::record(const PSDLayerInfo& info, const uint8_t* ranges, size_t r
     // Groups had no effects when lrFX alone described them; what one says of a group is left over.
     if (effectsFrom_ >= (folder ? 1 : 0)) counts_[Effects] += effects_[effectsFrom_];
     if (adjustment_) ++counts_[Adjustments];
-    if (fill_ && !adjustment_ && !folder && !storesColour(info)) ++counts_[Fills];
+    if (fill_ && !storesPixels(info)) ++counts_[Fills];
     if (knockout_) ++counts_[Knockouts];
     if (smartFilters_) ++counts_[SmartFilters];
     if (folder && !is(hasGroupKey_ ? groupKey_ : info.blendKey(), "pass")) ++counts_[GroupBlends];
