@@ -18,13 +18,12 @@ public:
     // "note: not carried over: 3 layer effects, 1 group blend mode", or empty when nothing is lost.
     std::string note() const;
 
-    enum Kind { Effects, Adjustments, Fills, GroupBlends, Ranges, Knockouts, SmartFilters, kKinds };
-    uint64_t count(Kind kind) const { return counts_[kind]; }
-
 private:
+    // In the order the note names them.
+    enum Kind { Effects, Adjustments, Fills, GroupBlends, Ranges, Knockouts, SmartFilters, kKinds };
     uint64_t counts_[kKinds] = {};
-    // Of the record being read.
-    // Effects as each block counts them; a later block, where there, describes them more fully.
+    // Of the record being read. Effects as each block counts them: a later block, where there,
+    // describes them more fully.
     uint64_t effects_[3] = {};  // lrFX, lfx2, lmfx
     int effectsFrom_ = -1;      // the fullest block seen
     bool adjustment_ = false;
