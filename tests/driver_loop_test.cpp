@@ -367,20 +367,24 @@ TEST_F(DriverLoop, RealFormatsRejectAForeignFile) {
     EXPECT_EQ(entries(), (Names{"a.wlx", "b.psd"}));
 }
 
-// A conversion that succeeds with approximate colours says so once, after the file is written;
-// one that does not write says nothing of it.
+// A conversion that succeeds with approximate colours, or without what its layers cannot carry, says
+// so once, after the file is written; one that does not write says nothing of it.
 TEST_F(DriverLoop, RealPsdToWlxNotesApproximateColoursOnlyWhenWritten) {
     using namespace psdbytes;
     const struct {
         const char* name;
         uint16_t mode, channels;
         bool exists;
+        Bytes blocks;  // of a layer, when not empty
         std::vector<std::string> notes;
     } rows[] = {
-        {"cmyk", 4, 4, false, {"CMYK without a colour profile: colours are approximate"}},
-        {"multi", 7, 3, false, {"multichannel document: its first three channels are read as red, green and blue"}},
-        {"rgb", 3, 3, false, {}},
-        {"declined", 4, 4, true, {}},
+        {"cmyk", 4, 4, false, {}, {"CMYK without a colour profile: colours are approximate"}},
+        {"multi", 7, 3, false, {}, {"multichannel document: its first three channels are read as red, green and blue"}},
+        {"rgb", 3, 3, false, {}, {}},
+        {"declined", 4, 4, true, {}, {}},
+        {"knockout", 4, 4, false, infoBlock("knko", {1}),
+         {"CMYK without a colour profile: colours are approximate", "note: not carried over: 1 knockout"}},
+        {"declined knockout", 3, 3, true, infoBlock("knko", {1}), {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -388,6 +392,10 @@ TEST_F(DriverLoop, RealPsdToWlxNotesApproximateColoursOnlyWhenWritten) {
         psd.mode = row.mode;
         psd.channels = row.channels;
         psd.merged = rawMerged(std::vector<Bytes>(row.channels, Bytes(4, 40)));
+        if (!row.blocks.empty()) {
+            psd.layers.emplace_back();
+            psd.layers.back().additional = row.blocks;
+        }
         const Bytes bytes = psd.build();
         put(std::string(row.name) + ".psd", std::string(bytes.begin(), bytes.end()));
         if (row.exists) put(std::string(row.name) + ".wlx", "old");

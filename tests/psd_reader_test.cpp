@@ -47,6 +47,7 @@ struct ReadResult {
     LayerTempList alphaChannels;
     DocumentInfo doc;
     std::string reason;
+    std::vector<std::string> notes;
     uint64_t budgetUsed = 0;  // what the budget holds once the read is over
 };
 
@@ -81,6 +82,7 @@ void readBytes(const Bytes& bytes, ReadResult& result, const MemoryBudget& budge
     Leftovers leftovers(result, conversion);
     result.ok = readPsd(file.get(), result.doc, conversion, leftovers);
     result.reason = conversion.reason();
+    result.notes = conversion.notes();
     result.budgetUsed = conversion.budget().used();
 }
 
@@ -486,6 +488,152 @@ TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
         EXPECT_EQ(r.layers[i]->opacity, expected[i].opacity) << expected[i].name;
         EXPECT_EQ(r.layers[i]->visible, expected[i].visible) << expected[i].name;
         EXPECT_EQ(pixel(*r.layers[i], 1, 0), (std::vector<int>{31, 21, 11, 255})) << expected[i].name;
+    }
+}
+
+// Descriptor fragments as effects blocks hold them: the master switch, then each effect's "enab"
+// and "present": y for an effect enabled, n disabled, a enabled but never added (not present).
+Bytes effectsBlock(const std::string& key, const std::string& effects, std::optional<bool> master = {}) {
+    Bytes d;
+    put32(d, 0);
+    put32(d, 16);  // descriptor version
+    if (master) {
+        put32(d, 14);
+        putText(d, "masterFXSwitchbool");
+        put8(d, *master ? 1 : 0);
+    }
+    for (char effect : effects) {
+        put32(d, 0);
+        putText(d, "enabbool");
+        put8(d, effect != 'n' ? 1 : 0);
+        put32(d, 7);
+        putText(d, "presentbool");
+        put8(d, effect != 'a' ? 1 : 0);
+    }
+    return infoBlock(key, d);
+}
+
+// The old effects block: version, count, then signed entries of a version-2 size, each with its
+// enabled byte (the common state's visible byte) set or not.
+Bytes oldEffectsBlock(const std::vector<std::pair<std::string, bool>>& entries) {
+    const struct {
+        const char* key;
+        size_t size, enabledAt;
+    } layouts[] = {{"cmnS", 7, 4}, {"dsdw", 51, 38}, {"isdw", 51, 38}, {"oglw", 42, 30},
+                   {"iglw", 43, 30}, {"bevl", 78, 55}, {"sofi", 34, 23}};
+    Bytes d;
+    put16(d, 0);
+    put16(d, static_cast<uint32_t>(entries.size()));
+    for (const auto& [key, on] : entries) {
+        for (const auto& layout : layouts) {
+            if (key != layout.key) continue;
+            putText(d, "8BIM");
+            putText(d, key);
+            put32(d, static_cast<uint32_t>(layout.size));
+            Bytes body(layout.size, 0);
+            body[layout.enabledAt] = on ? 1 : 0;
+            putBytes(d, body);
+        }
+    }
+    return infoBlock("lrFX", d);
+}
+
+// A group's section block with the group's own blend key.
+Bytes keyedSection(uint32_t type, const std::string& key) {
+    Bytes d;
+    put32(d, type);
+    putText(d, "8BIM");
+    putText(d, key);
+    return infoBlock("lsct", d);
+}
+
+// Composite and three channels; one range narrowed when narrowAt is inside them.
+Bytes blendingRanges(size_t narrowAt = SIZE_MAX) {
+    Bytes d;
+    for (size_t i = 0; i < 8; ++i) {
+        const Bytes open = {0, 0, 255, 255};
+        putBytes(d, i == narrowAt ? Bytes{0, 0, 200, 255} : open);
+    }
+    return d;
+}
+
+TEST(PsdReaderTest, WhatLayersCannotCarryIsNotedOnceInAFixedOrder) {
+    struct Record {
+        std::string key = "norm";
+        uint32_t section = 0;  // 0: a layer
+        Bytes additional;
+        Bytes ranges;
+        bool pixels = true;  // an empty rectangle, channels without rows, otherwise
+    };
+    const Bytes one{1}, zero{0};
+    Bytes smartObject, plainObject;
+    putText(smartObject, "soLDdescriptor filterFX list");
+    putText(plainObject, "soLDdescriptor");
+    const Bytes two = psdsamples::concat({effectsBlock("lmfx", "yyn"), effectsBlock("lfx2", "yn")});
+    const struct {
+        const char* what;
+        std::vector<Record> records;  // bottom first; groups close nothing here, which counts the same
+        std::string note;             // without "note: not carried over: "
+    } rows[] = {
+        {"nothing lost",
+         {{"norm", 0, psdsamples::concat({effectsBlock("lfx2", "yy", false), infoBlock("knko", zero)}), blendingRanges()},
+          {"norm", 0, psdsamples::concat({effectsBlock("lfx2", "na", true), infoBlock("SoLd", plainObject)}), {}},
+          {"norm", 0, infoBlock("SoCo", one), {}},  // a fill kept in its pixels
+          {"norm", 1, keyedSection(1, "pass"), {}},
+          {"pass", 2, psdsamples::concat({section(2), oldEffectsBlock({{"cmnS", true}, {"sofi", true}})}), {}},
+          {"mul ", 3, keyedSection(3, "mul "), {}}},
+         ""},
+        {"effects enabled, the fuller block counted",
+         {{"norm", 0, psdsamples::concat({effectsBlock("lfx2", "yny"), oldEffectsBlock({{"cmnS", true}, {"dsdw", true}})}), {}},
+          {"norm", 0, two, {}},
+          {"norm", 0, oldEffectsBlock({{"cmnS", true}, {"dsdw", true}, {"isdw", false}, {"oglw", true}, {"iglw", false}, {"bevl", true}, {"sofi", true}}), {}},
+          {"norm", 0, oldEffectsBlock({{"cmnS", false}, {"dsdw", true}, {"bevl", true}}), {}}},
+         "8 layer effects"},
+        {"one effect", {{"norm", 0, effectsBlock("lfx2", "aya", true), {}}}, "1 layer effect"},
+        {"adjustment and fill layers",
+         {{"norm", 0, infoBlock("levl", one), {}}, {"norm", 0, psdsamples::concat({infoBlock("SoCo", one), infoBlock("hue ", one)}), {}}},
+         "2 adjustment layers"},
+        {"fill layers without pixels",
+         {{"norm", 0, infoBlock("GdFl", one), {}, false}, {"norm", 0, infoBlock("PtFl", one), {}, true}},
+         "1 fill layer"},
+        {"group blend modes: the section's key over the record's",
+         {{"pass", 1, keyedSection(1, "norm"), {}}, {"mul ", 2, section(2), {}}, {"norm", 2, keyedSection(2, "pass"), {}}},
+         "2 group blend modes"},
+        {"blending ranges",
+         {{"norm", 0, {}, blendingRanges(0)}, {"norm", 0, {}, blendingRanges(7)}, {"norm", 0, {}, blendingRanges()}},
+         "2 blending ranges"},
+        {"knockout", {{"norm", 0, infoBlock("knko", one), {}}}, "1 knockout"},
+        {"smart-object filters",
+         {{"norm", 0, infoBlock("SoLd", smartObject), {}}, {"norm", 0, infoBlock("SoLE", smartObject), {}}},
+         "2 smart-object filters"},
+        {"every kind, in order",
+         {{"norm", 0, infoBlock("SoLd", smartObject), {}},
+          {"norm", 0, infoBlock("knko", one), blendingRanges(3)},
+          {"norm", 1, keyedSection(1, "scrn"), {}},
+          {"norm", 0, psdsamples::concat({infoBlock("curv", one), effectsBlock("lfx2", "y")}), {}},
+          {"norm", 0, infoBlock("SoCo", one), {}, false}},
+         "1 layer effect, 1 adjustment layer, 1 fill layer, 1 group blend mode, 1 blending range, 1 knockout, 1 smart-object filter"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TestPsd psd;
+        psd.merged = rawMerged(std::vector<Bytes>(3, Bytes(4, 40)));  // read when no record is a layer
+        for (const Record& rec : row.records) {
+            TestLayer layer = opaqueLayer();
+            layer.key = rec.key;
+            layer.additional = rec.section == 0 || !rec.additional.empty() ? rec.additional : section(rec.section);
+            layer.ranges = rec.ranges;
+            if (!rec.pixels) {
+                layer.bottom = layer.right = 0;
+                for (TestChannel& ch : layer.channels) ch.payload.clear();
+            }
+            psd.layers.push_back(layer);
+        }
+        ReadResult r;
+        readBytes(psd.build(), r);
+        ASSERT_TRUE(r.ok) << r.reason;
+        EXPECT_EQ(r.notes, row.note.empty() ? std::vector<std::string>{}
+                                            : std::vector<std::string>{"note: not carried over: " + row.note});
     }
 }
 

@@ -13,6 +13,7 @@
 #include "formats/psd/PixelConversion.h"
 #include "formats/psd/PsdLayerInfo.h"
 #include "formats/psd/PsdLayout.h"
+#include "formats/psd/Uncarried.h"
 #include "image/Conversion.h"
 #include "image/ThreadPool.h"
 
@@ -180,6 +181,13 @@ public:
     ~Reader() { conversion_.budget().release(batchReserved_ + heldReserved_); }
 
     bool read() {
+        if (!readAll()) return false;
+        if (const std::string note = uncarried_.note(); !note.empty()) conversion_.note(note);
+        return true;
+    }
+
+private:
+    bool readAll() {
         if (!in_.sized()) return fail("the file's size cannot be told");
         if (!readHeader()) return false;
         if (!readColourModeData() || !readResources() || !prepareConverter()) return false;
@@ -190,7 +198,6 @@ public:
         return readMergedImage();
     }
 
-private:
     static constexpr char kCutShort[] = "the record runs past the end of the file";
 
     bool fail(const std::string& reason) { return conversion_.fail(reason); }
@@ -412,8 +419,12 @@ private:
         if (!in_.read(mask.data(), mask.size()) || !in_.skip(maskLength - mask.size()))
             return failHere("the layer mask data cannot be read");
         chooseMask(*info, mask);
-        if (!in_.readBe32(rangesLength) || !in_.skip(rangesLength))
+        // The ranges of the composite and of each channel: a few dozen bytes in any real file.
+        if (!in_.readBe32(rangesLength) || !in_.fits(rangesLength))
             return failHere("the blending ranges run past the end of the file");
+        std::vector<uint8_t> ranges(std::min<size_t>(rangesLength, 1024));
+        if (!in_.read(ranges.data(), ranges.size()) || !in_.skip(rangesLength - ranges.size()))
+            return failHere("the blending ranges cannot be read");
 
         if (!psd::readPascalString(in_, psd::kLayerNamePadding, info->name))
             return failHere("the name runs past the end of the file");
@@ -421,6 +432,7 @@ private:
         const uint64_t extraEnd = extraStart + info->extraLength();
         if (!readAdditionalInfo(*info, extraEnd))
             return failHere("the additional layer information cannot be read");
+        uncarried_.record(*info, ranges.data(), ranges.size());
         return in_.seek(extraEnd) || failHere("the extra data cannot be passed");
     }
 
@@ -447,9 +459,15 @@ private:
                 if (auto name = unicodeName(data.data(), data.size(), info.name)) info.name = std::move(*name);
             } else if ((std::memcmp(key, psd::kKeySection, 4) == 0 || std::memcmp(key, psd::kKeySectionNested, 4) == 0) &&
                        length >= 4) {
-                uint32_t type = 0;
-                if (!in_.readBe32(type) || !in_.skip(length - 4)) return false;
+                std::vector<uint8_t> data(static_cast<size_t>(std::min<uint64_t>(length, 16)));
+                if (!in_.read(data.data(), data.size()) || !in_.skip(length - data.size())) return false;
+                const uint32_t type = psd::load32(data.data());
                 if (type >= 1 && type <= 3) info.section = static_cast<Section>(type);
+                uncarried_.block(key, data.data(), data.size());
+            } else if (Uncarried::wants(key)) {
+                std::vector<uint8_t> data(static_cast<size_t>(length));
+                if (!in_.read(data.data(), data.size())) return false;
+                uncarried_.block(key, data.data(), data.size());
             } else if (!in_.skip(length)) {
                 return false;
             }
@@ -995,6 +1013,7 @@ private:
     DocumentInfo& doc_;
     Conversion& conversion_;
     PsdLayerSink& sink_;
+    Uncarried uncarried_;  // what the layer records hold that their layers cannot
     size_t layersRead_ = 0;
     std::string where_;    // the record, layer or image being read, for failure reasons
     std::string problem_;  // what the packed-channel decoder found wrong

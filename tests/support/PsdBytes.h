@@ -112,6 +112,7 @@ struct TestLayer {
     uint8_t flags = 0;
     std::string name;
     Bytes mask;        // layer mask data
+    Bytes ranges;      // blending ranges
     Bytes additional;  // additional layer information after the name
 };
 
@@ -201,7 +202,8 @@ struct TestPsd {
         Bytes extra;
         put32(extra, static_cast<uint32_t>(layer.mask.size()));
         putBytes(extra, layer.mask);
-        put32(extra, 0);
+        put32(extra, static_cast<uint32_t>(layer.ranges.size()));
+        putBytes(extra, layer.ranges);
         put8(extra, static_cast<uint32_t>(layer.name.size()));
         putText(extra, layer.name);
         for (size_t field = 1 + layer.name.size(); field % 4 != 0; ++field) put8(extra, 0);
