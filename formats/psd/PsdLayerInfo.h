@@ -42,6 +42,7 @@ struct PSDLayerInfo {
     bool blendsClipped = true;            // clbl: layers clipped to this one take its blend mode
     std::vector<uint8_t> vectorMask;      // data of the vmsk or vsms block, empty without one
     MaskShaping userShaping, vectorShaping;
+    bool fillLayer = false;               // a shape's fill: its pixels are already its vector mask's
     int64_t pairedWith = -1;              // a group's divider and folder record: the index of the other
 
     int32_t top() const { return psd::load32s(rect.bytes + psd::LayerRect::kTopAt); }

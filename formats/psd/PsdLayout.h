@@ -136,6 +136,8 @@ struct MaskData {
 };
 // Mask flag: it is switched off and shapes nothing.
 constexpr uint8_t kMaskDisabled = 0x02;
+// Mask flag: the user mask was rendered from other data (the vector mask).
+constexpr uint8_t kMaskFromRendering = 0x08;
 // Mask flag: a parameters byte follows the rectangles (after the mask as last applied, when the
 // record has it), then the parameters it names, in this order: user mask density (1 byte) and
 // feather (8-byte double), vector mask density and feather.

@@ -205,7 +205,7 @@ public:
     Reader(std::FILE* file, DocumentInfo& doc, Conversion& conversion, PsdLayerSink& sink)
         : in_(file), doc_(doc), conversion_(conversion), sink_(sink) {}
     // The batch goes with the reader, and its room back to the budget.
-    ~Reader() { conversion_.budget().release(batchReserved_ + heldReserved_); }
+    ~Reader() { conversion_.budget().release(batchReserved_ + heldReserved_ + planesHeld_); }
 
     bool read() {
         if (!in_.sized()) return fail("the file's size cannot be told");
@@ -373,13 +373,15 @@ private:
         for (size_t i = 0; i < infos.size(); ++i) {
             where_ = "layer " + std::to_string(i + 1);
             const PSDLayerInfo& info = *infos[i];
-            if (info.section != Section::Layer) base_.valid = false;
-            if (info.section == Section::Divider && info.pairedWith >= 0) {
+            const bool matched = info.pairedWith >= 0;
+            if (info.section == Section::Divider && matched) {
                 const size_t folder = static_cast<size_t>(info.pairedWith);
-                if (!openGroup(*infos[folder], dataAt[folder])) return false;
+                if (!openGroup(*infos[folder], dataAt[folder], clippedAt(infos, folder + 1))) return false;
+            } else if (info.section != Section::Layer && !matched) {
+                dropBase();
             }
-            if (!readLayer(info, i + 1 < infos.size() ? infos[i + 1] : nullptr)) return false;
-            if (info.section != Section::Layer && info.section != Section::Divider && info.pairedWith >= 0) closeGroup();
+            if (!readLayer(info, clippedAt(infos, i + 1))) return false;
+            if (info.section != Section::Layer && info.section != Section::Divider && matched) closeGroup(info);
         }
         where_.clear();
         if (!in_.seek(sectionStart + std::min(sectionLength, UINT64_MAX - sectionStart)))
@@ -500,8 +502,10 @@ private:
                 // Its size was checked against the file above.
                 info.vectorMask.resize(static_cast<size_t>(length));
                 if (!in_.read(info.vectorMask.data(), info.vectorMask.size())) return false;
-            } else if (!in_.skip(length)) {
-                return false;
+            } else {
+                if (std::memcmp(key, "SoCo", 4) == 0 || std::memcmp(key, "GdFl", 4) == 0 || std::memcmp(key, "PtFl", 4) == 0)
+                    info.fillLayer = true;
+                if (!in_.skip(length)) return false;
             }
         }
     }
@@ -542,15 +546,29 @@ private:
     // inside it. The folder record's mask data lies after its content: it is read now, at dataAt,
     // and the reader comes back. A mask that does not read or draw is left out, as the group's own
     // channel data is never read otherwise; only the memory for it can fail the read.
-    bool openGroup(const PSDLayerInfo& folder, uint64_t dataAt) {
+    //
+    // A group clipped to the base below it takes the base's alpha into that product, and its opacity
+    // and visibility into its layers'; the base stays for what is clipped above the group. A group
+    // that is itself the base of what lies above it gathers the alpha its layers cover.
+    bool openGroup(const PSDLayerInfo& folder, uint64_t dataAt, bool isBase) {
         const uint8_t* outer = groups_.empty() ? nullptr : groups_.back().product;
-        Group group{{}, outer};
+        Group group;
+        group.product = outer;
+        if (folder.clipping() != 0 && base_.valid) {
+            group.clippedTo = std::move(base_);
+            base_ = Base{};
+            group.clipped = true;
+        } else {
+            dropBase();
+        }
+        if (isBase) {
+            if (!bakingPlane(group.covered, "a group's transparency")) return false;
+            std::fill(group.covered.begin(), group.covered.end(), 0);
+        }
         const bool hasVector = !folder.vectorMask.empty();
-        if (folder.maskChannel != 0 || hasVector) {
-            const uint64_t size = planeBytes();
-            if (!conversion_.reserve(size, "a group's mask")) return false;
-            planesHeld_ += size;
-            group.plane.assign(static_cast<size_t>(size), 255);
+        if (folder.maskChannel != 0 || hasVector || group.clipped) {
+            if (!bakingPlane(group.plane, "a group's mask")) return false;
+            std::fill(group.plane.begin(), group.plane.end(), 255);
             const uint64_t resume = in_.position();
             if (folder.maskChannel != 0) {
                 std::fill(group.plane.begin(), group.plane.end(), folder.mask.defaultColour);
@@ -559,6 +577,7 @@ private:
             in_.seek(resume);
             if (!shapeMasks(folder, folder.maskChannel != 0 ? group.plane.data() : nullptr, group.plane.data()))
                 return false;
+            if (group.clipped) psd::bake::multiply(group.plane.data(), group.clippedTo.alpha.data(), group.plane.size());
             if (outer != nullptr) psd::bake::multiply(group.plane.data(), outer, group.plane.size());
             group.product = group.plane.data();
         }
@@ -566,12 +585,45 @@ private:
         return true;
     }
 
-    void closeGroup() {
+    // After the folder record: the base for what is clipped above the group.
+    void closeGroup(const PSDLayerInfo& folder) {
         if (groups_.empty()) return;
-        conversion_.budget().release(groups_.back().plane.size());
-        planesHeld_ -= groups_.back().plane.size();
+        Group& group = groups_.back();
+        dropPlane(group.plane);
+        dropPlane(base_.alpha);
+        dropBase();
+        if (group.clipped) {
+            base_ = std::move(group.clippedTo);
+        } else if (!group.covered.empty()) {
+            base_.alpha = std::move(group.covered);
+            base_.valid = true;
+            base_.opacity = folder.opacity();
+            base_.hidden = (folder.flags() & psd::kFlagHidden) || folder.hiddenByGroup;
+            base_.mode = psd::blendModeForKey(folder.blendKey());
+            base_.blendsClipped = folder.blendsClipped;
+        }
+        dropPlane(group.clippedTo.alpha);
+        dropPlane(group.covered);
         groups_.pop_back();
     }
+
+    // Whether record k is clipped: a clipped layer, or a group whose folder record is clipped.
+    static bool clippedAt(const PSDLayerInfoList& infos, size_t k) {
+        if (k >= infos.size()) return false;
+        const PSDLayerInfo& info = *infos[k];
+        if (info.section == Section::Layer) return info.clipping() != 0;
+        return info.section == Section::Divider && info.pairedWith >= 0 &&
+               infos[static_cast<size_t>(info.pairedWith)]->clipping() != 0;
+    }
+
+    void dropPlane(std::vector<uint8_t>& plane) {
+        conversion_.budget().release(plane.size());
+        planesHeld_ -= plane.size();
+        std::vector<uint8_t>().swap(plane);
+    }
+
+    // No base any more; its plane is kept for the next one.
+    void dropBase() { base_.valid = false; }
 
     // Decodes a folder record's user mask channel into plane; false when it does not decode.
     bool readGroupMask(const PSDLayerInfo& folder, uint64_t at, uint8_t* plane) {
@@ -618,7 +670,7 @@ private:
             psd::bake::applyDensity(user, count, info.userShaping.density);
         }
         psd::VectorMask path;
-        if (info.vectorMask.empty() || !psd::readVectorMask(info.vectorMask.data(), info.vectorMask.size(), doc_.width,
+        if (info.vectorMask.empty() || info.fillLayer || !psd::readVectorMask(info.vectorMask.data(), info.vectorMask.size(), doc_.width,
                                                             doc_.height, path) ||
             (path.flags & psd::kVectorMaskDisabled))
             return true;
@@ -628,7 +680,8 @@ private:
         if (!psd::bake::drawVectorMask(path, doc_.width, doc_.height, vectorPlane_.data(), vectorScratch_.data())) return true;
         psd::bake::feather(vectorPlane_.data(), doc_.width, doc_.height, info.vectorShaping.feather);
         psd::bake::applyDensity(vectorPlane_.data(), count, info.vectorShaping.density);
-        if (user != nullptr) psd::bake::multiply(result, vectorPlane_.data(), count);
+        // A user mask rendered from the vector mask is that mask again, without its parameters.
+        if (user != nullptr && !(info.mask.flags & psd::kMaskFromRendering)) psd::bake::multiply(result, vectorPlane_.data(), count);
         else std::copy(vectorPlane_.begin(), vectorPlane_.end(), result);
         return true;
     }
@@ -643,7 +696,7 @@ private:
     //   4. opacity (0..255): times the fill opacity, times the base's opacity, times each group's,
     //      each product (a x b + 127) / 255, and only then made a percentage, rounded.
     // Products of two 0..255 values are (a x b + 127) / 255 throughout.
-    bool bake(const PSDLayerInfo& info, Layer& layer, std::vector<uint8_t>* userMask, const PSDLayerInfo* next) {
+    bool bake(const PSDLayerInfo& info, Layer& layer, std::vector<uint8_t>* userMask, bool isBase) {
         uint8_t* pixels = layer.pixels.data();
         const size_t count = layer.pixels.size() / 4;
         uint8_t* mask = userMask != nullptr ? userMask->data() : nullptr;
@@ -676,9 +729,9 @@ private:
                 layer.blendMode = base_.mode;
             layer.clipping = 0;
         } else if (!clipped) {
-            base_.valid = false;
-            // Kept only for the clipped layers right above.
-            if (next != nullptr && next->section == Section::Layer && next->clipping() != 0 && pixels != nullptr) {
+            dropBase();
+            // Kept only for what is clipped right above.
+            if (isBase && pixels != nullptr) {
                 if (!bakingPlane(base_.alpha, "the clipping base's transparency")) return false;
                 for (size_t i = 0; i < count; ++i) base_.alpha[i] = pixels[i * 4 + kAlphaByte];
                 base_.valid = true;
@@ -693,12 +746,29 @@ private:
             const uint8_t* group = groups_.back().product;
             for (size_t i = 0; i < count; ++i) pixels[i * 4 + kAlphaByte] = psd::bake::scaled(pixels[i * 4 + kAlphaByte], group[i]);
         }
-        for (uint8_t group : info.groupOpacities) opacity = psd::bake::scaled(opacity, group);
+        // Innermost group first: a group that is a base gathers its visible layers' alpha at the
+        // opacity they have inside it, a over b as a + b - a x b.
+        for (size_t level = groups_.size(), k = 0; level-- > 0; ++k) {
+            Group& group = groups_[level];
+            if (!group.covered.empty() && layer.visible != 0 && pixels != nullptr) {
+                for (size_t i = 0; i < count; ++i) {
+                    const uint8_t a = psd::bake::scaled(pixels[i * 4 + kAlphaByte], opacity);
+                    group.covered[i] = static_cast<uint8_t>(group.covered[i] + a - psd::bake::scaled(group.covered[i], a));
+                }
+            }
+            if (k < info.groupOpacities.size()) opacity = psd::bake::scaled(opacity, info.groupOpacities[k]);
+            if (group.clipped) {
+                opacity = psd::bake::scaled(opacity, group.clippedTo.opacity);
+                if (group.clippedTo.hidden) layer.visible = 0;
+            }
+        }
+        for (size_t k = groups_.size(); k < info.groupOpacities.size(); ++k)
+            opacity = psd::bake::scaled(opacity, info.groupOpacities[k]);
         layer.opacity = static_cast<int32_t>(opacity * 0.39215686274509803 + 0.5);
         return true;
     }
 
-    bool readLayer(const PSDLayerInfo& info, const PSDLayerInfo* next) {
+    bool readLayer(const PSDLayerInfo& info, bool isBase) {
         if (info.section != Section::Layer) return skipChannels(info);
         auto owned = std::make_unique<Layer>();
         Layer* layer = owned.get();
@@ -772,7 +842,7 @@ private:
             }
         }
         if (!unpackQueued()) return false;
-        if (!bake(info, *layer, mask, next)) return false;
+        if (!bake(info, *layer, mask, isBase)) return false;
         sink_.layerRead(owned.release(), storedBytes(info));
         ++layersRead_;
         return true;
@@ -1272,6 +1342,9 @@ private:
     struct Group {
         std::vector<uint8_t> plane;
         const uint8_t* product = nullptr;
+        bool clipped = false;
+        Base clippedTo;                 // the base the group is clipped to, for after it when clipped
+        std::vector<uint8_t> covered;   // when the group is a base: the alpha its layers cover
     };
     std::vector<Group> groups_;
 };
