@@ -503,8 +503,10 @@ private:
                 info.vectorMask.resize(static_cast<size_t>(length));
                 if (!in_.read(info.vectorMask.data(), info.vectorMask.size())) return false;
             } else {
-                if (std::memcmp(key, "SoCo", 4) == 0 || std::memcmp(key, "GdFl", 4) == 0 || std::memcmp(key, "PtFl", 4) == 0)
-                    info.fillLayer = true;
+                // Solid, gradient and pattern fills, and a shape's fill content.
+                for (const char* fill : {"SoCo", "GdFl", "PtFl", "vscg"}) {
+                    if (std::memcmp(key, fill, 4) == 0) info.fillLayer = true;
+                }
                 if (!in_.skip(length)) return false;
             }
         }
@@ -702,10 +704,11 @@ private:
         uint8_t* mask = userMask != nullptr ? userMask->data() : nullptr;
         if (!info.vectorMask.empty()) {
             if (mask == nullptr) {
-                if (!bakingPlane(vectorOnly_, "the vector mask")) return false;
-                std::fill(vectorOnly_.begin(), vectorOnly_.end(), 255);
-                if (!shapeMasks(info, nullptr, vectorOnly_.data())) return false;
-                mask = vectorOnly_.data();
+                // The mask plane holds the vector mask alone.
+                if (!maskPlane(userMask)) return false;
+                std::fill(userMask->begin(), userMask->end(), 255);
+                mask = userMask->data();
+                if (!shapeMasks(info, nullptr, mask)) return false;
             } else if (!shapeMasks(info, mask, mask)) {
                 return false;
             }
@@ -994,7 +997,7 @@ private:
             clipping = clipping || info->clipping() != 0;
             most = std::max(most, storedBytes(*info));
         }
-        const uint64_t planes = (userMask ? 1 : 0) + (vectorMask ? 3 : 0) + (clipping ? 1 : 0) + groupMasks;
+        const uint64_t planes = (userMask || vectorMask ? 1 : 0) + (vectorMask ? 2 : 0) + (clipping ? 1 : 0) + groupMasks;
         maskBytes_ = product(planes, planeBytes());
         batchRoom(std::min(most, in_.remaining()), 0);
     }
@@ -1327,7 +1330,7 @@ private:
     uint64_t batchReserved_ = 0;  // what the budget holds for the batch
     uint64_t maskBytes_ = 0;      // what the baking planes will take together, once all are made
     uint64_t planesHeld_ = 0;     // what the budget holds for those made so far
-    std::vector<uint8_t> vectorPlane_, vectorScratch_, vectorOnly_;  // a vector mask drawn, its parts
+    std::vector<uint8_t> vectorPlane_, vectorScratch_;  // a vector mask drawn, and each of its parts
     // The base of the layers clipped to it: its alpha after its own masks, and what they take from it.
     struct Base {
         bool valid = false;
