@@ -523,6 +523,7 @@ TEST(PsdReaderTest, ClippingAndGroupMasksAreBakedIntoTheLayers) {
         {"c3", 0, "norm", 255, 1, 0, solid, {}, {}},
         {"</g>", 3, "norm", 255, 0, 0, {}, {}, {}},
         {"bottom clipped", 0, "norm", 255, 1, 0, solid, {}, {}},
+        {"g2", 0, "norm", 255, 0, 0, {0, 0, 0, 200}, {}, {}},
         {"g", 1, "pass", 255, 0, 0, {}, {}, {rawChannel(-2, {255, 0, 255, 128})}},
         {"c4", 0, "norm", 255, 1, 0, solid, {}, {}},
         {"base2", 0, "norm", 128, 0, 0, {255, 0, 255, 0}, {}, {}},
@@ -533,7 +534,7 @@ TEST(PsdReaderTest, ClippingAndGroupMasksAreBakedIntoTheLayers) {
         // A group mask that does not decode is left out: the group's data is never read otherwise.
         {"</bad>", 3, "norm", 255, 0, 0, {}, {}, {}},
         {"in bad", 0, "norm", 255, 0, 0, solid, {}, {}},
-        {"bad", 1, "pass", 255, 0, 0, {}, {}, {TestChannel{-2, 7, {1}, {}}}},
+        {"bad", 1, "pass", 255, 0, 0, {}, {}, {TestChannel{-2, 2, {1, 2, 3, 4, 5}, {}}}},
     };
     TestPsd psd;
     for (const Record& rec : records) {
@@ -571,7 +572,9 @@ TEST(PsdReaderTest, ClippingAndGroupMasksAreBakedIntoTheLayers) {
         {"hidden base", 100, 0, blend::Screen, 0, {255, 255, 255, 255}},
         {"c3", 100, 0, blend::Normal, 0, {200, 200, 200, 200}},
         {"bottom clipped", 100, 1, blend::Normal, 1, {200, 0, 200, 100}},
-        {"c4", 100, 1, blend::Normal, 0, {157, 0, 157, 78}},         // the alpha g's layers cover
+        {"g2", 100, 1, blend::Normal, 0, {0, 0, 0, 100}},
+        // The alpha g's layers cover, a + b - a x b: 200 0 / 200 161.
+        {"c4", 100, 1, blend::Normal, 0, {157, 0, 157, 126}},
         {"base2", 50, 1, blend::Normal, 0, {255, 0, 255, 0}},
         {"inside", 50, 1, blend::Normal, 0, {200, 0, 200, 0}},
         {"after cg", 50, 1, blend::Normal, 0, {200, 0, 200, 0}},
@@ -580,6 +583,7 @@ TEST(PsdReaderTest, ClippingAndGroupMasksAreBakedIntoTheLayers) {
     ReadResult r;
     readBytes(psd.build(), r);
     ASSERT_TRUE(r.ok) << r.reason;
+    EXPECT_EQ(r.reason, "");
     ASSERT_EQ(r.layers.size(), std::size(expected));
     for (size_t i = 0; i < std::size(expected); ++i) {
         const Layer& l = *r.layers[i];

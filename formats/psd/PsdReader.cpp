@@ -1,6 +1,7 @@
 #include "formats/psd/PsdReader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <new>
@@ -9,12 +10,12 @@
 
 #include "formats/psd/Cp932.h"
 #include "formats/psd/ChannelDecoder.h"
+#include "formats/psd/LayerBaking.h"
 #include "formats/psd/PascalString.h"
 #include "formats/psd/PixelConversion.h"
 #include "formats/psd/PsdLayerInfo.h"
 #include "formats/psd/PsdLayout.h"
 #include "formats/psd/VectorMask.h"
-#include "formats/psd/LayerBaking.h"
 #include "image/Conversion.h"
 #include "image/ThreadPool.h"
 
@@ -574,12 +575,14 @@ private:
             const uint64_t resume = in_.position();
             if (folder.maskChannel != 0) {
                 std::fill(group.plane.begin(), group.plane.end(), folder.mask.defaultColour);
-                if (!readGroupMask(folder, dataAt, group.plane.data())) std::fill(group.plane.begin(), group.plane.end(), 255);
+                if (!readGroupMask(folder, dataAt, group.plane.data()))
+                    std::fill(group.plane.begin(), group.plane.end(), 255);
             }
             in_.seek(resume);
             if (!shapeMasks(folder, folder.maskChannel != 0 ? group.plane.data() : nullptr, group.plane.data()))
                 return false;
-            if (group.clipped) psd::bake::multiply(group.plane.data(), group.clippedTo.alpha.data(), group.plane.size());
+            if (group.clipped)
+                psd::bake::multiply(group.plane.data(), group.clippedTo.alpha.data(), group.plane.size());
             if (outer != nullptr) psd::bake::multiply(group.plane.data(), outer, group.plane.size());
             group.product = group.plane.data();
         }
@@ -672,32 +675,39 @@ private:
             psd::bake::applyDensity(user, count, info.userShaping.density);
         }
         psd::VectorMask path;
-        if (info.vectorMask.empty() || info.fillLayer || !psd::readVectorMask(info.vectorMask.data(), info.vectorMask.size(), doc_.width,
-                                                            doc_.height, path) ||
+        if (info.vectorMask.empty() || info.fillLayer ||
+            !psd::readVectorMask(info.vectorMask.data(), info.vectorMask.size(), doc_.width, doc_.height, path) ||
             (path.flags & psd::kVectorMaskDisabled))
             return true;
         if (!bakingPlane(vectorPlane_, "the vector mask") || !bakingPlane(vectorScratch_, "the vector mask"))
             return false;
         // Past the rasteriser's caps the vector mask is left out.
-        if (!psd::bake::drawVectorMask(path, doc_.width, doc_.height, vectorPlane_.data(), vectorScratch_.data())) return true;
+        if (!psd::bake::drawVectorMask(path, doc_.width, doc_.height, vectorPlane_.data(), vectorScratch_.data()))
+            return true;
         psd::bake::feather(vectorPlane_.data(), doc_.width, doc_.height, info.vectorShaping.feather);
         psd::bake::applyDensity(vectorPlane_.data(), count, info.vectorShaping.density);
         // A user mask rendered from the vector mask is that mask again, without its parameters.
-        if (user != nullptr && !(info.mask.flags & psd::kMaskFromRendering)) psd::bake::multiply(result, vectorPlane_.data(), count);
-        else std::copy(vectorPlane_.begin(), vectorPlane_.end(), result);
+        if (user != nullptr && !(info.mask.flags & psd::kMaskFromRendering))
+            psd::bake::multiply(result, vectorPlane_.data(), count);
+        else
+            std::copy(vectorPlane_.begin(), vectorPlane_.end(), result);
         return true;
     }
 
     // Everything the layer takes from its masks, its clipping base and its groups, baked into its
     // alpha and opacity once its channels are decoded, in this order:
     //   1. its user mask (feathered, then its density), times its vector mask (drawn, inverted when
-    //      flagged, feathered, then its density), multiplies alpha;
+    //      flagged, feathered, then its density), multiplies alpha. A user mask rendered from the
+    //      vector mask gives way to it; a fill layer's vector mask is not drawn, its pixels hold it;
     //   2. a clipped layer's alpha is multiplied by its base's alpha as step 1 left it;
-    //   3. the masks of the groups around it multiply alpha (after step 2, so that a base and the
-    //      layers clipped to it, which share their groups, take them once);
-    //   4. opacity (0..255): times the fill opacity, times the base's opacity, times each group's,
-    //      each product (a x b + 127) / 255, and only then made a percentage, rounded.
-    // Products of two 0..255 values are (a x b + 127) / 255 throughout.
+    //   3. the masks of the groups around it (and the base of a clipped group) multiply alpha, after
+    //      step 2, so that a base and the layers clipped to it, which share their groups, take them
+    //      once;
+    //   4. opacity, on the file's 0..255 scale: times the fill opacity, times the base's opacity,
+    //      times each group's (and a clipped group's base's), innermost first. Only then is it made
+    //      WLX's percentage: 0..255 x 100 / 255, rounded to nearest, so that a file without fill
+    //      opacity or clipping keeps the percentage it always had.
+    // Products of two 0..255 values are (a x b + 127) / 255 throughout: rounded to nearest.
     bool bake(const PSDLayerInfo& info, Layer& layer, std::vector<uint8_t>* userMask, bool isBase) {
         uint8_t* pixels = layer.pixels.data();
         const size_t count = layer.pixels.size() / 4;
@@ -716,7 +726,8 @@ private:
             shapeMasks(info, mask, mask);
         }
         if (mask != nullptr && pixels != nullptr) {
-            for (size_t i = 0; i < count; ++i) pixels[i * 4 + kAlphaByte] = psd::bake::scaled(pixels[i * 4 + kAlphaByte], mask[i]);
+            for (size_t i = 0; i < count; ++i)
+                pixels[i * 4 + kAlphaByte] = psd::bake::scaled(pixels[i * 4 + kAlphaByte], mask[i]);
         }
 
         uint8_t opacity = psd::bake::scaled(info.opacity(), info.fillOpacity);
@@ -747,7 +758,8 @@ private:
 
         if (!groups_.empty() && groups_.back().product != nullptr && pixels != nullptr) {
             const uint8_t* group = groups_.back().product;
-            for (size_t i = 0; i < count; ++i) pixels[i * 4 + kAlphaByte] = psd::bake::scaled(pixels[i * 4 + kAlphaByte], group[i]);
+            for (size_t i = 0; i < count; ++i)
+                pixels[i * 4 + kAlphaByte] = psd::bake::scaled(pixels[i * 4 + kAlphaByte], group[i]);
         }
         // Innermost group first: a group that is a base gathers its visible layers' alpha at the
         // opacity they have inside it, a over b as a + b - a x b.
