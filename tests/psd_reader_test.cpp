@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -20,6 +21,7 @@ const std::string kLayer = "\x83\x8c\x83\x43\x83\x84\x81\x5b";
 const std::string kAlphaChannel = "\x83\x41\x83\x8b\x83\x74\x83\x40\x83\x60\x83\x83\x83\x93\x83\x6c\x83\x8b";
 
 using namespace psdbytes;
+using psdsamples::concat;
 
 Bytes resolutionData(uint32_t fixed) {
     Bytes d;
@@ -284,8 +286,13 @@ TEST(PsdReaderTest, LayerAttributesFromTheRecord) {
         int32_t expectedOpacity;
         BlendMode expectedMode;
         uint8_t expectedClipping, expectedLocked, expectedVisible;
+        Bytes additional = {};
     };
+    // Fill opacity folds into opacity on 0..255 before the percentage: 128 x 128 -> 64 -> 25 %.
     const Case cases[] = {
+        {128, "norm", 0, 0, 25, blend::Normal, 0, 0, 1, infoBlock("iOpa", {128, 0, 0, 0})},
+        {255, "norm", 0, 0, 20, blend::Normal, 0, 0, 1, infoBlock("iOpa", {51, 0, 0, 0})},
+        {255, "norm", 0, 0, 100, blend::Normal, 0, 0, 1, concat({infoBlock("iOpa", {}), infoBlock("lyid", {0, 0, 0, 0})})},
         {255, "norm", 0, 0, 100, blend::Normal, 0, 0, 1},
         {128, "mul ", 1, 1, 50, blend::Multiply, 1, 1, 1},
         {127, "smud", 7, 2, 50, blend::Exclusion, 1, 0, 0},
@@ -300,6 +307,7 @@ TEST(PsdReaderTest, LayerAttributesFromTheRecord) {
         layer.key = c.key;
         layer.clipping = c.clipping;
         layer.flags = c.flags;
+        layer.additional = c.additional;
         psd.layers = {layer};
         ReadResult r;
         readBytes(psd.build(), r);
@@ -637,6 +645,107 @@ TEST(PsdReaderTest, WhatLayersCannotCarryIsNotedOnceInAFixedOrder) {
     }
 }
 
+// Clipping and a group's masks are baked: a clipped layer takes its base's alpha (after the base's
+// masks), opacity and visibility, and, in normal mode, the base's mode unless clbl is off; a group
+// can be a base (the alpha its layers cover) or be clipped itself; a group's mask shapes its layers.
+TEST(PsdReaderTest, ClippingAndGroupMasksAreBakedIntoTheLayers) {
+    struct Record {
+        const char* name;
+        uint32_t section;  // 0: a layer
+        const char* key;
+        uint8_t opacity, clipping, flags;
+        Bytes alpha;       // a layer's transparency channel
+        Bytes additional;  // after the section block
+        std::vector<TestChannel> masks;
+    };
+    Bytes maskRecord;
+    for (int32_t v : {0, 0, 2, 2}) put32(maskRecord, static_cast<uint32_t>(v));
+    putBytes(maskRecord, {0, 0, 0, 0});
+    const Bytes solid(4, 200);
+    // Bottom first.
+    const Record records[] = {
+        {"base", 0, "mul ", 128, 0, 0, {255, 128, 0, 255}, {}, {}},
+        {"c1", 0, "norm", 255, 1, 0, solid, {}, {}},
+        {"c2", 0, "scrn", 255, 1, 0, solid, infoBlock("iOpa", {128, 0, 0, 0}), {}},
+        {"hidden base", 0, "scrn", 255, 0, 2, Bytes(4, 255), infoBlock("clbl", {0, 0, 0, 0}), {}},
+        {"c3", 0, "norm", 255, 1, 0, solid, {}, {}},
+        {"</g>", 3, "norm", 255, 0, 0, {}, {}, {}},
+        {"bottom clipped", 0, "norm", 255, 1, 0, solid, {}, {}},
+        {"g2", 0, "norm", 255, 0, 0, {0, 0, 0, 200}, {}, {}},
+        {"g", 1, "pass", 255, 0, 0, {}, {}, {rawChannel(-2, {255, 0, 255, 128})}},
+        {"c4", 0, "norm", 255, 1, 0, solid, {}, {}},
+        {"base2", 0, "norm", 128, 0, 0, {255, 0, 255, 0}, {}, {}},
+        {"</cg>", 3, "norm", 255, 0, 0, {}, {}, {}},
+        {"inside", 0, "norm", 255, 0, 0, solid, {}, {}},
+        {"cg", 1, "pass", 255, 1, 0, {}, {}, {}},
+        {"after cg", 0, "norm", 255, 1, 0, solid, {}, {}},
+        // A group mask that does not decode is left out: the group's data is never read otherwise.
+        {"</bad>", 3, "norm", 255, 0, 0, {}, {}, {}},
+        {"in bad", 0, "norm", 255, 0, 0, solid, {}, {}},
+        {"bad", 1, "pass", 255, 0, 0, {}, {}, {TestChannel{-2, 2, {1, 2, 3, 4, 5}, {}}}},
+    };
+    TestPsd psd;
+    for (const Record& rec : records) {
+        TestLayer layer = opaqueLayer(rec.name);
+        layer.key = rec.key;
+        layer.opacity = rec.opacity;
+        layer.clipping = rec.clipping;
+        layer.flags = rec.flags;
+        layer.additional = rec.additional;
+        if (rec.section != 0) {
+            layer.additional = concat({section(rec.section), rec.additional});
+            layer.bottom = layer.right = 0;
+            for (TestChannel& ch : layer.channels) ch.payload.clear();
+        } else {
+            layer.channels[0] = rawChannel(-1, rec.alpha);
+        }
+        if (!rec.masks.empty()) {
+            layer.mask = maskRecord;
+            layer.channels.insert(layer.channels.end(), rec.masks.begin(), rec.masks.end());
+        }
+        psd.layers.push_back(layer);
+    }
+    struct Expected {
+        std::string name;
+        int32_t opacity;
+        uint8_t visible;
+        BlendMode mode;
+        uint8_t clipping;  // left on a clipped layer without a base
+        std::vector<int> alpha;  // (0,0) (1,0) (0,1) (1,1)
+    };
+    const Expected expected[] = {
+        {"base", 50, 1, blend::Multiply, 0, {255, 128, 0, 255}},
+        {"c1", 50, 1, blend::Multiply, 0, {200, 100, 0, 200}},        // 255 x 128 -> 128
+        {"c2", 25, 1, blend::Screen, 0, {200, 100, 0, 200}},          // fill 128, then base 128 -> 64
+        {"hidden base", 100, 0, blend::Screen, 0, {255, 255, 255, 255}},
+        {"c3", 100, 0, blend::Normal, 0, {200, 200, 200, 200}},
+        {"bottom clipped", 100, 1, blend::Normal, 1, {200, 0, 200, 100}},
+        {"g2", 100, 1, blend::Normal, 0, {0, 0, 0, 100}},
+        // The alpha g's layers cover, a + b - a x b: 200 0 / 200 161.
+        {"c4", 100, 1, blend::Normal, 0, {157, 0, 157, 126}},
+        {"base2", 50, 1, blend::Normal, 0, {255, 0, 255, 0}},
+        {"inside", 50, 1, blend::Normal, 0, {200, 0, 200, 0}},
+        {"after cg", 50, 1, blend::Normal, 0, {200, 0, 200, 0}},
+        {"in bad", 100, 1, blend::Normal, 0, {200, 200, 200, 200}},
+    };
+    ReadResult r;
+    readBytes(psd.build(), r);
+    ASSERT_TRUE(r.ok) << r.reason;
+    EXPECT_EQ(r.reason, "");
+    ASSERT_EQ(r.layers.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        const Layer& l = *r.layers[i];
+        const Expected& e = expected[i];
+        EXPECT_EQ(l.name, e.name);
+        EXPECT_EQ(l.opacity, e.opacity) << e.name;
+        EXPECT_EQ(l.visible, e.visible) << e.name;
+        EXPECT_EQ(l.blendMode, e.mode) << e.name;
+        EXPECT_EQ(l.clipping, e.clipping) << e.name;
+        EXPECT_EQ((std::vector<int>{pixel(l, 0, 0)[3], pixel(l, 1, 0)[3], pixel(l, 0, 1)[3], pixel(l, 1, 1)[3]}), e.alpha)
+            << e.name;
+    }
+}
+
 TEST(PsdReaderTest, RectanglesAreClippedToTheCanvas) {
     TestPsd psd;
     psd.width = 3;
@@ -723,6 +832,32 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
         rect(b, top, left, bottom, right);
         return b;
     };
+    // Plain record with mask parameters (flag 0x10): the parameters byte and its values.
+    auto withParams = [&](uint8_t flags, const Bytes& params) {
+        Bytes b = plain(0, 0, 2, 2, 0, static_cast<uint8_t>(0x10 | flags));
+        b.resize(18);
+        putBytes(b, params);
+        return b;
+    };
+    auto feather = [](double radius) {
+        uint64_t bits = 0;
+        std::memcpy(&bits, &radius, sizeof bits);
+        Bytes b;
+        put32(b, static_cast<uint32_t>(bits >> 32));
+        put32(b, static_cast<uint32_t>(bits));
+        return b;
+    };
+    Bytes realWithParams = withReal(0, 255, 0, 1, 1, 2);
+    realWithParams[17] = 0x10;
+    putBytes(realWithParams, {0x01, 128});
+    // Vector masks on the 2 x 2 canvas: its left column, its top row.
+    const TestSubpath left{1, {{0, 0}, {0.5, 0}, {0.5, 1}, {0, 1}}};
+    const TestSubpath top{1, {{0, 0}, {1, 0}, {1, 0.5}, {0, 0.5}}};
+    auto withOp = [](TestSubpath path, int16_t op) {
+        path.operation = op;
+        return path;
+    };
+    const Bytes leftColumn = vectorMaskBlock(0, false, {left});
     const TestChannel full = rawChannel(-2, {0, 128, 255, 64});
     const TestChannel corner = rawChannel(-2, {7});
     const TestChannel real = rawChannel(-3, {50});
@@ -733,6 +868,7 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
         std::vector<int> alpha;  // (0,0) (1,0) (0,1) (1,1); the layer's own alpha is 200 everywhere
         bool ok = true;
         const char* reason = "";  // of a failure, when one is told
+        Bytes additional = {};
     };
     const Case cases[] = {
         {"whole layer", plain(0, 0, 2, 2, 0, 0), {full}, {0, 100, 200, 50}},
@@ -756,12 +892,41 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
          {TestChannel{-2, 1, packedRows({{0x05, 1}, {0x05, 1}}), {}}}, {}, false},
         {"mask record longer than the file", [] { Bytes b; put32(b, 0); return b; }(), {}, {}, false,
          "layer record 1: the layer mask data runs past the end of the file"},
+        // Density 128: m' = 255 - (128 x (255 - m) + 127) / 255.
+        {"density", withParams(0, {0x01, 128}), {full}, {100, 150, 200, 125}},
+        // Feather 1: boxes of 1, 1 and 3 pixels, rows then columns, edges repeated: 92 99 / 142 114.
+        {"feather", withParams(0, concat({{0x02}, feather(1.0)})), {full}, {72, 78, 111, 89}},
+        {"feather, then density", withParams(0, concat({{0x03, 128}, feather(1.0)})), {full}, {136, 139, 155, 144}},
+        {"feather that is not a number", withParams(0, concat({{0x02}, feather(std::nan(""))})), {full}, {0, 100, 200, 50}},
+        {"parameters after the mask as last applied", realWithParams, {full, real}, {200, 119, 200, 200}},
+        {"parameters cut short by the record", withParams(0, {0x02, 0x3F, 0xF0, 0, 0}), {full}, {0, 100, 200, 50}},
+        {"vector mask", {}, {}, {200, 0, 200, 0}, true, "", leftColumn},
+        {"vector mask in a vsms block", {}, {}, {200, 0, 200, 0}, true, "", vectorMaskBlock(0, false, {left}, "vsms")},
+        {"vector mask inverted", {}, {}, {0, 200, 0, 200}, true, "", vectorMaskBlock(1, false, {left})},
+        {"vector mask disabled", {}, {}, {200, 200, 200, 200}, true, "", vectorMaskBlock(4, false, {left})},
+        {"vector mask times the user mask", plain(0, 0, 2, 2, 0, 0), {full}, {0, 0, 200, 0}, true, "", leftColumn},
+        {"user mask rendered from the vector mask", plain(0, 0, 2, 2, 0, 8), {full}, {200, 0, 200, 0}, true, "", leftColumn},
+        {"a fill layer's pixels are its shape already", {}, {}, {200, 200, 200, 200}, true, "",
+         concat({leftColumn, infoBlock("SoCo", {0, 0, 0, 16})})},
+        {"vector density", withParams(0, {0x04, 128}), {}, {200, 100, 200, 100}, true, "", leftColumn},
+        {"vector feather", withParams(0, concat({{0x08}, feather(1.0)})), {}, {133, 67, 133, 67}, true, "", leftColumn},
+        {"union, then subtract", {}, {}, {0, 0, 200, 0}, true, "", vectorMaskBlock(0, false, {left, withOp(top, 2)})},
+        {"union, then exclude", {}, {}, {0, 200, 200, 0}, true, "", vectorMaskBlock(0, false, {left, withOp(top, 0)})},
+        {"union, then intersect", {}, {}, {200, 0, 0, 0}, true, "", vectorMaskBlock(0, false, {left, withOp(top, 3)})},
+        {"subtract first: from everything", {}, {}, {0, 0, 200, 200}, true, "", vectorMaskBlock(0, false, {withOp(top, 2)})},
+        {"a subpath of the one before: even-odd", {}, {}, {0, 0, 200, 0}, true, "",
+         vectorMaskBlock(0, false, {left, {-1, {{0, 0}, {0.5, 0}, {0.5, 0.5}, {0, 0.5}}}})},
+        {"starts filled, no subpaths", {}, {}, {200, 200, 200, 200}, true, "", vectorMaskBlock(0, true, {})},
+        {"starts empty, no subpaths", {}, {}, {0, 0, 0, 0}, true, "", vectorMaskBlock(0, false, {})},
+        {"vector mask of another version: none", {}, {}, {200, 200, 200, 200}, true, "",
+         [&] { Bytes b = leftColumn; b[12 + 3] = 2; return b; }()},
     };
     for (const Case& c : cases) {
         TestPsd psd;
         TestLayer layer = opaqueLayer();
         layer.channels[0] = rawChannel(-1, Bytes(4, 200));
         layer.mask = c.record;
+        layer.additional = c.additional;
         for (const TestChannel& mask : c.masks) layer.channels.insert(layer.channels.begin() + 1, mask);
         psd.layers = {layer, opaqueLayer("after")};
         Bytes bytes = psd.build();
@@ -779,7 +944,9 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
                 bytesOfLayer += channel.declaredLength.value_or(2 + static_cast<uint32_t>(channel.payload.size()));
             stored = std::max(stored, bytesOfLayer);
         }
-        for (const MemoryBudget& budget : {MemoryBudget(), MemoryBudget(2 * 16 + 4 + stored - 2, "a tight one")}) {
+        // A vector mask is drawn in two planes more.
+        const uint64_t planes = c.additional.empty() ? 1 : 3;
+        for (const MemoryBudget& budget : {MemoryBudget(), MemoryBudget(2 * 16 + 4 * planes + stored - 2, "a tight one")}) {
             ReadResult r;
             readBytes(bytes, r, budget);
             ASSERT_EQ(r.ok, c.ok) << c.what << ", " << budget.name() << ": " << r.reason;

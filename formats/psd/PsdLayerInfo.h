@@ -12,6 +12,13 @@ struct MaskRectangle {
     uint8_t flags = 0;
 };
 
+// Density and feather of a mask, from the record's mask parameters: density 255 and feather 0 leave
+// the mask as it is.
+struct MaskShaping {
+    uint8_t density = 255;
+    double feather = 0;  // radius in pixels
+};
+
 // Section type of a group record (lsct/lsdk); anything else is an ordinary layer.
 enum class Section : uint32_t { Layer = 0, OpenFolder = 1, ClosedFolder = 2, Divider = 3 };
 
@@ -31,6 +38,12 @@ struct PSDLayerInfo {
     MaskRectangle mask;                   // where that mask lies and what holds outside it
     bool hiddenByGroup = false;           // some enclosing group is hidden
     std::vector<uint8_t> groupOpacities;  // opacity bytes of the enclosing groups, innermost first
+    uint8_t fillOpacity = 255;            // iOpa: the opacity of the pixels alone, beside the layer's
+    bool blendsClipped = true;            // clbl: layers clipped to this one take its blend mode
+    std::vector<uint8_t> vectorMask;      // data of the vmsk or vsms block, empty without one
+    MaskShaping userShaping, vectorShaping;
+    bool fillLayer = false;               // a shape's fill: its pixels are already its vector mask's
+    int64_t pairedWith = -1;              // a group's divider and folder record: the index of the other
 
     int32_t top() const { return psd::load32s(rect.bytes + psd::LayerRect::kTopAt); }
     int32_t left() const { return psd::load32s(rect.bytes + psd::LayerRect::kLeftAt); }

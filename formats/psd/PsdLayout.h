@@ -136,6 +136,15 @@ struct MaskData {
 };
 // Mask flag: it is switched off and shapes nothing.
 constexpr uint8_t kMaskDisabled = 0x02;
+// Mask flag: the user mask was rendered from other data (the vector mask).
+constexpr uint8_t kMaskFromRendering = 0x08;
+// Mask flag: a parameters byte follows the rectangles (after the mask as last applied, when the
+// record has it), then the parameters it names, in this order: user mask density (1 byte) and
+// feather (8-byte double), vector mask density and feather.
+constexpr uint8_t kMaskHasParameters = 0x10;
+constexpr uint8_t kParamUserDensity = 0x01, kParamUserFeather = 0x02, kParamVectorDensity = 0x04,
+                  kParamVectorFeather = 0x08;
+constexpr size_t kMaskDataRead = MaskData::kSizeWithReal + 1 + 2 * (1 + 8);  // the most the reader uses
 
 // Additional layer information: signature, key, data length, then the data. In a large document
 // the keys below have an 8-byte length, the others 4 bytes.
@@ -163,6 +172,9 @@ constexpr char kKeyUnicodeName[4] = {'l', 'u', 'n', 'i'};
 constexpr char kKeySection[4] = {'l', 's', 'c', 't'};
 constexpr char kKeySectionNested[4] = {'l', 's', 'd', 'k'};
 constexpr char kSignatureLong[4] = {'8', 'B', '6', '4'};
+// Keys: fill opacity (1 byte) and whether clipped layers blend as a group with their base (1 byte).
+constexpr char kKeyFillOpacity[4] = {'i', 'O', 'p', 'a'};
+constexpr char kKeyBlendClipped[4] = {'c', 'l', 'b', 'l'};
 
 // Row byte counts are 16-bit: the longest packed row a PSD can describe (and one rivodiv writes).
 constexpr int32_t kMaxPackedRow = 65535;

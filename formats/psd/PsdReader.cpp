@@ -1,6 +1,7 @@
 #include "formats/psd/PsdReader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <new>
@@ -9,11 +10,13 @@
 
 #include "formats/psd/Cp932.h"
 #include "formats/psd/ChannelDecoder.h"
+#include "formats/psd/LayerBaking.h"
 #include "formats/psd/PascalString.h"
 #include "formats/psd/PixelConversion.h"
 #include "formats/psd/PsdLayerInfo.h"
 #include "formats/psd/PsdLayout.h"
 #include "formats/psd/Uncarried.h"
+#include "formats/psd/VectorMask.h"
 #include "image/Conversion.h"
 #include "image/ThreadPool.h"
 
@@ -125,9 +128,6 @@ private:
     uint64_t columns_;
 };
 
-// (a x b + 127) / 255: one 0..255 factor applied to another, rounded.
-uint8_t scaled(uint8_t a, uint8_t b) { return static_cast<uint8_t>((a * b + 127) / 255); }
-
 MaskRectangle maskRectangle(const uint8_t* rect, uint8_t defaultColour, uint8_t flags) {
     MaskRectangle mask;
     mask.top = psd::load32s(rect);
@@ -141,6 +141,34 @@ MaskRectangle maskRectangle(const uint8_t* rect, uint8_t defaultColour, uint8_t 
 
 bool hasChannel(const PSDLayerInfo& info, uint32_t id) {
     return std::find(info.channelIds.begin(), info.channelIds.end(), static_cast<int32_t>(id)) != info.channelIds.end();
+}
+
+// The mask parameters, after the mask as last applied when the record is long enough to hold it.
+// Parameters cut short by the record are left at their defaults.
+void readMaskParameters(PSDLayerInfo& info, const std::vector<uint8_t>& record) {
+    using psd::MaskData;
+    if (record.size() <= MaskData::kFlagsAt || !(record[MaskData::kFlagsAt] & psd::kMaskHasParameters)) return;
+    size_t at = record.size() >= MaskData::kSizeWithReal ? MaskData::kSizeWithReal : MaskData::kSize;
+    if (at >= record.size()) return;
+    const uint8_t which = record[at++];
+    auto density = [&](uint8_t bit, MaskShaping& shaping) {
+        if (!(which & bit)) return true;
+        if (at + 1 > record.size()) return false;
+        shaping.density = record[at++];
+        return true;
+    };
+    auto feather = [&](uint8_t bit, MaskShaping& shaping) {
+        if (!(which & bit)) return true;
+        if (at + 8 > record.size()) return false;
+        const uint64_t bits = psd::loadBe(&record[at], 8);
+        double radius = 0;
+        std::memcpy(&radius, &bits, sizeof radius);
+        shaping.feather = radius;
+        at += 8;
+        return true;
+    };
+    density(psd::kParamUserDensity, info.userShaping) && feather(psd::kParamUserFeather, info.userShaping) &&
+        density(psd::kParamVectorDensity, info.vectorShaping) && feather(psd::kParamVectorFeather, info.vectorShaping);
 }
 
 // Which user mask shapes the layer: the one last applied when the record has it and its channel, else
@@ -157,6 +185,7 @@ void chooseMask(PSDLayerInfo& info, const std::vector<uint8_t>& record) {
         info.maskChannel = kMaskId;
     }
     if (info.mask.flags & psd::kMaskDisabled) info.maskChannel = 0;
+    readMaskParameters(info, record);
 }
 
 // The name of a Unicode name block, as CP932; none when the block is malformed. The record's own
@@ -178,7 +207,7 @@ public:
     Reader(std::FILE* file, DocumentInfo& doc, Conversion& conversion, PsdLayerSink& sink)
         : in_(file), doc_(doc), conversion_(conversion), sink_(sink) {}
     // The batch goes with the reader, and its room back to the budget.
-    ~Reader() { conversion_.budget().release(batchReserved_ + heldReserved_); }
+    ~Reader() { conversion_.budget().release(batchReserved_ + heldReserved_ + planesHeld_); }
 
     bool read() {
         if (!readAll()) return false;
@@ -345,9 +374,22 @@ private:
         }
         applyGroups(infos);
         sizeBatch(infos);
+        // Where each record's channel data starts: a group's mask is read before its content.
+        std::vector<uint64_t> dataAt(infos.size() + 1, in_.position());
+        for (size_t i = 0; i < infos.size(); ++i)
+            dataAt[i + 1] = dataAt[i] + std::min(storedBytes(*infos[i]), UINT64_MAX - dataAt[i]);
         for (size_t i = 0; i < infos.size(); ++i) {
             where_ = "layer " + std::to_string(i + 1);
-            if (!readLayer(*infos[i])) return false;
+            const PSDLayerInfo& info = *infos[i];
+            const bool matched = info.pairedWith >= 0;
+            if (info.section == Section::Divider && matched) {
+                const size_t folder = static_cast<size_t>(info.pairedWith);
+                if (!openGroup(*infos[folder], dataAt[folder], clippedAt(infos, folder + 1))) return false;
+            } else if (info.section != Section::Layer && !matched) {
+                dropBase();
+            }
+            if (!readLayer(info, clippedAt(infos, i + 1))) return false;
+            if (info.section != Section::Layer && info.section != Section::Divider && matched) closeGroup(info);
         }
         where_.clear();
         if (!in_.seek(sectionStart + std::min(sectionLength, UINT64_MAX - sectionStart)))
@@ -415,7 +457,7 @@ private:
         uint32_t rangesLength = 0;
         if (!in_.readBe32(maskLength) || !in_.fits(maskLength))
             return failHere("the layer mask data runs past the end of the file");
-        std::vector<uint8_t> mask(std::min<size_t>(maskLength, psd::MaskData::kSizeWithReal));
+        std::vector<uint8_t> mask(std::min<size_t>(maskLength, psd::kMaskDataRead));
         if (!in_.read(mask.data(), mask.size()) || !in_.skip(maskLength - mask.size()))
             return failHere("the layer mask data cannot be read");
         chooseMask(*info, mask);
@@ -464,12 +506,29 @@ private:
                 const uint32_t type = psd::load32(data.data());
                 if (type >= 1 && type <= 3) info.section = static_cast<Section>(type);
                 uncarried_.block(key, data.data(), data.size());
-            } else if (Uncarried::wants(key)) {
-                std::vector<uint8_t> data(static_cast<size_t>(length));
-                if (!in_.read(data.data(), data.size())) return false;
-                uncarried_.block(key, data.data(), data.size());
-            } else if (!in_.skip(length)) {
-                return false;
+            } else if ((std::memcmp(key, psd::kKeyFillOpacity, 4) == 0 || std::memcmp(key, psd::kKeyBlendClipped, 4) == 0) &&
+                       length >= 1) {
+                uint8_t value = 0;
+                if (!in_.read(&value, 1) || !in_.skip(length - 1)) return false;
+                if (key[0] == 'i') info.fillOpacity = value;
+                else info.blendsClipped = value != 0;
+            } else if ((std::memcmp(key, psd::kKeyVectorMask, 4) == 0 || std::memcmp(key, psd::kKeyVectorMaskShape, 4) == 0) &&
+                       info.vectorMask.empty()) {
+                // Its size was checked against the file above.
+                info.vectorMask.resize(static_cast<size_t>(length));
+                if (!in_.read(info.vectorMask.data(), info.vectorMask.size())) return false;
+            } else {
+                // Solid, gradient and pattern fills, and a shape's fill content.
+                for (const char* fill : {"SoCo", "GdFl", "PtFl", "vscg"}) {
+                    if (std::memcmp(key, fill, 4) == 0) info.fillLayer = true;
+                }
+                if (Uncarried::wants(key)) {
+                    std::vector<uint8_t> data(static_cast<size_t>(length));
+                    if (!in_.read(data.data(), data.size())) return false;
+                    uncarried_.block(key, data.data(), data.size());
+                } else if (!in_.skip(length)) {
+                    return false;
+                }
             }
         }
     }
@@ -480,13 +539,15 @@ private:
     // and shapes no layer. Walking down from the top, each matched folder then opens its group.
     static void applyGroups(PSDLayerInfoList& infos) {
         std::vector<bool> matched(infos.size(), false);
-        size_t waiting = 0;
+        std::vector<size_t> waiting;  // dividers, the nearest last
         for (size_t i = 0; i < infos.size(); ++i) {
             if (infos[i]->section == Section::Divider) {
-                ++waiting;
-            } else if (infos[i]->section != Section::Layer && waiting > 0) {
-                --waiting;
+                waiting.push_back(i);
+            } else if (infos[i]->section != Section::Layer && !waiting.empty()) {
                 matched[i] = true;
+                infos[i]->pairedWith = static_cast<int64_t>(waiting.back());
+                infos[waiting.back()]->pairedWith = static_cast<int64_t>(i);
+                waiting.pop_back();
             }
         }
         std::vector<const PSDLayerInfo*> open;  // innermost last
@@ -504,7 +565,245 @@ private:
         }
     }
 
-    bool readLayer(const PSDLayerInfo& info) {
+    // The product of a group's masks and those of the groups around it, or none, for the layers
+    // inside it. The folder record's mask data lies after its content: it is read now, at dataAt,
+    // and the reader comes back. A mask that does not read or draw is left out, as the group's own
+    // channel data is never read otherwise; only the memory for it can fail the read.
+    //
+    // A group clipped to the base below it takes the base's alpha into that product, and its opacity
+    // and visibility into its layers'; the base stays for what is clipped above the group. A group
+    // that is itself the base of what lies above it gathers the alpha its layers cover.
+    bool openGroup(const PSDLayerInfo& folder, uint64_t dataAt, bool isBase) {
+        const uint8_t* outer = groups_.empty() ? nullptr : groups_.back().product;
+        Group group;
+        group.product = outer;
+        if (folder.clipping() != 0 && base_.valid) {
+            group.clippedTo = std::move(base_);
+            base_ = Base{};
+            group.clipped = true;
+        } else {
+            dropBase();
+        }
+        if (isBase) {
+            if (!bakingPlane(group.covered, "a group's transparency")) return false;
+            std::fill(group.covered.begin(), group.covered.end(), 0);
+        }
+        const bool hasVector = !folder.vectorMask.empty();
+        if (folder.maskChannel != 0 || hasVector || group.clipped) {
+            if (!bakingPlane(group.plane, "a group's mask")) return false;
+            std::fill(group.plane.begin(), group.plane.end(), 255);
+            const uint64_t resume = in_.position();
+            if (folder.maskChannel != 0) {
+                std::fill(group.plane.begin(), group.plane.end(), folder.mask.defaultColour);
+                if (!readGroupMask(folder, dataAt, group.plane.data()))
+                    std::fill(group.plane.begin(), group.plane.end(), 255);
+            }
+            in_.seek(resume);
+            if (!shapeMasks(folder, folder.maskChannel != 0 ? group.plane.data() : nullptr, group.plane.data()))
+                return false;
+            if (group.clipped)
+                psd::bake::multiply(group.plane.data(), group.clippedTo.alpha.data(), group.plane.size());
+            if (outer != nullptr) psd::bake::multiply(group.plane.data(), outer, group.plane.size());
+            group.product = group.plane.data();
+        }
+        groups_.push_back(std::move(group));
+        return true;
+    }
+
+    // After the folder record: the base for what is clipped above the group.
+    void closeGroup(const PSDLayerInfo& folder) {
+        if (groups_.empty()) return;
+        Group& group = groups_.back();
+        dropPlane(group.plane);
+        dropPlane(base_.alpha);
+        dropBase();
+        if (group.clipped) {
+            base_ = std::move(group.clippedTo);
+        } else if (!group.covered.empty()) {
+            base_.alpha = std::move(group.covered);
+            base_.valid = true;
+            base_.opacity = folder.opacity();
+            base_.hidden = (folder.flags() & psd::kFlagHidden) || folder.hiddenByGroup;
+            base_.mode = psd::blendModeForKey(folder.blendKey());
+            base_.blendsClipped = folder.blendsClipped;
+        }
+        dropPlane(group.clippedTo.alpha);
+        dropPlane(group.covered);
+        groups_.pop_back();
+    }
+
+    // Whether record k is clipped: a clipped layer, or a group whose folder record is clipped.
+    static bool clippedAt(const PSDLayerInfoList& infos, size_t k) {
+        if (k >= infos.size()) return false;
+        const PSDLayerInfo& info = *infos[k];
+        if (info.section == Section::Layer) return info.clipping() != 0;
+        return info.section == Section::Divider && info.pairedWith >= 0 &&
+               infos[static_cast<size_t>(info.pairedWith)]->clipping() != 0;
+    }
+
+    void dropPlane(std::vector<uint8_t>& plane) {
+        conversion_.budget().release(plane.size());
+        planesHeld_ -= plane.size();
+        std::vector<uint8_t>().swap(plane);
+    }
+
+    // No base any more; its plane is kept for the next one.
+    void dropBase() { base_.valid = false; }
+
+    // Decodes a folder record's user mask channel into plane; false when it does not decode.
+    bool readGroupMask(const PSDLayerInfo& folder, uint64_t at, uint8_t* plane) {
+        const Area maskArea{folder.mask.top, folder.mask.left, folder.mask.bottom, folder.mask.right};
+        for (uint16_t c = 0; c < folder.channelCount; ++c) {
+            const int64_t length = folder.channelLengths[c];
+            if (length < 1) continue;
+            if (static_cast<uint32_t>(folder.channelIds[c]) == static_cast<uint32_t>(folder.maskChannel)) {
+                if (!in_.seek(at)) return false;
+                const size_t queued = queue_.size();
+                const bool ok = queueChannel(converts_ ? nullptr : plane, 1, doc_.width, doc_.height, maskArea,
+                                             static_cast<uint32_t>(folder.maskChannel), static_cast<uint64_t>(length));
+                if (ok && converts_ && queue_.size() != queued)
+                    queue_.back().receiver = &alphaRows_.emplace_back(
+                        converter_, psd::ChannelTarget{plane, 1, doc_.width, doc_.height, maskArea.top, maskArea.left},
+                        maskArea.columns());
+                return unpackQueued(false) && ok;
+            }
+            at += static_cast<uint64_t>(length);
+        }
+        return true;
+    }
+
+    uint64_t planeBytes() const { return product(static_cast<uint64_t>(doc_.width), static_cast<uint64_t>(doc_.height)); }
+
+    // A document-sized plane for the baking, reserved the first time.
+    bool bakingPlane(std::vector<uint8_t>& plane, const char* what) {
+        if (plane.empty()) {
+            const uint64_t size = planeBytes();
+            if (!conversion_.reserve(size, what)) return false;
+            planesHeld_ += size;
+            plane.resize(static_cast<size_t>(size));
+        }
+        return true;
+    }
+
+    // The record's user mask (in user, already decoded, or none) shaped by its feather and density,
+    // times its vector mask shaped by its own: into result, which is user when there is one. A
+    // record without either leaves result alone.
+    bool shapeMasks(const PSDLayerInfo& info, uint8_t* user, uint8_t* result) {
+        const size_t count = static_cast<size_t>(planeBytes());
+        if (user != nullptr) {
+            psd::bake::feather(user, doc_.width, doc_.height, info.userShaping.feather);
+            psd::bake::applyDensity(user, count, info.userShaping.density);
+        }
+        psd::VectorMask path;
+        if (info.vectorMask.empty() || info.fillLayer ||
+            !psd::readVectorMask(info.vectorMask.data(), info.vectorMask.size(), doc_.width, doc_.height, path) ||
+            (path.flags & psd::kVectorMaskDisabled))
+            return true;
+        if (!bakingPlane(vectorPlane_, "the vector mask") || !bakingPlane(vectorScratch_, "the vector mask"))
+            return false;
+        // Past the rasteriser's caps the vector mask is left out.
+        if (!psd::bake::drawVectorMask(path, doc_.width, doc_.height, vectorPlane_.data(), vectorScratch_.data()))
+            return true;
+        psd::bake::feather(vectorPlane_.data(), doc_.width, doc_.height, info.vectorShaping.feather);
+        psd::bake::applyDensity(vectorPlane_.data(), count, info.vectorShaping.density);
+        // A user mask rendered from the vector mask is that mask again, without its parameters.
+        if (user != nullptr && !(info.mask.flags & psd::kMaskFromRendering))
+            psd::bake::multiply(result, vectorPlane_.data(), count);
+        else
+            std::copy(vectorPlane_.begin(), vectorPlane_.end(), result);
+        return true;
+    }
+
+    // Everything the layer takes from its masks, its clipping base and its groups, baked into its
+    // alpha and opacity once its channels are decoded, in this order:
+    //   1. its user mask (feathered, then its density), times its vector mask (drawn, inverted when
+    //      flagged, feathered, then its density), multiplies alpha. A user mask rendered from the
+    //      vector mask gives way to it; a fill layer's vector mask is not drawn, its pixels hold it;
+    //   2. a clipped layer's alpha is multiplied by its base's alpha as step 1 left it;
+    //   3. the masks of the groups around it (and the base of a clipped group) multiply alpha, after
+    //      step 2, so that a base and the layers clipped to it, which share their groups, take them
+    //      once;
+    //   4. opacity, on the file's 0..255 scale: times the fill opacity, times the base's opacity,
+    //      times each group's (and a clipped group's base's), innermost first. Only then is it made
+    //      WLX's percentage: 0..255 x 100 / 255, rounded to nearest, so that a file without fill
+    //      opacity or clipping keeps the percentage it always had.
+    // Products of two 0..255 values are (a x b + 127) / 255 throughout: rounded to nearest.
+    bool bake(const PSDLayerInfo& info, Layer& layer, std::vector<uint8_t>* userMask, bool isBase) {
+        uint8_t* pixels = layer.pixels.data();
+        const size_t count = layer.pixels.size() / 4;
+        uint8_t* mask = userMask != nullptr ? userMask->data() : nullptr;
+        if (!info.vectorMask.empty()) {
+            if (mask == nullptr) {
+                // The mask plane holds the vector mask alone.
+                if (!maskPlane(userMask)) return false;
+                std::fill(userMask->begin(), userMask->end(), 255);
+                mask = userMask->data();
+                if (!shapeMasks(info, nullptr, mask)) return false;
+            } else if (!shapeMasks(info, mask, mask)) {
+                return false;
+            }
+        } else if (mask != nullptr) {
+            shapeMasks(info, mask, mask);
+        }
+        if (mask != nullptr && pixels != nullptr) {
+            for (size_t i = 0; i < count; ++i)
+                pixels[i * 4 + kAlphaByte] = psd::bake::scaled(pixels[i * 4 + kAlphaByte], mask[i]);
+        }
+
+        uint8_t opacity = psd::bake::scaled(info.opacity(), info.fillOpacity);
+        const bool clipped = info.clipping() != 0;
+        if (clipped && base_.valid) {
+            if (pixels != nullptr) {
+                for (size_t i = 0; i < count; ++i)
+                    pixels[i * 4 + kAlphaByte] = psd::bake::scaled(pixels[i * 4 + kAlphaByte], base_.alpha[i]);
+            }
+            opacity = psd::bake::scaled(opacity, base_.opacity);
+            if (base_.hidden) layer.visible = 0;
+            if (base_.mode != blend::Normal && base_.blendsClipped && layer.blendMode == blend::Normal)
+                layer.blendMode = base_.mode;
+            layer.clipping = 0;
+        } else if (!clipped) {
+            dropBase();
+            // Kept only for what is clipped right above.
+            if (isBase && pixels != nullptr) {
+                if (!bakingPlane(base_.alpha, "the clipping base's transparency")) return false;
+                for (size_t i = 0; i < count; ++i) base_.alpha[i] = pixels[i * 4 + kAlphaByte];
+                base_.valid = true;
+                base_.opacity = info.opacity();
+                base_.hidden = layer.visible == 0;
+                base_.mode = layer.blendMode;
+                base_.blendsClipped = info.blendsClipped;
+            }
+        }
+
+        if (!groups_.empty() && groups_.back().product != nullptr && pixels != nullptr) {
+            const uint8_t* group = groups_.back().product;
+            for (size_t i = 0; i < count; ++i)
+                pixels[i * 4 + kAlphaByte] = psd::bake::scaled(pixels[i * 4 + kAlphaByte], group[i]);
+        }
+        // Innermost group first: a group that is a base gathers its visible layers' alpha at the
+        // opacity they have inside it, a over b as a + b - a x b.
+        for (size_t level = groups_.size(), k = 0; level-- > 0; ++k) {
+            Group& group = groups_[level];
+            if (!group.covered.empty() && layer.visible != 0 && pixels != nullptr) {
+                for (size_t i = 0; i < count; ++i) {
+                    const uint8_t a = psd::bake::scaled(pixels[i * 4 + kAlphaByte], opacity);
+                    group.covered[i] = static_cast<uint8_t>(group.covered[i] + a - psd::bake::scaled(group.covered[i], a));
+                }
+            }
+            if (k < info.groupOpacities.size()) opacity = psd::bake::scaled(opacity, info.groupOpacities[k]);
+            if (group.clipped) {
+                opacity = psd::bake::scaled(opacity, group.clippedTo.opacity);
+                if (group.clippedTo.hidden) layer.visible = 0;
+            }
+        }
+        for (size_t k = groups_.size(); k < info.groupOpacities.size(); ++k)
+            opacity = psd::bake::scaled(opacity, info.groupOpacities[k]);
+        layer.opacity = static_cast<int32_t>(opacity * 0.39215686274509803 + 0.5);
+        return true;
+    }
+
+    bool readLayer(const PSDLayerInfo& info, bool isBase) {
         if (info.section != Section::Layer) return skipChannels(info);
         auto owned = std::make_unique<Layer>();
         Layer* layer = owned.get();
@@ -517,9 +816,6 @@ private:
         } else {
             layer->name = layersRead_ <= 1 ? kBackgroundName : kLayerName;
         }
-        uint8_t opacity = info.opacity();
-        for (uint8_t group : info.groupOpacities) opacity = scaled(opacity, group);
-        layer->opacity = static_cast<int32_t>(opacity * 0.39215686274509803 + 0.5);
         layer->blendMode = psd::blendModeForKey(info.blendKey());
 
         const Area area{info.top(), info.left(), info.bottom(), info.right()};
@@ -581,12 +877,7 @@ private:
             }
         }
         if (!unpackQueued()) return false;
-        if (mask != nullptr) {
-            for (size_t i = 0; i < mask->size(); ++i) {
-                uint8_t& alpha = pixels[i * 4 + kAlphaByte];
-                alpha = scaled(alpha, (*mask)[i]);
-            }
-        }
+        if (!bake(info, *layer, mask, isBase)) return false;
         sink_.layerRead(owned.release(), storedBytes(info));
         ++layersRead_;
         return true;
@@ -628,9 +919,10 @@ private:
 
     // One document-sized plane for the masks, made once per read and reused.
     bool maskPlane(std::vector<uint8_t>*& plane) {
-        const uint64_t size = product(static_cast<uint64_t>(doc_.width), static_cast<uint64_t>(doc_.height));
+        const uint64_t size = planeBytes();
         if (maskPlane_.size() != size) {
             if (!conversion_.reserve(size, "the mask plane")) return false;
+            planesHeld_ += size;
             maskPlane_.resize(static_cast<size_t>(size));
         }
         plane = &maskPlane_;
@@ -722,19 +1014,30 @@ private:
     // mask plane will need stays in the budget for it.
     void sizeBatch(const PSDLayerInfoList& infos) {
         uint64_t most = 0;
+        bool userMask = false, vectorMask = false, clipping = false;
+        uint64_t groupMasks = 0;
         for (const PSDLayerInfo* info : infos) {
-            if (info->section != Section::Layer) continue;
-            if (info->maskChannel != 0)
-                maskBytes_ = product(static_cast<uint64_t>(doc_.width), static_cast<uint64_t>(doc_.height));
+            if (info->section != Section::Layer) {
+                if (info->section != Section::Divider && info->pairedWith >= 0 &&
+                    (info->maskChannel != 0 || !info->vectorMask.empty()))
+                    ++groupMasks;
+                vectorMask = vectorMask || !info->vectorMask.empty();
+                continue;
+            }
+            userMask = userMask || info->maskChannel != 0;
+            vectorMask = vectorMask || !info->vectorMask.empty();
+            clipping = clipping || info->clipping() != 0;
             most = std::max(most, storedBytes(*info));
         }
+        const uint64_t planes = (userMask || vectorMask ? 1 : 0) + (vectorMask ? 2 : 0) + (clipping ? 1 : 0) + groupMasks;
+        maskBytes_ = product(planes, planeBytes());
         batchRoom(std::min(most, in_.remaining()), 0);
     }
 
     // Whether bytes more fit in the memory budget and leave the mask plane its room until it is made.
     bool fitsBesideMaskPlane(uint64_t bytes) const {
         const MemoryBudget& budget = conversion_.budget();
-        const uint64_t held = budget.used() + (maskPlane_.empty() ? maskBytes_ : 0);
+        const uint64_t held = budget.used() + (maskBytes_ > planesHeld_ ? maskBytes_ - planesHeld_ : 0);
         return held <= budget.limit() && bytes <= budget.limit() - held;
     }
 
@@ -761,7 +1064,7 @@ private:
     // Decodes the queued channels up to four at a time, those of the same rows that follow each other
     // in the file: a layer's four pixel channels are then stored as whole pixels. The failure
     // reported is the first in the file: the earliest channel, then row.
-    bool unpackQueued() {
+    bool unpackQueued(bool report = true) {
         const uint64_t resume = in_.position();
         psd::DecodeFailure first;
         // Also on the way out after a failure: colours whose channels were not all queued read zeros.
@@ -783,7 +1086,7 @@ private:
         counts_.clear();
         colourRows_.clear();
         alphaRows_.clear();
-        return reason.empty() || failHere(reason);
+        return reason.empty() || (report && failHere(reason));
     }
 
     // Whether queued channel i comes before the failure in the file (any channel does when there is none).
@@ -1058,7 +1361,28 @@ private:
     static constexpr size_t kBatchBytes = size_t{4} << 20;
     PixelBytes batch_;
     uint64_t batchReserved_ = 0;  // what the budget holds for the batch
-    uint64_t maskBytes_ = 0;      // what the mask plane will take, when a layer has a mask
+    uint64_t maskBytes_ = 0;      // what the baking planes will take together, once all are made
+    uint64_t planesHeld_ = 0;     // what the budget holds for those made so far
+    std::vector<uint8_t> vectorPlane_, vectorScratch_;  // a vector mask drawn, and each of its parts
+    // The base of the layers clipped to it: its alpha after its own masks, and what they take from it.
+    struct Base {
+        bool valid = false;
+        std::vector<uint8_t> alpha;
+        uint8_t opacity = 255;
+        bool hidden = false;
+        BlendMode mode = blend::Normal;
+        bool blendsClipped = true;
+    } base_;
+    // The groups around the layer being read, innermost last: a masked group's plane is the product
+    // of its masks and those around it; product points at the nearest such plane, or is null.
+    struct Group {
+        std::vector<uint8_t> plane;
+        const uint8_t* product = nullptr;
+        bool clipped = false;
+        Base clippedTo;                 // the base the group is clipped to, for after it when clipped
+        std::vector<uint8_t> covered;   // when the group is a base: the alpha its layers cover
+    };
+    std::vector<Group> groups_;
 };
 
 // Keeps every layer and alpha channel in lists.

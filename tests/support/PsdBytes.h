@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TestBytes.h"
@@ -92,6 +93,38 @@ inline Bytes infoBlock(const std::string& key, const Bytes& data, const std::str
     putLength(b, data.size(), wide);
     putBytes(b, data);
     return b;
+}
+
+// A vector mask block ("vmsk"): version 3, flags, the initial fill record, then each subpath as a
+// closed length record (knot count, operation) and its corner knots, given as (x, y) in fractions
+// of the canvas (control points on the anchors: straight sides).
+struct TestSubpath {
+    int16_t operation;
+    std::vector<std::pair<double, double>> knots;
+};
+inline Bytes vectorMaskBlock(uint32_t flags, bool startsFilled, const std::vector<TestSubpath>& subpaths,
+                             const std::string& key = "vmsk") {
+    auto record = [](Bytes& b, uint16_t selector, uint16_t first, uint16_t second) {
+        put16(b, selector);
+        put16(b, first);
+        put16(b, second);
+        b.resize(b.size() + 20, 0);
+    };
+    Bytes d;
+    put32(d, 3);
+    put32(d, flags);
+    record(d, 8, startsFilled ? 1 : 0, 0);
+    for (const TestSubpath& path : subpaths) {
+        record(d, 0, static_cast<uint16_t>(path.knots.size()), static_cast<uint16_t>(path.operation));
+        for (const auto& [x, y] : path.knots) {
+            put16(d, 2);
+            for (int i = 0; i < 3; ++i) {
+                put32(d, static_cast<uint32_t>(static_cast<int32_t>(y * (1 << 24))));
+                put32(d, static_cast<uint32_t>(static_cast<int32_t>(x * (1 << 24))));
+            }
+        }
+    }
+    return infoBlock(key, d);
 }
 
 struct TestChannel {
