@@ -83,10 +83,11 @@ public:
         thread_local std::vector<uint8_t> scratch;
         scratch.assign(static_cast<size_t>(columns_) * 4, 255);
         converter_.convertRow(in, columns_, scratch.data(), 4);
-        uint8_t* out = target_.plane + static_cast<size_t>(y * target_.width + target_.left) * 4;
+        // Column x lies at left + x of the plane, never left of it: first keeps it inside.
+        const int64_t at = y * target_.width + target_.left;
         for (int64_t x = first; x < end; ++x) {
             const uint8_t* from = &scratch[static_cast<size_t>(x) * 4];
-            uint8_t* to = out + x * 4;
+            uint8_t* to = target_.plane + static_cast<size_t>(at + x) * 4;
             to[0] = from[0];
             to[1] = from[1];
             to[2] = from[2];
@@ -118,8 +119,9 @@ public:
         scratch.resize(static_cast<size_t>(columns_));
         converter_.convertAlphaRow(rows[0], columns_, scratch.data(), 1);
         const size_t step = target_.step;
-        uint8_t* out = target_.plane + static_cast<size_t>(y * target_.width + target_.left) * step;
-        for (int64_t x = first; x < end; ++x) out[static_cast<size_t>(x) * step] = scratch[static_cast<size_t>(x)];
+        // Column x lies at left + x of the plane, never left of it: first keeps it inside.
+        const int64_t at = y * target_.width + target_.left;
+        for (int64_t x = first; x < end; ++x) target_.plane[static_cast<size_t>(at + x) * step] = scratch[static_cast<size_t>(x)];
     }
 
 private:
