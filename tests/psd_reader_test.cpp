@@ -869,6 +869,7 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
         bool ok = true;
         const char* reason = "";  // of a failure, when one is told
         Bytes additional = {};
+        int red = 13;  // at (1,1)
     };
     const Case cases[] = {
         {"whole layer", plain(0, 0, 2, 2, 0, 0), {full}, {0, 100, 200, 50}},
@@ -909,6 +910,11 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
         {"a fill layer's pixels are its shape already", {}, {}, {200, 200, 200, 200}, true, "",
          concat({leftColumn, infoBlock("SoCo", {0, 0, 0, 16})})},
         {"vector density", withParams(0, {0x04, 128}), {}, {200, 100, 200, 100}, true, "", leftColumn},
+        // Its pixels lack the density's spread: drawn again, opaque in its first pixel's colour.
+        {"a solid fill's vector density", withParams(0, {0x04, 128}), {}, {255, 127, 255, 127}, true, "",
+         concat({leftColumn, infoBlock("SoCo", {0, 0, 0, 16})}), 10},
+        {"a gradient fill's vector density: its pixels", withParams(0, {0x04, 128}), {}, {200, 200, 200, 200}, true, "",
+         concat({leftColumn, infoBlock("GdFl", {0, 0, 0, 16})})},
         {"vector feather", withParams(0, concat({{0x08}, feather(1.0)})), {}, {133, 67, 133, 67}, true, "", leftColumn},
         {"union, then subtract", {}, {}, {0, 0, 200, 0}, true, "", vectorMaskBlock(0, false, {left, withOp(top, 2)})},
         {"union, then exclude", {}, {}, {0, 200, 200, 0}, true, "", vectorMaskBlock(0, false, {left, withOp(top, 0)})},
@@ -962,7 +968,7 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
             EXPECT_EQ((std::vector<int>{pixel(l, 0, 0)[3], pixel(l, 1, 0)[3], pixel(l, 0, 1)[3], pixel(l, 1, 1)[3]}),
                       c.alpha)
                 << c.what;
-            EXPECT_EQ(pixel(l, 1, 1)[2], 13) << c.what;
+            EXPECT_EQ(pixel(l, 1, 1)[2], c.red) << c.what;
             EXPECT_EQ(pixel(*r.layers[1], 1, 1), (std::vector<int>{33, 23, 13, 255})) << c.what;
         }
     }

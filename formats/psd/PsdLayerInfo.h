@@ -43,6 +43,7 @@ struct PSDLayerInfo {
     std::vector<uint8_t> vectorMask;      // data of the vmsk or vsms block, empty without one
     MaskShaping userShaping, vectorShaping;
     bool fillLayer = false;               // a shape's fill: its pixels are already its vector mask's
+    bool solidFill = false;               // a fill of one colour (SoCo), which covers the whole canvas
     int64_t pairedWith = -1;              // a group's divider and folder record: the index of the other
 
     int32_t top() const { return psd::load32s(rect.bytes + psd::LayerRect::kTopAt); }
