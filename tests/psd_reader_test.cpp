@@ -435,13 +435,15 @@ TEST(PsdReaderTest, LargeDocumentsHaveWiderLengths) {
     }
 }
 
-// Group records are no layers; a hidden group hides what it holds and group opacity folds in.
+// Group records are no layers; a hidden group hides what it holds and group opacity, times the
+// group's fill opacity, folds in.
 TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
     struct Record {
         const char* name;
         uint32_t section;  // 0: a layer
         uint8_t opacity;
         bool hidden;
+        uint8_t fill = 255;
     };
     // Bottom first: a divider closes each group below its layers, the folder record opens it above.
     const Record records[] = {
@@ -457,7 +459,7 @@ TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
         {"</inner>", 3, 255, false},
         {"b", 0, 255, true},
         {"c", 0, 100, false},
-        {"inner", 2, 128, false},
+        {"inner", 2, 128, false, 128},
         {"d", 0, 255, false},
         {"outer", 1, 51, false},
         {"</hidden>", 3, 255, false},
@@ -473,6 +475,7 @@ TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
         layer.key = rec.section == 0 ? "norm" : "pass";
         if (rec.section != 0) {
             layer.additional = section(rec.section);
+            if (rec.fill != 255) layer.additional = concat({layer.additional, infoBlock("iOpa", {rec.fill, 0, 0, 0})});
             layer.bottom = layer.right = 0;
             for (TestChannel& ch : layer.channels) ch.payload.clear();
         }
@@ -483,9 +486,10 @@ TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
         int32_t opacity;
         uint8_t visible;
     };
-    // Bytes: a 200 x 51 -> 40; b 255 x 128 -> 128, x 51 -> 26; c 100 -> 50 -> 10; d 255 x 51 -> 51.
+    // Bytes: a 200 x 51 -> 40; inner 128 x fill 128 -> 64: b 255 x 64 -> 64, x 51 -> 13; c 100 -> 25
+    // -> 5; d 255 x 51 -> 51.
     const Expected expected[] = {{"under", 100, 1}, {"between", 100, 1}, {"below", 100, 1}, {"a", 16, 1},
-                                 {"b", 10, 0},      {"c", 4, 1},         {"d", 20, 1},      {"e", 100, 0},
+                                 {"b", 5, 0},       {"c", 2, 1},         {"d", 20, 1},      {"e", 100, 0},
                                  {"top", 100, 1}};
     ReadResult r;
     readBytes(psd.build(), r);

@@ -560,7 +560,7 @@ private:
             }
             for (auto g = open.rbegin(); g != open.rend(); ++g) {
                 if ((*g)->flags() & psd::kFlagHidden) info.hiddenByGroup = true;
-                info.groupOpacities.push_back((*g)->opacity());
+                info.groupOpacities.push_back(psd::bake::scaled((*g)->opacity(), (*g)->fillOpacity));
             }
             if (matched[i]) open.push_back(&info);
         }
@@ -749,9 +749,9 @@ private:
     //      step 2, so that a base and the layers clipped to it, which share their groups, take them
     //      once;
     //   4. opacity, on the file's 0..255 scale: times the fill opacity, times the base's opacity,
-    //      times each group's (and a clipped group's base's), innermost first. Only then is it made
-    //      WLX's percentage: 0..255 x 100 / 255, rounded to nearest, so that a file without fill
-    //      opacity or clipping keeps the percentage it always had.
+    //      times each group's and its fill opacity (and a clipped group's base's), innermost first.
+    //      Only then is it made WLX's percentage: 0..255 x 100 / 255, rounded to nearest, so that a
+    //      file without fill opacity or clipping keeps the percentage it always had.
     // Products of two 0..255 values are (a x b + 127) / 255 throughout: rounded to nearest.
     bool bake(const PSDLayerInfo& info, Layer& layer, std::vector<uint8_t>* userMask, bool isBase) {
         uint8_t* pixels = layer.pixels.data();
