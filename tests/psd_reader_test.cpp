@@ -435,13 +435,15 @@ TEST(PsdReaderTest, LargeDocumentsHaveWiderLengths) {
     }
 }
 
-// Group records are no layers; a hidden group hides what it holds and group opacity folds in.
+// Group records are no layers; a hidden group hides what it holds and group opacity, times the
+// group's fill opacity, folds in.
 TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
     struct Record {
         const char* name;
         uint32_t section;  // 0: a layer
         uint8_t opacity;
         bool hidden;
+        uint8_t fill = 255;
     };
     // Bottom first: a divider closes each group below its layers, the folder record opens it above.
     const Record records[] = {
@@ -457,7 +459,7 @@ TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
         {"</inner>", 3, 255, false},
         {"b", 0, 255, true},
         {"c", 0, 100, false},
-        {"inner", 2, 128, false},
+        {"inner", 2, 128, false, 128},
         {"d", 0, 255, false},
         {"outer", 1, 51, false},
         {"</hidden>", 3, 255, false},
@@ -473,6 +475,7 @@ TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
         layer.key = rec.section == 0 ? "norm" : "pass";
         if (rec.section != 0) {
             layer.additional = section(rec.section);
+            if (rec.fill != 255) layer.additional = concat({layer.additional, infoBlock("iOpa", {rec.fill, 0, 0, 0})});
             layer.bottom = layer.right = 0;
             for (TestChannel& ch : layer.channels) ch.payload.clear();
         }
@@ -483,9 +486,10 @@ TEST(PsdReaderTest, GroupsShapeTheirLayersAndVanish) {
         int32_t opacity;
         uint8_t visible;
     };
-    // Bytes: a 200 x 51 -> 40; b 255 x 128 -> 128, x 51 -> 26; c 100 -> 50 -> 10; d 255 x 51 -> 51.
+    // Bytes: a 200 x 51 -> 40; inner 128 x fill 128 -> 64: b 255 x 64 -> 64, x 51 -> 13; c 100 -> 25
+    // -> 5; d 255 x 51 -> 51.
     const Expected expected[] = {{"under", 100, 1}, {"between", 100, 1}, {"below", 100, 1}, {"a", 16, 1},
-                                 {"b", 10, 0},      {"c", 4, 1},         {"d", 20, 1},      {"e", 100, 0},
+                                 {"b", 5, 0},       {"c", 2, 1},         {"d", 20, 1},      {"e", 100, 0},
                                  {"top", 100, 1}};
     ReadResult r;
     readBytes(psd.build(), r);
@@ -869,6 +873,7 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
         bool ok = true;
         const char* reason = "";  // of a failure, when one is told
         Bytes additional = {};
+        int red = 13;  // at (1,1)
     };
     const Case cases[] = {
         {"whole layer", plain(0, 0, 2, 2, 0, 0), {full}, {0, 100, 200, 50}},
@@ -909,6 +914,11 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
         {"a fill layer's pixels are its shape already", {}, {}, {200, 200, 200, 200}, true, "",
          concat({leftColumn, infoBlock("SoCo", {0, 0, 0, 16})})},
         {"vector density", withParams(0, {0x04, 128}), {}, {200, 100, 200, 100}, true, "", leftColumn},
+        // Its pixels lack the density's spread: drawn again, opaque in its first pixel's colour.
+        {"a solid fill's vector density", withParams(0, {0x04, 128}), {}, {255, 127, 255, 127}, true, "",
+         concat({leftColumn, infoBlock("SoCo", {0, 0, 0, 16})}), 10},
+        {"a gradient fill's vector density: its pixels", withParams(0, {0x04, 128}), {}, {200, 200, 200, 200}, true, "",
+         concat({leftColumn, infoBlock("GdFl", {0, 0, 0, 16})})},
         {"vector feather", withParams(0, concat({{0x08}, feather(1.0)})), {}, {133, 67, 133, 67}, true, "", leftColumn},
         {"union, then subtract", {}, {}, {0, 0, 200, 0}, true, "", vectorMaskBlock(0, false, {left, withOp(top, 2)})},
         {"union, then exclude", {}, {}, {0, 200, 200, 0}, true, "", vectorMaskBlock(0, false, {left, withOp(top, 0)})},
@@ -917,6 +927,9 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
         {"a subpath of the one before: even-odd", {}, {}, {0, 0, 200, 0}, true, "",
          vectorMaskBlock(0, false, {left, {-1, {{0, 0}, {0.5, 0}, {0.5, 0.5}, {0, 0.5}}}})},
         {"starts filled, no subpaths", {}, {}, {200, 200, 200, 200}, true, "", vectorMaskBlock(0, true, {})},
+        {"starts filled, then intersect: the shapes decide", {}, {}, {200, 0, 0, 0}, true, "",
+         vectorMaskBlock(0, true, {withOp(left, 3), withOp(top, 3)})},
+        {"starts filled, then union: the shape", {}, {}, {200, 0, 200, 0}, true, "", vectorMaskBlock(0, true, {left})},
         {"starts empty, no subpaths", {}, {}, {0, 0, 0, 0}, true, "", vectorMaskBlock(0, false, {})},
         {"vector mask of another version: none", {}, {}, {200, 200, 200, 200}, true, "",
          [&] { Bytes b = leftColumn; b[12 + 3] = 2; return b; }()},
@@ -959,7 +972,7 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
             EXPECT_EQ((std::vector<int>{pixel(l, 0, 0)[3], pixel(l, 1, 0)[3], pixel(l, 0, 1)[3], pixel(l, 1, 1)[3]}),
                       c.alpha)
                 << c.what;
-            EXPECT_EQ(pixel(l, 1, 1)[2], 13) << c.what;
+            EXPECT_EQ(pixel(l, 1, 1)[2], c.red) << c.what;
             EXPECT_EQ(pixel(*r.layers[1], 1, 1), (std::vector<int>{33, 23, 13, 255})) << c.what;
         }
     }

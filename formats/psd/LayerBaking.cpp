@@ -68,7 +68,7 @@ bool drawVectorMask(const VectorMask& mask, int32_t width, int32_t height, uint8
     if (pixels != 0 && components.size() > kMaxWork / pixels) {
         if (!raster::fillPath(mask.subpaths, raster::FillRule::evenOdd, width, height, plane)) return false;
     } else {
-        std::fill(plane, plane + count, mask.startsFilled ? 255 : 0);
+        std::fill(plane, plane + count, mask.startsFilled && components.empty() ? 255 : 0);
         std::vector<raster::Subpath> part;
         bool first = true;
         for (const auto& [begin, end] : components) {

@@ -28,10 +28,11 @@ void feather(uint8_t* plane, int32_t width, int32_t height, double radius);
 
 // Draws a vector mask's coverage into plane, with scratch (width x height bytes) for its
 // components. A component is a subpath with the subpaths after it whose operation is -1; each is
-// filled even-odd and combined in order with what is drawn so far, which starts all 255 when the
-// path starts filled and all 0 otherwise: 0 exclude |a - c|, 1 union max, 2 subtract a - c, 3
-// intersect min (the first component's subtract and intersect start from the opposite of the
-// start), any other operation nothing. When the components would take more than kMaxWork pixel
+// filled even-odd and combined in order with what is drawn so far, which starts all 0: 0 exclude
+// |a - c|, 1 union max, 2 subtract a - c, 3 intersect min (the first component's subtract and
+// intersect start from all 255), any other operation nothing. A path that starts filled is all 255
+// only when it has no subpath: with subpaths, files that start filled and then intersect show the
+// intersection, so the components alone decide. When the components would take more than kMaxWork pixel
 // visits together, every subpath is filled even-odd at once instead. The invert flag is applied.
 // False when the path could not be drawn within the rasteriser's caps: the mask is then absent.
 constexpr uint64_t kMaxWork = uint64_t{1} << 30;

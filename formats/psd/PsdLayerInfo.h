@@ -37,12 +37,13 @@ struct PSDLayerInfo {
     int32_t maskChannel = 0;              // the user mask applied to alpha (65534 or 65533), or 0 for none
     MaskRectangle mask;                   // where that mask lies and what holds outside it
     bool hiddenByGroup = false;           // some enclosing group is hidden
-    std::vector<uint8_t> groupOpacities;  // opacity bytes of the enclosing groups, innermost first
+    std::vector<uint8_t> groupOpacities;  // of the enclosing groups, times their fill opacity, innermost first
     uint8_t fillOpacity = 255;            // iOpa: the opacity of the pixels alone, beside the layer's
     bool blendsClipped = true;            // clbl: layers clipped to this one take its blend mode
     std::vector<uint8_t> vectorMask;      // data of the vmsk or vsms block, empty without one
     MaskShaping userShaping, vectorShaping;
     bool fillLayer = false;               // a shape's fill: its pixels are already its vector mask's
+    bool solidFill = false;               // a fill of one colour (SoCo), which covers the whole canvas
     int64_t pairedWith = -1;              // a group's divider and folder record: the index of the other
 
     int32_t top() const { return psd::load32s(rect.bytes + psd::LayerRect::kTopAt); }

@@ -524,6 +524,7 @@ private:
                 for (const char* fill : {"SoCo", "GdFl", "PtFl", "vscg"}) {
                     if (std::memcmp(key, fill, 4) == 0) info.fillLayer = true;
                 }
+                if (std::memcmp(key, "SoCo", 4) == 0) info.solidFill = true;
                 if (Uncarried::wants(key)) {
                     std::vector<uint8_t> data(static_cast<size_t>(length));
                     if (!in_.read(data.data(), data.size())) return false;
@@ -561,7 +562,7 @@ private:
             }
             for (auto g = open.rbegin(); g != open.rend(); ++g) {
                 if ((*g)->flags() & psd::kFlagHidden) info.hiddenByGroup = true;
-                info.groupOpacities.push_back((*g)->opacity());
+                info.groupOpacities.push_back(psd::bake::scaled((*g)->opacity(), (*g)->fillOpacity));
             }
             if (matched[i]) open.push_back(&info);
         }
@@ -696,8 +697,9 @@ private:
             psd::bake::feather(user, doc_.width, doc_.height, info.userShaping.feather);
             psd::bake::applyDensity(user, count, info.userShaping.density);
         }
+        vectorDrawn_ = false;
         psd::VectorMask path;
-        if (info.vectorMask.empty() || info.fillLayer ||
+        if (info.vectorMask.empty() || (info.fillLayer && !redrawsFill(info)) ||
             !psd::readVectorMask(info.vectorMask.data(), info.vectorMask.size(), doc_.width, doc_.height, path) ||
             (path.flags & psd::kVectorMaskDisabled))
             return true;
@@ -708,6 +710,7 @@ private:
             return true;
         psd::bake::feather(vectorPlane_.data(), doc_.width, doc_.height, info.vectorShaping.feather);
         psd::bake::applyDensity(vectorPlane_.data(), count, info.vectorShaping.density);
+        vectorDrawn_ = true;
         // A user mask rendered from the vector mask is that mask again, without its parameters.
         if (user != nullptr && !(info.mask.flags & psd::kMaskFromRendering))
             psd::bake::multiply(result, vectorPlane_.data(), count);
@@ -716,19 +719,41 @@ private:
         return true;
     }
 
+    // A solid fill covers the canvas; its stored pixels are its colour shaped by its vector mask
+    // without the mask's feather and density, which spread it past them. Such a fill is drawn again:
+    // its colour, as its rectangle stores it, over the whole canvas, shaped by the vector mask.
+    static bool redrawsFill(const PSDLayerInfo& info) {
+        return info.solidFill && !info.vectorMask.empty() &&
+               (info.vectorShaping.density != 255 || info.vectorShaping.feather > 0);
+    }
+
+    // The colour of the fill's first pixel on the canvas, everywhere, opaque; false when it has none.
+    bool spreadFill(const PSDLayerInfo& info, uint8_t* pixels) const {
+        const int64_t top = std::max<int64_t>(info.top(), 0), left = std::max<int64_t>(info.left(), 0);
+        if (top >= std::min<int64_t>(info.bottom(), doc_.height) || left >= std::min<int64_t>(info.right(), doc_.width))
+            return false;
+        uint8_t colour[4];
+        std::copy_n(pixels + (top * doc_.width + left) * 4, 4, colour);
+        colour[kAlphaByte] = 255;
+        const size_t count = static_cast<size_t>(planeBytes());
+        for (size_t i = 0; i < count; ++i) std::copy_n(colour, 4, pixels + i * 4);
+        return true;
+    }
+
     // Everything the layer takes from its masks, its clipping base and its groups, baked into its
     // alpha and opacity once its channels are decoded, in this order:
     //   1. its user mask (feathered, then its density), times its vector mask (drawn, inverted when
     //      flagged, feathered, then its density), multiplies alpha. A user mask rendered from the
-    //      vector mask gives way to it; a fill layer's vector mask is not drawn, its pixels hold it;
+    //      vector mask gives way to it; a fill layer's vector mask is not drawn, its pixels hold it,
+    //      unless it is a solid fill that redrawsFill spreads over the canvas first;
     //   2. a clipped layer's alpha is multiplied by its base's alpha as step 1 left it;
     //   3. the masks of the groups around it (and the base of a clipped group) multiply alpha, after
     //      step 2, so that a base and the layers clipped to it, which share their groups, take them
     //      once;
     //   4. opacity, on the file's 0..255 scale: times the fill opacity, times the base's opacity,
-    //      times each group's (and a clipped group's base's), innermost first. Only then is it made
-    //      WLX's percentage: 0..255 x 100 / 255, rounded to nearest, so that a file without fill
-    //      opacity or clipping keeps the percentage it always had.
+    //      times each group's and its fill opacity (and a clipped group's base's), innermost first.
+    //      Only then is it made WLX's percentage: 0..255 x 100 / 255, rounded to nearest, so that a
+    //      file without fill opacity or clipping keeps the percentage it always had.
     // Products of two 0..255 values are (a x b + 127) / 255 throughout: rounded to nearest.
     bool bake(const PSDLayerInfo& info, Layer& layer, std::vector<uint8_t>* userMask, bool isBase) {
         uint8_t* pixels = layer.pixels.data();
@@ -747,6 +772,7 @@ private:
         } else if (mask != nullptr) {
             shapeMasks(info, mask, mask);
         }
+        if (mask != nullptr && pixels != nullptr && vectorDrawn_ && redrawsFill(info)) spreadFill(info, pixels);
         if (mask != nullptr && pixels != nullptr) {
             for (size_t i = 0; i < count; ++i)
                 pixels[i * 4 + kAlphaByte] = psd::bake::scaled(pixels[i * 4 + kAlphaByte], mask[i]);
@@ -1366,6 +1392,7 @@ private:
     uint64_t maskBytes_ = 0;      // what the baking planes will take together, once all are made
     uint64_t planesHeld_ = 0;     // what the budget holds for those made so far
     std::vector<uint8_t> vectorPlane_, vectorScratch_;  // a vector mask drawn, and each of its parts
+    bool vectorDrawn_ = false;                          // whether the last shapeMasks drew its vector mask
     // The base of the layers clipped to it: its alpha after its own masks, and what they take from it.
     struct Base {
         bool valid = false;
