@@ -874,7 +874,7 @@ private:
                 if (id < converter_.colourChannels()) {
                     ok = queueChannel(nullptr, 1, width, layer->height, area, id, static_cast<uint64_t>(length));
                     if (queue_.size() != queued) {
-                        if (colour->add(id)) queue_.back().receiver = colour;
+                        if (colour->add(id)) queue_.back().receiver = colour, queue_.back().colour = true;
                         else queue_.back().target = {};
                     }
                 } else if (id == kTransparencyId || (mask != nullptr && id == static_cast<uint32_t>(info.maskChannel))) {
@@ -1100,7 +1100,7 @@ private:
         // A layer's colours go last, all together: their conversion needs a row of each, and an
         // indexed document's transparent index clears alpha its transparency channel has set.
         if (converts_) std::stable_partition(queue_.begin(), queue_.end(), [](const Queued& q) {
-            return q.receiver == nullptr || dynamic_cast<const ColourRows*>(q.receiver) == nullptr;
+            return !q.colour;
         });
         for (size_t i = 0, end = 0; i < queue_.size(); i = end) {
             for (end = i + 1; end < queue_.size() && end - i < psd::kMaxDecodedChannels; ++end) {
@@ -1302,7 +1302,7 @@ private:
             queueMergedChannel(c, compression, counts, held, converts_ ? psd::ChannelTarget{} : into, rowsAt);
             if (converts_ && queue_.size() != queued && target != nullptr) {
                 if (c < colours) {
-                    if (c < converter_.colourChannels() && colour != nullptr && colour->add(c)) queue_.back().receiver = colour;
+                    if (c < converter_.colourChannels() && colour != nullptr && colour->add(c)) queue_.back().receiver = colour, queue_.back().colour = true;
                 } else {
                     into.plane = target->pixels.empty() ? nullptr : target->pixels.data() + kAlphaByte;
                     queue_.back().receiver = &alphaRows_.emplace_back(converter_, into, static_cast<uint64_t>(doc_.width));
@@ -1378,6 +1378,7 @@ private:
         uint64_t reserved = 0;          // what the budget holds for them
         const psd::RowReceiver* receiver = nullptr;  // converts its rows, when the document is not 8-bit RGB
         size_t order = 0;  // its place in the file among those queued: decoding may take them in another
+        bool colour = false;  // its receiver takes a colour, which needs a row of each colour channel
     };
     std::vector<Queued> queue_;
     std::vector<uint32_t> counts_;
