@@ -611,6 +611,9 @@ TEST(PsdReaderTest, WhatLayersCannotCarryIsNotedOnceInAFixedOrder) {
         {"group blend modes: the section's key over the record's",
          {{"pass", 1, keyedSection(1, "norm"), {}}, {"mul ", 2, section(2), {}}, {"norm", 2, keyedSection(2, "pass"), {}}},
          "2 group blend modes"},
+        {"layer blend modes WLX lacks, unknown keys among them",
+         {{"dark", 0, {}, {}}, {"lgCl", 0, {}, {}}, {"diff", 0, {}, {}}, {"smud", 0, infoBlock("levl", one), {}}, {"pass", 0, {}, {}}},
+         "1 adjustment layer, 2 layer blend modes"},
         {"blending ranges",
          {{"norm", 0, {}, blendingRanges(0)}, {"norm", 0, {}, blendingRanges(7)}, {"norm", 0, {}, blendingRanges()}},
          "2 blending ranges"},
@@ -622,9 +625,10 @@ TEST(PsdReaderTest, WhatLayersCannotCarryIsNotedOnceInAFixedOrder) {
          {{"norm", 0, infoBlock("SoLd", smartObject), {}},
           {"norm", 0, infoBlock("knko", one), blendingRanges(3)},
           {"norm", 1, keyedSection(1, "scrn"), {}},
+          {"hue ", 0, {}, {}},
           {"norm", 0, psdsamples::concat({infoBlock("curv", one), effectsBlock("lfx2", "y")}), {}},
           {"norm", 0, infoBlock("SoCo", one), {}, false}},
-         "1 layer effect, 1 adjustment layer, 1 fill layer, 1 group blend mode, 1 blending range, 1 knockout, 1 smart-object filter"},
+         "1 layer effect, 1 adjustment layer, 1 fill layer, 1 group blend mode, 1 layer blend mode, 1 blending range, 1 knockout, 1 smart-object filter"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);

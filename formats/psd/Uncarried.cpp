@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "formats/psd/PsdLayout.h"
+#include "formats/wlx/WlxLayout.h"
 
 namespace {
 
@@ -111,6 +112,12 @@ void Uncarried::record(const PSDLayerInfo& info, const uint8_t* ranges, size_t r
     if (knockout_) ++counts_[Knockouts];
     if (smartFilters_) ++counts_[SmartFilters];
     if (folder && !is(hasGroupKey_ ? groupKey_ : info.blendKey(), "pass")) ++counts_[GroupBlends];
+    // A layer's own mode that WLX has no code for (or that no table knows) is written as normal.
+    const uint8_t* key = info.blendKey();
+    if (!folder && info.section != Section::Divider && !adjustment_ && !is(key, "norm") && !is(key, "pass") &&
+        wlx::blendCodeFromMode(psd::blendModeForKey(key)) == 0) {
+        ++counts_[LayerBlends];
+    }
     // Each range is black low, black high, white low, white high; all of them open is no range.
     for (size_t at = 0; at + 4 <= rangesSize; at += 4) {
         if (ranges[at] != 0 || ranges[at + 1] != 0 || ranges[at + 2] != 255 || ranges[at + 3] != 255) {
@@ -127,7 +134,8 @@ std::string Uncarried::note() const {
     static constexpr const char* kNames[kKinds][2] = {
         {"layer effect", "layer effects"},         {"adjustment layer", "adjustment layers"},
         {"fill layer", "fill layers"},
-        {"group blend mode", "group blend modes"}, {"blending range", "blending ranges"},
+        {"group blend mode", "group blend modes"}, {"layer blend mode", "layer blend modes"},
+        {"blending range", "blending ranges"},
         {"knockout", "knockouts"},                 {"smart-object filter", "smart-object filters"},
     };
     std::string line;

@@ -20,7 +20,7 @@ public:
 
 private:
     // In the order the note names them.
-    enum Kind { Effects, Adjustments, Fills, GroupBlends, Ranges, Knockouts, SmartFilters, kKinds };
+    enum Kind { Effects, Adjustments, Fills, GroupBlends, LayerBlends, Ranges, Knockouts, SmartFilters, kKinds };
     uint64_t counts_[kKinds] = {};
     // Of the record being read. Effects as each block counts them: a later block, where there,
     // describes them more fully.
