@@ -581,6 +581,13 @@ TEST(PsdReaderTest, WhatLayersCannotCarryIsNotedOnceInAFixedOrder) {
     Bytes smartObject, plainObject;
     putText(smartObject, "soLDdescriptor filterFX list");
     putText(plainObject, "soLDdescriptor");
+    auto artboard = [](uint8_t type, size_t keep = 30) {  // a descriptor with the background type
+        Bytes d;
+        putText(d, "xxartboardBackgroundTypelong");
+        d.insert(d.end(), {0, 0, 0, type});
+        d.resize(keep);
+        return psdsamples::concat({keyedSection(1, "pass"), infoBlock("artb", d)});
+    };
     const Bytes two = psdsamples::concat({effectsBlock("lmfx", "yyn"), effectsBlock("lfx2", "yn")});
     const struct {
         const char* what;
@@ -614,6 +621,10 @@ TEST(PsdReaderTest, WhatLayersCannotCarryIsNotedOnceInAFixedOrder) {
         {"layer blend modes WLX lacks, unknown keys among them",
          {{"dark", 0, {}, {}}, {"lgCl", 0, {}, {}}, {"diff", 0, {}, {}}, {"smud", 0, infoBlock("levl", one), {}}, {"pass", 0, {}, {}}},
          "1 adjustment layer, 2 layer blend modes"},
+        {"artboards on black or a colour, not on white or transparency or cut short",
+         {{"pass", 1, artboard(2, 32), {}}, {"pass", 1, artboard(4, 32), {}}, {"pass", 1, artboard(1, 32), {}},
+          {"pass", 1, artboard(3, 32), {}}, {"pass", 1, artboard(4, 31), {}}},
+         "2 artboard backgrounds"},
         {"blending ranges",
          {{"norm", 0, {}, blendingRanges(0)}, {"norm", 0, {}, blendingRanges(7)}, {"norm", 0, {}, blendingRanges()}},
          "2 blending ranges"},

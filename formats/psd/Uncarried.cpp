@@ -43,6 +43,19 @@ uint64_t enabledEffects(const uint8_t* data, size_t size) {
            occurrences(data, size, "enabbool\1\0\0\0\x07presentbool\0"sv);
 }
 
+// An artboard's background, from its descriptor: 2 is black and 4 a colour of its own, which the
+// white paper WLX layers are composited on does not show (1 is white, 3 transparent).
+bool colouredArtboard(const uint8_t* data, size_t size) {
+    using namespace std::string_view_literals;
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const std::string_view key = "artboardBackgroundTypelong"sv;
+    const size_t at = text.find(key);
+    if (at == std::string_view::npos || size - at - key.size() < 4) return false;
+    const uint8_t* value = data + at + key.size();
+    const uint32_t type = uint32_t{value[0]} << 24 | uint32_t{value[1]} << 16 | uint32_t{value[2]} << 8 | value[3];
+    return type == 2 || type == 4;
+}
+
 // The old effects block: a version, a count, then signed entries, each an effect with its enabled
 // byte at a place of its own; the common state entry turns them all off when it is not visible.
 uint64_t oldEffects(const uint8_t* data, size_t size) {
@@ -73,7 +86,7 @@ uint64_t oldEffects(const uint8_t* data, size_t size) {
 }  // namespace
 
 bool Uncarried::wants(const uint8_t* key) {
-    for (const char* k : {"lfx2", "lmfx", "lrFX", "knko", "SoLd", "SoLE"}) {
+    for (const char* k : {"lfx2", "lmfx", "lrFX", "knko", "SoLd", "SoLE", "artb", "artd", "abdd"}) {
         if (is(key, k)) return true;
     }
     return among(key, kAdjustmentKeys) || among(key, kFillKeys);
@@ -85,6 +98,8 @@ void Uncarried::block(const uint8_t* key, const uint8_t* data, size_t size) {
         const int from = is(key, "lrFX") ? 0 : is(key, "lfx2") ? 1 : 2;
         effects_[from] = from == 0 ? oldEffects(data, size) : enabledEffects(data, size);
         effectsFrom_ = std::max(effectsFrom_, from);
+    } else if (is(key, "artb") || is(key, "artd") || is(key, "abdd")) {
+        artboard_ = artboard_ || colouredArtboard(data, size);
     } else if (is(key, "knko")) {
         knockout_ = size >= 1 && data[0] != 0;
     } else if (is(key, "SoLd") || is(key, "SoLE")) {
@@ -110,6 +125,7 @@ void Uncarried::record(const PSDLayerInfo& info, const uint8_t* ranges, size_t r
     if (adjustment_) ++counts_[Adjustments];
     if (fill_ && !storesPixels(info)) ++counts_[Fills];
     if (knockout_) ++counts_[Knockouts];
+    if (artboard_) ++counts_[Artboards];
     if (smartFilters_) ++counts_[SmartFilters];
     if (folder && !is(hasGroupKey_ ? groupKey_ : info.blendKey(), "pass")) ++counts_[GroupBlends];
     // A layer's own mode that WLX has no code for (or that no table knows) is written as normal.
@@ -127,7 +143,7 @@ void Uncarried::record(const PSDLayerInfo& info, const uint8_t* ranges, size_t r
     }
     effects_[0] = effects_[1] = effects_[2] = 0;
     effectsFrom_ = -1;
-    adjustment_ = fill_ = knockout_ = smartFilters_ = hasGroupKey_ = false;
+    adjustment_ = fill_ = knockout_ = smartFilters_ = hasGroupKey_ = artboard_ = false;
 }
 
 std::string Uncarried::note() const {
@@ -135,6 +151,7 @@ std::string Uncarried::note() const {
         {"layer effect", "layer effects"},         {"adjustment layer", "adjustment layers"},
         {"fill layer", "fill layers"},
         {"group blend mode", "group blend modes"}, {"layer blend mode", "layer blend modes"},
+        {"artboard background", "artboard backgrounds"},
         {"blending range", "blending ranges"},
         {"knockout", "knockouts"},                 {"smart-object filter", "smart-object filters"},
     };

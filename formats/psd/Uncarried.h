@@ -20,7 +20,7 @@ public:
 
 private:
     // In the order the note names them.
-    enum Kind { Effects, Adjustments, Fills, GroupBlends, LayerBlends, Ranges, Knockouts, SmartFilters, kKinds };
+    enum Kind { Effects, Adjustments, Fills, GroupBlends, LayerBlends, Artboards, Ranges, Knockouts, SmartFilters, kKinds };
     uint64_t counts_[kKinds] = {};
     // Of the record being read. Effects as each block counts them: a later block, where there,
     // describes them more fully.
@@ -30,6 +30,7 @@ private:
     bool fill_ = false;
     bool knockout_ = false;
     bool smartFilters_ = false;
+    bool artboard_ = false;  // with a background the white paper does not show
     uint8_t groupKey_[4] = {};  // the blend key of the section block, which is the group's own
     bool hasGroupKey_ = false;
 };
