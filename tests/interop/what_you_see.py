@@ -162,6 +162,9 @@ PINNED = [
 ADJUSTMENT_KEYS = {b"levl", b"curv", b"brit", b"hue2", b"hue ", b"blnc", b"selc", b"mixr", b"phfl", b"expA",
                    b"vibA", b"grdm", b"nvrt", b"post", b"thrs", b"CgEd", b"blwh", b"clrL"}
 FILL_KEYS = {b"SoCo", b"GdFl", b"PtFl"}  # lost only without pixels of their own
+# Layer blend modes WLX has no code for: written as normal.
+LOST_MODE_KEYS = {b"dark", b"lite", b"smud", b"hue ", b"sat ", b"colr", b"lum ", b"lgCl", b"dkCl", b"diss",
+                  b"hMix", b"fsub", b"fdiv"}
 
 
 def raw_keys(layer):
@@ -200,6 +203,11 @@ def features(psd, data):
                 found.add("group blend mode")
             if layer.has_mask() or layer.has_vector_mask():
                 found.add("group masks")
+        elif layer.is_visible() and record.blend_mode.value in LOST_MODE_KEYS:
+            found.add("layer blend mode")
+        artboard = block(layer, Tag.ARTBOARD_DATA1)
+        if artboard is not None and int(artboard.get(b"artboardBackgroundType", 1)) in (2, 4):
+            found.add("artboard background")
         if record.clipping:
             found.add("clipping")
         fill = block(layer, Tag.BLEND_FILL_OPACITY)
