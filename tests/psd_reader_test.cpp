@@ -993,6 +993,22 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
     }
 }
 
+// A vector mask's path is held from its record until its layer is baked: it counts against the budget.
+TEST(PsdReaderTest, VectorMaskPathsAreHeldWithinTheBudget) {
+    TestPsd psd;
+    TestLayer layer = opaqueLayer();
+    layer.additional = vectorMaskBlock(0, false, std::vector<TestSubpath>(400, {0, {{0, 0}, {0.5, 0}, {0.5, 0.5}}}));
+    psd.layers = {layer};
+    for (const MemoryBudget& budget : {MemoryBudget(), MemoryBudget(4000, "a small one")}) {
+        ReadResult r;
+        readBytes(psd.build(), r, budget);
+        EXPECT_EQ(r.ok, budget.limit() > 4000) << r.reason;
+        if (!r.ok) {
+            EXPECT_EQ(r.reason.rfind("layer record 1: its vector mask need ", 0), 0u) << r.reason;
+        }
+    }
+}
+
 TEST(PsdReaderTest, ChannelsOtherThanColourAndTransparencyAreSkippedUndecoded) {
     TestPsd psd;
     TestLayer layer = opaqueLayer();

@@ -516,7 +516,8 @@ private:
                 else info.blendsClipped = value != 0;
             } else if ((std::memcmp(key, psd::kKeyVectorMask, 4) == 0 || std::memcmp(key, psd::kKeyVectorMaskShape, 4) == 0) &&
                        info.vectorMask.empty()) {
-                // Its size was checked against the file above.
+                // Its size was checked against the file above; it is held until its layer is baked.
+                if (!conversion_.budget().reserve(length)) return failHere(conversion_.overBudget(length, "its vector mask"));
                 info.vectorMask.resize(static_cast<size_t>(length));
                 if (!in_.read(info.vectorMask.data(), info.vectorMask.size())) return false;
             } else {
