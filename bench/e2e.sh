@@ -21,14 +21,8 @@ while [ $# -gt 0 ]; do
 done
 [ -x /usr/bin/time ] || { echo "e2e.sh: needs GNU time (apt-get install time)" >&2; exit 1; }
 
-cmake --preset bench >/dev/null
-cmake --build --preset bench >/dev/null
-bin=$PWD/build/bench
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/rivodiv-e2e.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-mkdir "$work/src"
-"$bin/make_painting" "$work/src/doc.wlx" "$width" "$height" "$layers" >/dev/null
+. bench/painting.sh
+painting_setup e2e
 mkdir "$work/first"
 ln "$work/src/doc.wlx" "$work/first/doc.wlx"
 "$bin/rivodiv" "$work/first/doc.wlx" </dev/null

@@ -19,14 +19,8 @@ done
 profile=/usr/share/color/icc/ghostscript/default_cmyk.icc
 [ -r "$profile" ] || { echo "modes.sh: needs $profile (apt-get install libgs-common)" >&2; exit 1; }
 
-cmake --preset bench >/dev/null
-cmake --build --preset bench >/dev/null
-bin=$PWD/build/bench
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/rivodiv-modes.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-mkdir "$work/src"
-"$bin/make_painting" "$work/src/doc.wlx" "$width" "$height" "$layers" >/dev/null
+. bench/painting.sh
+painting_setup modes
 "$bin/rivodiv" "$work/src/doc.wlx" </dev/null
 mv "$work/src/doc.psd" "$work/src/rgb8.psd"
 "$bin/make_mode_psd" "$work/src/doc.wlx" "$work/src/rgb16.psd" rgb16

@@ -45,6 +45,8 @@ logging.disable(logging.CRITICAL)
 from psd_tools import PSDImage  # noqa: E402  (after the warnings are silenced)
 from psd_tools.api import numpy_io  # noqa: E402
 
+import compare_layers  # noqa: E402  (the dump of rivodiv's WLX layers, read as the GIMP check reads it)
+
 
 def unit8(f):
     return np.floor(np.clip(f, 0, 1) * 255 + 0.5).astype(np.int32)
@@ -297,15 +299,9 @@ def merged_layer(doc, psd):
 
 
 def read_ours(folder):
-    with open(f"{folder}/layers.tsv", encoding="utf-8") as f:
-        head = f.readline().rstrip("\n").split("\t")
-        width, height = int(head[1]), int(head[3])
-        layers = []
-        for line in f:
-            index, name, opacity, visible = line.rstrip("\n").split("\t")
-            pixels = np.fromfile(f"{folder}/layer{index}.rgba", dtype=np.uint8).reshape(height, width, 4)
-            layers.append({"name": name, "opacity": int(opacity), "visible": visible == "1",
-                           "pixels": pixels.astype(np.int32)})
+    layers = compare_layers.read_ours(folder)[2]
+    for layer in layers:
+        layer["pixels"] = layer["pixels"].astype(np.int32)
     return layers
 
 
@@ -397,18 +393,27 @@ def compare_file(path, doc, psd, folder, tally, rel):
         compare_pixels(got["pixels"], expected[0], expected[1], tally, label, KNOWN.get((rel, index)), tolerance(doc), full)
 
 
+def corpus_missing(corpus):
+    """None with the corpus; otherwise says so and gives the exit status: a skip (77), or 1 when
+    RIVODIV_REQUIRE_CORPUS is set."""
+    if os.path.isfile(os.path.join(corpus, "index.tsv")):
+        return None
+    where = os.path.normpath(corpus)
+    if os.environ.get("RIVODIV_REQUIRE_CORPUS", "0") not in ("", "0"):
+        print(f"the PSD corpus is missing (RIVODIV_REQUIRE_CORPUS is set): expected {where}/index.tsv")
+        return 1
+    print(f"skipped: no PSD corpus: put it at {where} (index.tsv and its files) to run this test")
+    return 77
+
+
 def main():
     if len(sys.argv) not in (4, 5):
         print(__doc__)
         return 2
     rivodiv, tool, corpus = sys.argv[1:4]
-    if not os.path.isfile(os.path.join(corpus, "index.tsv")):
-        where = os.path.normpath(corpus)
-        if os.environ.get("RIVODIV_REQUIRE_CORPUS", "0") not in ("", "0"):
-            print(f"the PSD corpus is missing (RIVODIV_REQUIRE_CORPUS is set): expected {where}/index.tsv")
-            return 1
-        print(f"skipped: no PSD corpus: put it at {where} (index.tsv and its files) to run this test")
-        return 77
+    missing = corpus_missing(corpus)
+    if missing is not None:
+        return missing
     work = sys.argv[4] if len(sys.argv) == 5 else tempfile.mkdtemp(prefix="rivodiv-modes-")
     with open(os.path.join(corpus, "index.tsv"), encoding="utf-8") as f:
         paths = [line.split("\t")[0] for line in f.read().splitlines()[1:] if line]

@@ -303,13 +303,9 @@ def main():
     rivodiv, corpus = args[:2]
     table = "--table" in args[2:]
     only = [a for a in args[2:] if a != "--table"]
-    if not os.path.isfile(os.path.join(corpus, "index.tsv")):
-        where = os.path.normpath(corpus)
-        if os.environ.get("RIVODIV_REQUIRE_CORPUS", "0") not in ("", "0"):
-            print(f"the PSD corpus is missing (RIVODIV_REQUIRE_CORPUS is set): expected {where}/index.tsv")
-            return 1
-        print(f"skipped: no PSD corpus: put it at {where} (index.tsv and its files) to run this test")
-        return 77
+    missing = compare_modes.corpus_missing(corpus)
+    if missing is not None:
+        return missing
     with open(os.path.join(corpus, "index.tsv"), encoding="utf-8") as f:
         lines = f.read().splitlines()
     head = lines[0].split("\t")
