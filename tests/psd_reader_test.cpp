@@ -972,9 +972,15 @@ TEST(PsdReaderTest, UserMaskIsBakedIntoAlpha) {
                 bytesOfLayer += channel.declaredLength.value_or(2 + static_cast<uint32_t>(channel.payload.size()));
             stored = std::max(stored, bytesOfLayer);
         }
-        // A vector mask is drawn in two planes more.
+        // A vector mask is drawn in two planes more, from its path, held from its record on.
         const uint64_t planes = c.additional.empty() ? 1 : 3;
-        for (const MemoryBudget& budget : {MemoryBudget(), MemoryBudget(2 * 16 + 4 * planes + stored - 2, "a tight one")}) {
+        uint64_t path = 0;
+        for (size_t at = 0; at + 12 <= c.additional.size(); at += 12 + psd::load32(c.additional.data() + at + 8)) {
+            const std::string key(c.additional.begin() + at + 4, c.additional.begin() + at + 8);
+            if (key == "vmsk" || key == "vsms") path += psd::load32(c.additional.data() + at + 8);
+        }
+        for (const MemoryBudget& budget :
+             {MemoryBudget(), MemoryBudget(2 * 16 + 4 * planes + path + stored - 2, "a tight one")}) {
             ReadResult r;
             readBytes(bytes, r, budget);
             ASSERT_EQ(r.ok, c.ok) << c.what << ", " << budget.name() << ": " << r.reason;
