@@ -42,26 +42,29 @@ bool LayerCompressor::begin(const DocumentInfo& doc, size_t layerCount, size_t a
     return conversion_.reserve(bytes, std::to_string(held) + " layers");
 }
 
+namespace {
+// While pending() holds (under lock), this thread runs work() rather than idles, and waits for a
+// finish only when there was none to run.
+template <typename Pending, typename Work>
+void helpWhile(std::unique_lock<std::mutex>& lock, std::condition_variable& finished, Pending pending, Work work) {
+    while (pending()) {
+        lock.unlock();
+        const bool ran = work();
+        lock.lock();
+        if (!ran && pending()) finished.wait(lock);
+    }
+}
+}  // namespace
+
 void LayerCompressor::waitUntil(size_t inFlight) {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (inFlight_ > inFlight) {
-        // The reading thread helps rather than idles.
-        lock.unlock();
-        const bool ran = compressOne(false);
-        lock.lock();
-        if (!ran && inFlight_ > inFlight) finished_.wait(lock);
-    }
+    helpWhile(lock, finished_, [&] { return inFlight_ > inFlight; }, [&] { return compressOne(false); });
     countFinished(lock);
 }
 
 void LayerCompressor::waitForTasks() {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (tasks_ > 0) {
-        lock.unlock();
-        const bool ran = conversion_.pool().runPosted();
-        lock.lock();
-        if (!ran && tasks_ > 0) finished_.wait(lock);
-    }
+    helpWhile(lock, finished_, [&] { return tasks_ > 0; }, [&] { return conversion_.pool().runPosted(); });
 }
 
 bool LayerCompressor::compressOne(bool costliest) {
