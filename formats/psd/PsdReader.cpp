@@ -10,7 +10,9 @@
 
 #include "formats/psd/Cp932.h"
 #include "formats/psd/ChannelDecoder.h"
+#include "formats/psd/ConvertedRows.h"
 #include "formats/psd/LayerBaking.h"
+#include "formats/psd/MaskRecord.h"
 #include "formats/psd/PascalString.h"
 #include "formats/psd/PixelConversion.h"
 #include "formats/psd/PsdLayerInfo.h"
@@ -29,166 +31,15 @@ constexpr char kAlphaChannelName[] =                                     // "ア
     "\x83\x41\x83\x8b\x83\x74\x83\x40\x83\x60\x83\x83\x83\x93\x83\x6c\x83\x8b";
 
 constexpr uint32_t kTransparencyId = psd::unsignedChannelId(psd::kChannelTransparency);
-constexpr uint32_t kMaskId = psd::unsignedChannelId(psd::kChannelMask);
-constexpr uint32_t kRealMaskId = psd::unsignedChannelId(psd::kChannelRealMask);
 constexpr int kAlphaByte = psd::pixelByteForChannel(kTransparencyId);
 
+using psd::AlphaRows;
+using psd::ColourRows;
 using psd::product;
 
 constexpr uint16_t kResourceIccProfile = 1039;
 constexpr uint16_t kResourceTransparentIndex = 1047;
 constexpr size_t kPaletteBytes = 768;
-
-// The columns of a row of `columns` samples starting at target.left that lie inside its plane.
-void keptColumns(const psd::ChannelTarget& target, uint64_t columns, int64_t& first, int64_t& end) {
-    first = std::max<int64_t>(0, -target.left);
-    end = std::min<int64_t>(static_cast<int64_t>(std::min<uint64_t>(columns, INT64_MAX)), target.width - target.left);
-}
-
-// Colour rows of a document that is not 8-bit RGB, converted into the blue, green and red of the
-// target's pixels (and their alpha, for an indexed document's transparent index).
-class ColourRows final : public psd::RowReceiver {
-public:
-    ColourRows(const psd::PixelConverter& converter, const psd::ChannelTarget& target, uint64_t columns)
-        : converter_(converter), target_(target), columns_(columns) {}
-    // The colour channel the next channel of the group is; false when it is one already taken.
-    bool add(uint32_t colour) {
-        if (colour >= 4 || (taken_ & (1u << colour)) != 0) return false;
-        taken_ |= 1u << colour;
-        slot_[count_++] = colour;
-        return true;
-    }
-    size_t count() const { return count_; }
-    // Channels without rows of their own are read as zeros: whichever of the mode's colours the
-    // layer lacks, not only when it has fewer channels than the mode. Only colours with rows to
-    // convert need it: their row, as long as the zeros, was measured against the file.
-    void fillMissing() {
-        if (count_ == 0) return;
-        for (size_t c = 0; c < converter_.colourChannels(); ++c) {
-            if ((taken_ & (1u << c)) == 0) {
-                zeros_.assign(static_cast<size_t>(converter_.rowBytes(columns_)), 0);
-                return;
-            }
-        }
-    }
-    void receive(const uint8_t* const* rows, uint64_t r) const override {
-        const int64_t y = target_.top + static_cast<int64_t>(r);
-        int64_t first = 0, end = 0;
-        keptColumns(target_, columns_, first, end);
-        if (target_.plane == nullptr || y < 0 || y >= target_.height || first >= end) return;
-        const uint8_t* in[4] = {zeros_.data(), zeros_.data(), zeros_.data(), zeros_.data()};
-        for (size_t k = 0; k < count_; ++k) in[slot_[k]] = rows[k];
-        // Converted whole, then the part inside the plane kept; alpha 255 marks the pixels the
-        // conversion left alone.
-        thread_local std::vector<uint8_t> scratch;
-        scratch.assign(static_cast<size_t>(columns_) * 4, 255);
-        converter_.convertRow(in, columns_, scratch.data(), 4);
-        // Column x lies at left + x of the plane, never left of it: first keeps it inside.
-        const int64_t at = y * target_.width + target_.left;
-        for (int64_t x = first; x < end; ++x) {
-            const uint8_t* from = &scratch[static_cast<size_t>(x) * 4];
-            uint8_t* to = target_.plane + static_cast<size_t>(at + x) * 4;
-            to[0] = from[0];
-            to[1] = from[1];
-            to[2] = from[2];
-            if (from[3] == 0) to[3] = 0;
-        }
-    }
-
-private:
-    const psd::PixelConverter& converter_;
-    psd::ChannelTarget target_;
-    uint64_t columns_;
-    uint32_t slot_[4] = {};
-    size_t count_ = 0;
-    unsigned taken_ = 0;
-    std::vector<uint8_t> zeros_;
-};
-
-// Transparency, mask or alpha channel rows of any depth, scaled to 8 bits into the target.
-class AlphaRows final : public psd::RowReceiver {
-public:
-    AlphaRows(const psd::PixelConverter& converter, const psd::ChannelTarget& target, uint64_t columns)
-        : converter_(converter), target_(target), columns_(columns) {}
-    void receive(const uint8_t* const* rows, uint64_t r) const override {
-        const int64_t y = target_.top + static_cast<int64_t>(r);
-        int64_t first = 0, end = 0;
-        keptColumns(target_, columns_, first, end);
-        if (target_.plane == nullptr || y < 0 || y >= target_.height || first >= end) return;
-        thread_local std::vector<uint8_t> scratch;
-        scratch.resize(static_cast<size_t>(columns_));
-        converter_.convertAlphaRow(rows[0], columns_, scratch.data(), 1);
-        const size_t step = target_.step;
-        // Column x lies at left + x of the plane, never left of it: first keeps it inside.
-        const int64_t at = y * target_.width + target_.left;
-        for (int64_t x = first; x < end; ++x) target_.plane[static_cast<size_t>(at + x) * step] = scratch[static_cast<size_t>(x)];
-    }
-
-private:
-    const psd::PixelConverter& converter_;
-    psd::ChannelTarget target_;
-    uint64_t columns_;
-};
-
-MaskRectangle maskRectangle(const uint8_t* rect, uint8_t defaultColour, uint8_t flags) {
-    MaskRectangle mask;
-    mask.top = psd::load32s(rect);
-    mask.left = psd::load32s(rect + 4);
-    mask.bottom = psd::load32s(rect + 8);
-    mask.right = psd::load32s(rect + 12);
-    mask.defaultColour = defaultColour;
-    mask.flags = flags;
-    return mask;
-}
-
-bool hasChannel(const PSDLayerInfo& info, uint32_t id) {
-    return std::find(info.channelIds.begin(), info.channelIds.end(), static_cast<int32_t>(id)) != info.channelIds.end();
-}
-
-// The mask parameters, after the mask as last applied when the record is long enough to hold it.
-// Parameters cut short by the record are left at their defaults.
-void readMaskParameters(PSDLayerInfo& info, const std::vector<uint8_t>& record) {
-    using psd::MaskData;
-    if (record.size() <= MaskData::kFlagsAt || !(record[MaskData::kFlagsAt] & psd::kMaskHasParameters)) return;
-    size_t at = record.size() >= MaskData::kSizeWithReal ? MaskData::kSizeWithReal : MaskData::kSize;
-    if (at >= record.size()) return;
-    const uint8_t which = record[at++];
-    auto density = [&](uint8_t bit, MaskShaping& shaping) {
-        if (!(which & bit)) return true;
-        if (at + 1 > record.size()) return false;
-        shaping.density = record[at++];
-        return true;
-    };
-    auto feather = [&](uint8_t bit, MaskShaping& shaping) {
-        if (!(which & bit)) return true;
-        if (at + 8 > record.size()) return false;
-        const uint64_t bits = psd::loadBe(&record[at], 8);
-        double radius = 0;
-        std::memcpy(&radius, &bits, sizeof radius);
-        shaping.feather = radius;
-        at += 8;
-        return true;
-    };
-    density(psd::kParamUserDensity, info.userShaping) && feather(psd::kParamUserFeather, info.userShaping) &&
-        density(psd::kParamVectorDensity, info.vectorShaping) && feather(psd::kParamVectorFeather, info.vectorShaping);
-}
-
-// Which user mask shapes the layer: the one last applied when the record has it and its channel, else
-// the plain one; none when switched off or without a channel.
-void chooseMask(PSDLayerInfo& info, const std::vector<uint8_t>& record) {
-    using psd::MaskData;
-    if (record.size() >= MaskData::kSizeWithReal && hasChannel(info, kRealMaskId)) {
-        info.mask = maskRectangle(&record[MaskData::kRealRectAt], record[MaskData::kRealDefaultColourAt],
-                                  record[MaskData::kRealFlagsAt]);
-        info.maskChannel = kRealMaskId;
-    } else if (record.size() >= MaskData::kSize && hasChannel(info, kMaskId)) {
-        info.mask = maskRectangle(&record[MaskData::kRectAt], record[MaskData::kDefaultColourAt],
-                                  record[MaskData::kFlagsAt]);
-        info.maskChannel = kMaskId;
-    }
-    if (info.mask.flags & psd::kMaskDisabled) info.maskChannel = 0;
-    readMaskParameters(info, record);
-}
 
 // The name of a Unicode name block, as CP932; none when the block is malformed. The record's own
 // bytes are kept when they spell the same text: they may use one of the codes CP932 has twice for a
@@ -462,7 +313,7 @@ private:
         std::vector<uint8_t> mask(std::min<size_t>(maskLength, psd::kMaskDataRead));
         if (!in_.read(mask.data(), mask.size()) || !in_.skip(maskLength - mask.size()))
             return failHere("the layer mask data cannot be read");
-        chooseMask(*info, mask);
+        psd::chooseMask(*info, mask);
         // The ranges of the composite and of each channel: a few dozen bytes in any real file.
         if (!in_.readBe32(rangesLength) || !in_.fits(rangesLength))
             return failHere("the blending ranges run past the end of the file");
