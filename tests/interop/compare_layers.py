@@ -5,10 +5,14 @@
                                                     it came from
   compare_layers.py PROGRAM ours-from   PEER OURS   a PSD made in PROGRAM, against rivodiv's WLX of it
   compare_layers.py PROGRAM ora ORA PEER            writes PEER/peer.tsv and PNGs from an OpenRaster file
+  compare_layers.py GIMP plugin-opens OURS PEER     a WLX file as GIMP's WLX plug-in opens it, blend modes too
+  compare_layers.py GIMP plugin-saved OURS AGAIN    the WLX the plug-in exported (AGAIN, after the changes
+                                                    in REROUTED) against the WLX it opened
 
 OURS holds layers.tsv and layerN.rgba from `rivodiv_wlx_tool dump`. PEER holds peer.tsv, one line
 per layer, top of the stack first, groups before what they hold (id, parent id or 0, group 0/1, name,
-opacity %, visible 0/1, x, y, width, height, alpha 0/1), and peer-ID.png with each layer's own pixels.
+opacity %, visible 0/1, x, y, width, height, alpha 0/1, and GIMP's mode number when known), and
+peer-ID.png with each layer's own pixels.
 Prints one line per problem and a summary; exits 1 on any problem.
 """
 import sys
@@ -25,9 +29,10 @@ def read_ours(folder):
         width, height = int(head[1]), int(head[3])
         layers = []
         for line in f:
-            index, name, opacity, visible = line.rstrip("\n").split("\t")
+            index, name, opacity, visible, mode = line.rstrip("\n").split("\t")
             pixels = np.fromfile(f"{folder}/layer{index}.rgba", dtype=np.uint8).reshape(height, width, 4)
-            layers.append({"name": name, "opacity": int(opacity), "visible": visible == "1", "pixels": pixels})
+            layers.append({"name": name, "opacity": int(opacity), "visible": visible == "1", "mode": int(mode),
+                           "pixels": pixels})
     return width, height, layers
 
 
@@ -36,10 +41,10 @@ def read_peer(folder, width, height):
     records, order = {}, []
     with open(f"{folder}/peer.tsv", encoding="utf-8") as f:
         for line in f:
-            lid, parent, group, name, opacity, visible, x, y, w, h, alpha = line.rstrip("\n").split("\t")
+            lid, parent, group, name, opacity, visible, x, y, w, h, alpha, *mode = line.rstrip("\n").split("\t")
             records[lid] = {"id": lid, "parent": parent, "group": group == "1", "name": name,
                             "opacity": float(opacity), "visible": visible == "1", "x": int(x), "y": int(y),
-                            "alpha": alpha == "1"}
+                            "alpha": alpha == "1", "gimp_mode": int(mode[0]) if mode else None}
             order.append(lid)
     layers = []
     for lid in reversed(order):  # the file lists the top first, groups before what they hold
@@ -103,7 +108,13 @@ class Tally:
         return ok
 
 
-def opens_ours(program, ours, peer, tally):
+# WLX blend mode (image/BlendMode.h) -> GIMP 2.10's layer mode (GimpLayerMode) the plug-in opens it as;
+# the README's table. Soft light (7) has no equal and opens as normal.
+GIMP_MODES = {0: 28, 2: 30, 4: 31, 5: 23, 6: 44, 7: 28, 8: 48, 9: 50, 10: 49, 11: 42, 12: 43, 13: 33, 14: 53,
+              17: 32}
+
+
+def opens_ours(program, ours, peer, tally, modes=False):
     width, height, expected = read_ours(ours)
     shown = read_peer(peer, width, height)
     if not tally.check(len(shown) == len(expected),
@@ -117,9 +128,54 @@ def opens_ours(program, ours, peer, tally):
         tally.check(peer_byte(got["opacity"]) == written_byte(want["opacity"]),
                     f"{label}: opacity {got['opacity']}, expected {want['opacity']} %")
         tally.check(got["visible"] == want["visible"], f"{label}: visible {got['visible']}")
+        if modes:
+            tally.check(got["gimp_mode"] == GIMP_MODES[want["mode"]],
+                        f"{label}: GIMP mode {got['gimp_mode']}, expected {GIMP_MODES[want['mode']]}")
         problem = differences(got["pixels"], want["pixels"], program)
         tally.check(problem is None, f"{label}: pixels: {problem}")
-    print(f"{program} opens rivodiv's PSD: names exact on {names} of {len(expected)} layers")
+    print(f"{program} opens {'the WLX file' if modes else 'rivodiv' + chr(39) + 's PSD'}: "
+          f"names exact on {names} of {len(expected)} layers")
+
+
+def wlx_name(name):
+    """A name as a WLX file holds it: CP932 with '?' for what it cannot hold, cut to 31 bytes between
+    characters."""
+    out = b""
+    for ch in name:
+        try:
+            b = ch.encode("cp932")
+        except UnicodeEncodeError:
+            b = b"?"
+        if len(out) + len(b) > 31:
+            break
+        out += b
+    return out.decode("cp932")
+
+
+def plugin_saved(ours, again, tally):
+    """The WLX file GIMP exported, after the check's changes (REROUTED: the top layer renamed to
+    RENAMED; the layer named GROUPED put into a hidden group at 50 %), against the file it opened."""
+    _, _, opened = read_ours(ours)
+    _, _, saved = read_ours(again)
+    if not tally.check(len(saved) == len(opened), f"the export has {len(saved)} layers, the file {len(opened)}"):
+        return
+    opened[-1]["name"] = wlx_name(RENAMED)
+    for want in opened:
+        if want["name"] == GROUPED:  # folded as the PSD reader folds a group: hidden, opacity scaled
+            byte = (peer_byte(want["opacity"]) * peer_byte(50) + 127) // 255
+            want.update(visible=False, opacity=int(byte * 0.39215686274509803 + 0.5))
+    for want, got in zip(opened, saved):
+        label = want["name"]
+        for key in ("name", "opacity", "visible", "mode"):
+            tally.check(got[key] == want[key], f"{label}: {key} {got[key]!r}, expected {want[key]!r}")
+        problem = differences(got["pixels"], want["pixels"], "GIMP")
+        tally.check(problem is None, f"{label}: pixels: {problem}")
+    print(f"rivodiv reads the WLX file GIMP exported: {len(saved)} layers")
+
+
+# What tests/desktop/check.sh changes in GIMP before it exports.
+RENAMED = "😀 とても長いレイヤーの名前ですね、ABC"
+GROUPED = "Sun"
 
 
 def ours_from(program, peer, ours, tally):
@@ -180,7 +236,7 @@ def from_ora(ora, peer):
 
 
 def main():
-    if len(sys.argv) != 5 or sys.argv[2] not in ("opens-ours", "ours-from", "ora"):
+    if len(sys.argv) != 5 or sys.argv[2] not in ("opens-ours", "ours-from", "ora", "plugin-opens", "plugin-saved"):
         print(__doc__)
         return 2
     program, step, first, second = sys.argv[1:]
@@ -188,7 +244,12 @@ def main():
         from_ora(first, second)
         return 0
     tally = Tally()
-    (opens_ours if step == "opens-ours" else ours_from)(program, first, second, tally)
+    if step == "plugin-opens":
+        opens_ours(program, first, second, tally, modes=True)
+    elif step == "plugin-saved":
+        plugin_saved(first, second, tally)
+    else:
+        (opens_ours if step == "opens-ours" else ours_from)(program, first, second, tally)
     print(f"{tally.passed} passed, {tally.failed} failed")
     return 0 if tally.failed == 0 else 1
 

@@ -11,7 +11,7 @@
 
 ; Writes DIR/peer.tsv, one line per layer, top of the stack first, groups before what they hold:
 ; id, parent id (0 at the top level), group?, name, opacity %, visible, x, y, width, height, alpha?,
-; and DIR/peer-ID.png with each layer's own pixels, its mask applied (colour of transparent pixels
+; GIMP's layer mode number, and DIR/peer-ID.png with each layer's own pixels, its mask applied (colour of transparent pixels
 ; kept), at its own size.
 (define (rivodiv-dump-image image dir)
   (let ((port (open-output-file (string-append dir "/peer.tsv"))))
@@ -24,7 +24,7 @@
                                   (car (gimp-layer-get-opacity layer)) (car (gimp-item-get-visible layer))
                                   (car offsets) (cadr offsets)
                                   (car (gimp-drawable-width layer)) (car (gimp-drawable-height layer))
-                                  (car (gimp-drawable-has-alpha layer)))))
+                                  (car (gimp-drawable-has-alpha layer)) (car (gimp-layer-get-mode layer)))))
                  port)
         (newline port)
         (if group

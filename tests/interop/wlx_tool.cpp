@@ -1,6 +1,6 @@
 // Helper of the paint-program interop step:
 //   wlx_tool sample OUT.wlx    writes the sample document whose PSD the paint program must show
-//   wlx_tool dump IN.wlx DIR   writes DIR/layers.tsv (index, name as UTF-8, opacity %, visible) and
+//   wlx_tool dump IN.wlx DIR   writes DIR/layers.tsv (index, name as UTF-8, opacity %, visible, blend mode) and
 //                              DIR/layerN.rgba (canvas-sized, RGBA, top row first), bottom layer first
 #include <cstdio>
 #include <fstream>
@@ -96,7 +96,8 @@ int dump(const std::string& path, const std::string& dir) {
     list << "width\t" << doc.width << "\theight\t" << doc.height << "\n";
     for (size_t k = 0; k < layers.size(); ++k) {
         const Layer& layer = *layers[k];
-        list << k << '\t' << utf8Name(layer.name) << '\t' << layer.opacity << '\t' << int(layer.visible) << '\n';
+        list << k << '\t' << utf8Name(layer.name) << '\t' << layer.opacity << '\t' << int(layer.visible) << '\t'
+             << layer.blendMode << '\n';
         std::ofstream raw(dir + "/layer" + std::to_string(k) + ".rgba", std::ios::binary);
         for (size_t i = 0; i < layer.pixels.size(); i += 4) {
             const char rgba[4] = {static_cast<char>(layer.pixels[i + 2]), static_cast<char>(layer.pixels[i + 1]),
