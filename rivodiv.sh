@@ -10,7 +10,8 @@
 #   ./rivodiv.sh interop       check with GIMP (installed from Debian) that layers cross both ways;
 #                              Krita too when installed (RIVODIV_KRITA=1 installs it)
 #   ./rivodiv.sh package       build the Debian package and the Windows zip (CPack)
-#   ./rivodiv.sh package-check build them, install the .deb (as root) and run it from PATH
+#   ./rivodiv.sh package-check build them, install the .deb (as root), run it from PATH and check
+#                              its desktop parts (file type, thumbnails, loader, GIMP plug-in)
 #   ./rivodiv.sh web           build the browser page (build/web/page/index.html) with emscripten
 #   ./rivodiv.sh web-test      build the page and test it in headless Chromium
 #   ./rivodiv.sh web-bench     time the page against the native program on a 2048 x 2048 x 12 document
@@ -29,8 +30,14 @@ WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64 dpkg-dev)
 BENCH_PACKAGES=(cmake g++ make libdeflate-dev liblcms2-dev zlib1g-dev libbenchmark-dev time libgs-common)
 # Paint software the interop step runs, and what compares its layers.
 INTEROP_PACKAGES=(gimp python3 python3-numpy python3-pil)
-# CPack's Debian generator computes dependencies with dpkg-shlibdeps and finds binaries with file.
-PACKAGE_PACKAGES=(cmake g++ make libdeflate-dev liblcms2-dev dpkg-dev file "${WINDOWS_PACKAGES[@]}")
+# CPack's Debian generator computes dependencies with dpkg-shlibdeps and finds binaries with file;
+# the desktop parts build against gdk-pixbuf and GIMP 2.10's plug-in library.
+PACKAGE_PACKAGES=(cmake g++ make libdeflate-dev liblcms2-dev dpkg-dev file pkg-config libgdk-pixbuf-2.0-dev
+    libgimp2.0-dev "${WINDOWS_PACKAGES[@]}")
+# What the package check asks the desktop with: xdg-mime (and the MIME lookup it uses without a
+# desktop session), the thumbnailer, GIMP, and the interop step's comparison.
+DESKTOP_CHECK_PACKAGES=(xdg-utils libfile-mimeinfo-perl shared-mime-info libgdk-pixbuf2.0-bin
+    "${INTEROP_PACKAGES[@]}")
 KRITA_PACKAGES=(krita xvfb xauth)
 # The page: emscripten, dpkg-dev for the source packages of libdeflate and Little CMS, node for the page's tools; Chromium
 # and a Japanese font for the browser test.
@@ -199,6 +206,10 @@ case "$cmd" in
         grep -q 'rivodiv - convert layered pictures between WLX and PSD' <<<"$page" ||
             { echo "rivodiv.sh: man rivodiv does not show the page" >&2; exit 1; }
         echo "rivodiv.sh: man rivodiv shows the page ($(wc -l <<<"$page") lines)"
+        need "${BUILD_PACKAGES[@]}" "${DESKTOP_CHECK_PACKAGES[@]}"
+        configure_default
+        cmake --build --preset default --target rivodiv_wlx_tool >&2
+        tests/desktop/check.sh build/default build/package/desktop
         ;;
     web)
         build_web

@@ -23,9 +23,18 @@ public:
     CompositingSink& operator=(const CompositingSink&) = delete;
 
     size_t begin(const DocumentInfo& doc, size_t layerCount) override {
-        // A canvas that cannot be held fails the read: there is no picture to show without it.
-        if (canvas_.create(doc.width, doc.height, 0, conversion_)) canvas_.fill(kWhite);
+        doc_ = doc;
         return conversion_.heldAtOnce(Layer::pixelBytes(doc.width, doc.height), layerCount);
+    }
+    // The canvas is made once the first layer has been read whole, not from the header alone: a
+    // header may declare 65535 x 65535 in a file of a few bytes, and filling that canvas with white
+    // would take a viewer's memory before the reader finds the file short. False when it cannot be
+    // held: there is no picture to show without it.
+    bool ensureCanvas() {
+        if (canvas_.bits != nullptr || failed_) return !failed_;
+        failed_ = !canvas_.create(doc_.width, doc_.height, 0, conversion_);
+        if (!failed_) canvas_.fill(kWhite);
+        return !failed_;
     }
     PixelBytes reusedPixels() override {
         if (spare_.empty()) return {};
@@ -34,7 +43,7 @@ public:
         return pixels;
     }
     void layerRead(Layer* layer) override {
-        if (canvas_.bits != nullptr) {
+        if (ensureCanvas()) {
             compositeInBands(*layer, canvas_, conversion_.pool());
             spare_.push_back(std::move(layer->pixels));
         }
@@ -45,7 +54,9 @@ public:
 
 private:
     Conversion& conversion_;
+    DocumentInfo doc_;
     dib24 canvas_;
+    bool failed_ = false;
     std::vector<PixelBytes> spare_;
 };
 
@@ -104,9 +115,9 @@ bool readWlxPicture(std::FILE* in, Conversion& conversion, WlxPicture& picture, 
     DocumentInfo doc;
     CompositingSink sink(conversion);
     try {
-        if (!readWlx(in, doc, conversion, sink)) return false;
+        // A file without layers is white paper.
+        if (!readWlx(in, doc, conversion, sink) || !sink.ensureCanvas()) return false;
         const dib24& canvas = sink.canvas();
-        if (canvas.bits == nullptr) return conversion.fail("a canvas of this size cannot be held");
         const int32_t w = canvas.width, h = canvas.height;
         if (!conversion.reserve(static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * 3, "the picture"))
             return false;
