@@ -165,8 +165,10 @@ gint32 loadImage(const char* path, std::string& error) {
         }
         g_object_unref(buffer);
     }
-    if (!unmatched.empty())
-        g_message("WLX: GIMP has no blend mode equal to %s; such layers open as normal.", unmatched.c_str());
+    if (!unmatched.empty()) {
+        const std::string text = "WLX: GIMP has no blend mode equal to " + unmatched + "; such layers open as Normal.";
+        gimp_message(text.c_str());
+    }
     return image;
 }
 
