@@ -28,47 +28,38 @@ constexpr char kSaveProc[] = "file-wlx-save";
 struct ModePair {
     BlendMode wlx;
     GimpLayerMode gimp;
-    GimpLayerMode legacy;  // GIMP's older mode of the same blend, read back too; NORMAL_LEGACY for none
 };
 constexpr ModePair kModes[] = {
-    {blend::Normal, GIMP_LAYER_MODE_NORMAL, GIMP_LAYER_MODE_NORMAL_LEGACY},
-    {blend::Multiply, GIMP_LAYER_MODE_MULTIPLY, GIMP_LAYER_MODE_MULTIPLY_LEGACY},
-    {blend::LinearDodge, GIMP_LAYER_MODE_ADDITION, GIMP_LAYER_MODE_ADDITION_LEGACY},
-    {blend::Screen, GIMP_LAYER_MODE_SCREEN, GIMP_LAYER_MODE_SCREEN_LEGACY},
-    {blend::Overlay, GIMP_LAYER_MODE_OVERLAY, GIMP_LAYER_MODE_NORMAL_LEGACY},
-    {blend::HardLight, GIMP_LAYER_MODE_HARDLIGHT, GIMP_LAYER_MODE_HARDLIGHT_LEGACY},
-    {blend::ColorDodge, GIMP_LAYER_MODE_DODGE, GIMP_LAYER_MODE_DODGE_LEGACY},
-    {blend::ColorBurn, GIMP_LAYER_MODE_BURN, GIMP_LAYER_MODE_BURN_LEGACY},
-    {blend::LinearBurn, GIMP_LAYER_MODE_LINEAR_BURN, GIMP_LAYER_MODE_NORMAL_LEGACY},
-    {blend::VividLight, GIMP_LAYER_MODE_VIVID_LIGHT, GIMP_LAYER_MODE_NORMAL_LEGACY},
-    {blend::LinearLight, GIMP_LAYER_MODE_LINEAR_LIGHT, GIMP_LAYER_MODE_NORMAL_LEGACY},
-    {blend::PinLight, GIMP_LAYER_MODE_PIN_LIGHT, GIMP_LAYER_MODE_NORMAL_LEGACY},
-    {blend::Difference, GIMP_LAYER_MODE_DIFFERENCE, GIMP_LAYER_MODE_DIFFERENCE_LEGACY},
+    {blend::Normal, GIMP_LAYER_MODE_NORMAL},          {blend::Multiply, GIMP_LAYER_MODE_MULTIPLY},
+    {blend::LinearDodge, GIMP_LAYER_MODE_ADDITION},   {blend::Screen, GIMP_LAYER_MODE_SCREEN},
+    {blend::Overlay, GIMP_LAYER_MODE_OVERLAY},        {blend::HardLight, GIMP_LAYER_MODE_HARDLIGHT},
+    {blend::ColorDodge, GIMP_LAYER_MODE_DODGE},       {blend::ColorBurn, GIMP_LAYER_MODE_BURN},
+    {blend::LinearBurn, GIMP_LAYER_MODE_LINEAR_BURN}, {blend::VividLight, GIMP_LAYER_MODE_VIVID_LIGHT},
+    {blend::LinearLight, GIMP_LAYER_MODE_LINEAR_LIGHT}, {blend::PinLight, GIMP_LAYER_MODE_PIN_LIGHT},
+    {blend::Difference, GIMP_LAYER_MODE_DIFFERENCE},
+};
+// GIMP's older modes of the same blends, exported as those blends too.
+constexpr ModePair kLegacyModes[] = {
+    {blend::Normal, GIMP_LAYER_MODE_NORMAL_LEGACY},         {blend::Multiply, GIMP_LAYER_MODE_MULTIPLY_LEGACY},
+    {blend::LinearDodge, GIMP_LAYER_MODE_ADDITION_LEGACY},  {blend::Screen, GIMP_LAYER_MODE_SCREEN_LEGACY},
+    {blend::HardLight, GIMP_LAYER_MODE_HARDLIGHT_LEGACY},   {blend::ColorDodge, GIMP_LAYER_MODE_DODGE_LEGACY},
+    {blend::ColorBurn, GIMP_LAYER_MODE_BURN_LEGACY},        {blend::Difference, GIMP_LAYER_MODE_DIFFERENCE_LEGACY},
 };
 
-const char* wlxModeName(BlendMode mode) {
-    switch (mode) {
-        case blend::SoftLight: return "soft light";
-        default: return "this blend mode";
-    }
-}
-
-// The GIMP mode for a WLX layer; false when GIMP has no equal (the layer then opens as normal).
+// The GIMP mode for a WLX layer; false when GIMP has no equal (soft light: the layer opens as
+// normal). The reader gives no other mode.
 bool gimpModeOf(BlendMode mode, GimpLayerMode& out) {
-    for (const ModePair& pair : kModes) {
-        if (pair.wlx == mode) {
-            out = pair.gimp;
-            return true;
-        }
-    }
     out = GIMP_LAYER_MODE_NORMAL;
-    return mode == blend::NormalAlt || mode == blend::MultiplyAlt ? gimpModeOf(mode - 1, out) : false;
+    for (const ModePair& pair : kModes)
+        if (pair.wlx == mode) out = pair.gimp;
+    return out != GIMP_LAYER_MODE_NORMAL || mode == blend::Normal;
 }
 
 BlendMode wlxModeOf(GimpLayerMode mode) {
     for (const ModePair& pair : kModes)
-        if (pair.gimp == mode || (pair.legacy == mode && (mode != GIMP_LAYER_MODE_NORMAL_LEGACY || pair.wlx == blend::Normal)))
-            return pair.wlx;
+        if (pair.gimp == mode) return pair.wlx;
+    for (const ModePair& pair : kLegacyModes)
+        if (pair.gimp == mode) return pair.wlx;
     return blend::Normal;
 }
 
@@ -140,8 +131,8 @@ gint32 loadImage(const char* path, std::string& error) {
     for (const Layer* layer : layers) {
         GimpLayerMode mode;
         if (!gimpModeOf(layer->blendMode, mode)) {
-            const std::string name = wlxModeName(layer->blendMode);
-            if (unmatched.find(name) == std::string::npos) unmatched += (unmatched.empty() ? "" : ", ") + name;
+            // Soft light is the one mode a WLX file holds that GIMP has no equal of.
+            unmatched = layer->blendMode == blend::SoftLight ? "soft light" : "a blend mode of the file";
         }
         const std::string name = utf8FromCp932(layer->name);
         const gint32 id = gimp_layer_new(image, name.c_str(), doc.width, doc.height, GIMP_RGBA_IMAGE,
