@@ -11,15 +11,12 @@ cd "$(dirname "$0")/.."
 rounds=3
 [ "${1:-}" = --rounds ] && rounds=$2
 
-cmake --preset bench >/dev/null
-cmake --build --preset bench --target rivodiv make_painting >/dev/null
+width=2048 height=2048 layers=12
+. bench/painting.sh
+painting_setup desktop
 cmake --preset package >/dev/null
 cmake --build --preset package --target pixbufloader-wlx file-wlx >/dev/null
-bin=$PWD/build/bench
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/rivodiv-desktop-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-"$bin/make_painting" "$work/doc.wlx" 2048 2048 12 >/dev/null
+mv "$work/src/doc.wlx" "$work/doc.wlx"
 mkdir "$work/first" && cp "$work/doc.wlx" "$work/first/" && "$bin/rivodiv" "$work/first/doc.wlx" </dev/null
 mv "$work/first/doc.psd" "$work/doc.psd"
 
