@@ -100,11 +100,15 @@
       const text = japanese && result.text ? cp932.decode(result.text) : englishMessages[result.outcome] || '';
       entry.state = 'error';
       entry.status.textContent = text + result.subject;
+      // The programs' second line: why, in English in every language.
+      if (result.detail) entry.status.after(element('p', { className: 'reason', textContent: result.detail }));
     } else {
       entry.state = 'done';
       entry.outputName = result.outputName;
       entry.output = result.output;
       entry.status.textContent = ui.done(result.outputName);
+      // What the POSIX program prints once the file is written, in English as there.
+      entry.status.after(...(result.notes || []).map((note) => element('p', { className: 'note', textContent: note })));
       const link = element('a', {
         className: 'download', href: URL.createObjectURL(new Blob([result.output])),
         download: result.outputName, textContent: ui.download(result.outputName),

@@ -46,6 +46,8 @@ struct Preview {
 Preview gPreview;
 std::string gOutputName;
 std::string gMessageSubject;  // what the message names after its text: the file's name
+std::string gMessageDetail;   // the line the programs print under a failure, in English
+std::vector<std::string> gNotes;
 
 EM_JS(void, reportProgress, (double fraction), {
     if (Module["onProgress"]) Module["onProgress"](fraction);
@@ -56,15 +58,21 @@ class CollectingUserInterface : public UserInterface {
 public:
     explicit CollectingUserInterface(const MessageTexts& texts) : texts_(texts) {}
 
-    int showMessage(const std::string&, const std::string& text, uint32_t, const std::string&) override {
-        if (outcome == kConverted) classify(text);
+    int showMessage(const std::string&, const std::string& text, uint32_t, const std::string& why) override {
+        if (outcome == kConverted) {
+            classify(text);
+            detail = why;
+        }
         // Each conversion starts in an empty folder, so nothing is ever overwritten.
         return kAnswerOk;
     }
+    void showNote(const std::string&, const std::string& note) override { notes.push_back(note); }
     std::string chooseFile(const std::string&) override { return {}; }
 
     int outcome = kConverted;
     std::string subject;
+    std::string detail;               // why a read or write failed, in English
+    std::vector<std::string> notes;  // what the user should know about a conversion that succeeded
 
 private:
     void classify(const std::string& text) {
@@ -160,6 +168,8 @@ EMSCRIPTEN_KEEPALIVE int rivodiv_convert(const char* name) {
     gPreview = Preview{};
     gOutputName.clear();
     gMessageSubject.clear();
+    gMessageDetail.clear();
+    gNotes.clear();
     // Emscripten starts with a umask of 0777, which would leave the output unreadable to the
     // worker; a browser has no user to keep it from.
     umask(022);
@@ -217,9 +227,11 @@ EMSCRIPTEN_KEEPALIVE int rivodiv_convert(const char* name) {
         const std::string source = name;
         const bool toPsd = context.paths.toLowerMultibyte(context.paths.pathExtension(source)) == "wlx";
         gOutputName = context.paths.siblingPath(source, toPsd ? "psd" : "wlx");
+        gNotes = std::move(ui.notes);
     } else {
         gPreview = Preview{};
         gMessageSubject = ui.subject;
+        gMessageDetail = ui.detail;
     }
     reportProgress(1.0);
     return ui.outcome;
@@ -228,6 +240,13 @@ EMSCRIPTEN_KEEPALIVE int rivodiv_convert(const char* name) {
 EMSCRIPTEN_KEEPALIVE const char* rivodiv_output_name() { return gOutputName.c_str(); }
 // After a failure: the rest of the message after its text (the whole message when unknown).
 EMSCRIPTEN_KEEPALIVE const char* rivodiv_message_subject() { return gMessageSubject.c_str(); }
+// After a failure: why, in English (empty when the program gives no reason).
+EMSCRIPTEN_KEEPALIVE const char* rivodiv_message_detail() { return gMessageDetail.c_str(); }
+// After a success: the notes the programs print under it, in English.
+EMSCRIPTEN_KEEPALIVE int rivodiv_note_count() { return static_cast<int>(gNotes.size()); }
+EMSCRIPTEN_KEEPALIVE const char* rivodiv_note(int i) {
+    return i >= 0 && static_cast<size_t>(i) < gNotes.size() ? gNotes[static_cast<size_t>(i)].c_str() : "";
+}
 
 // The message text before the file name for an Outcome, as code page 932 bytes.
 EMSCRIPTEN_KEEPALIVE const char* rivodiv_message_text(int outcome) {

@@ -70,9 +70,12 @@ self.onmessage = async (event) => {
     const outcome = m.ccall('rivodiv_convert', 'number', ['string'], [name]);
     if (outcome === 0) {
       const outputName = m.UTF8ToString(m._rivodiv_output_name());
-      result = { outcome, outputName, output: m.FS.readFile(outputName), ...preview(m) };
+      const notes = [];
+      for (let i = 0; i < m._rivodiv_note_count(); ++i) notes.push(m.UTF8ToString(m._rivodiv_note(i)));
+      result = { outcome, outputName, output: m.FS.readFile(outputName), notes, ...preview(m) };
     } else {
-      result = { outcome, subject: m.UTF8ToString(m._rivodiv_message_subject()) };
+      result = { outcome, subject: m.UTF8ToString(m._rivodiv_message_subject()),
+                 detail: m.UTF8ToString(m._rivodiv_message_detail()) };
     }
   } catch (error) {
     // The module stopped (memory past what the browser gives, say): the file could not be read.

@@ -1,8 +1,9 @@
-// The page in headless Chromium, opened from file://: the example WLX, a PSD and a damaged file go
-// through the picker; the downloads must equal the native program's output byte for byte, the
-// preview must show the native program's merged image, and the damaged file must show the
-// read-failure message beside it while the others convert. Saves build/web/screenshot.png.
-import { execFileSync } from 'node:child_process';
+// The page in headless Chromium, opened from file://: the example WLX, a PSD, a CMYK PSD and a
+// damaged file go through the picker; the downloads must equal the native program's output byte for
+// byte, the preview must show the native program's merged image, the damaged file must show the
+// read-failure message and the native program's reason beside it while the others convert, and the
+// CMYK file the native program's note. Saves build/web/screenshot.png.
+import { execFileSync, spawnSync } from 'node:child_process';
 import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -44,6 +45,28 @@ function psdMergedImage(psd) {
   return { width, height, planes };
 }
 
+// A CMYK document without layers or a colour profile, its merged image raw: the native program
+// converts it with a note that the colours are approximate.
+function cmykPsd(width, height) {
+  const header = Buffer.alloc(26);
+  header.write('8BPS', 0);
+  header.writeUInt16BE(1, 4);
+  header.writeUInt16BE(4, 12);
+  header.writeUInt32BE(height, 14);
+  header.writeUInt32BE(width, 18);
+  header.writeUInt16BE(8, 22);
+  header.writeUInt16BE(4, 24);
+  const planes = Buffer.alloc(4 * width * height);
+  for (let i = 0; i < planes.length; ++i) planes[i] = (i * 37) & 0xff;
+  return Buffer.concat([header, Buffer.alloc(12), Buffer.from([0, 0]), planes]);
+}
+
+// The lines the native program prints under "rivodiv: <message>" for a file, without the prefix.
+function nativeSecondLines(path) {
+  const run = spawnSync(nativeProgram, [path], { stdio: ['ignore', 'ignore', 'pipe'], encoding: 'utf8' });
+  return run.stderr.split('\n').filter((line) => line.startsWith('rivodiv:   ')).map((line) => line.slice(11));
+}
+
 if (!existsSync(pagePath)) throw new Error(`${pagePath} is missing; run ./rivodiv.sh web`);
 const work = mkdtempSync(join(tmpdir(), 'rivodiv-web-'));
 try {
@@ -62,7 +85,13 @@ try {
   writeFileSync(join(inputs, 'damaged.wlx'), example.subarray(0, example.length >> 1));
   copyFileSync(join(native, 'example.wlx'), join(inputs, 'example.wlx'));
   copyFileSync(join(native, 'scene.psd'), join(inputs, 'scene.psd'));
-  const expected = { 'example.psd': readFileSync(join(native, 'example.psd')), 'scene.wlx': readFileSync(join(native, 'scene.wlx')) };
+  writeFileSync(join(inputs, 'cmyk.psd'), cmykPsd(7, 5));
+  // What the page must show under the failure and under the success.
+  copyFileSync(join(inputs, 'damaged.wlx'), join(native, 'damaged.wlx'));
+  copyFileSync(join(inputs, 'cmyk.psd'), join(native, 'cmyk.psd'));
+  const damagedReason = nativeSecondLines(join(native, 'damaged.wlx'));
+  const cmykNotes = nativeSecondLines(join(native, 'cmyk.psd'));
+  const expected = Object.fromEntries(['example.psd', 'scene.wlx', 'cmyk.wlx'].map((name) => [name, readFileSync(join(native, name))]));
 
   const browser = await launch();
   try {
@@ -81,19 +110,26 @@ try {
         if (attempt === 3) throw error;
       }
     }
-    await chooser.accept(['damaged.wlx', 'example.wlx', 'scene.psd'].map((name) => join(inputs, name)));
-    await results(page, 3);
+    await chooser.accept(['damaged.wlx', 'example.wlx', 'scene.psd', 'cmyk.psd'].map((name) => join(inputs, name)));
+    await results(page, 4);
 
     const items = await page.$$eval('#files .file', (list) => list.map((item) => ({
       name: item.querySelector('h2').textContent,
       state: item.dataset.state,
       status: item.querySelector('.status').textContent,
+      reasons: [...item.querySelectorAll('.reason')].map((e) => e.textContent),
+      notes: [...item.querySelectorAll('.note')].map((e) => e.textContent),
       layers: [...item.querySelectorAll('tbody tr')].map((row) =>
         [...row.querySelectorAll('td')].slice(1).map((cell) => cell.textContent).join(' | ')),
     })));
     check(items[0].state === 'error' && items[0].status === 'cannot read file: damaged.wlx',
           `damaged file shows its read failure: "${items[0].status}"`);
+    check(damagedReason.length === 1 && JSON.stringify(items[0].reasons) === JSON.stringify(damagedReason),
+          `the reason under it is the native program's: ${JSON.stringify(items[0].reasons)} vs ${JSON.stringify(damagedReason)}`);
     check(items[1].state === 'done' && items[2].state === 'done', 'the files after it convert');
+    check(items[1].notes.length === 0 && items[1].reasons.length === 0, 'a plain conversion shows no note');
+    check(items[3].state === 'done' && cmykNotes.length === 1 && JSON.stringify(items[3].notes) === JSON.stringify(cmykNotes),
+          `the note under cmyk.psd is the native program's: ${JSON.stringify(items[3].notes)} vs ${JSON.stringify(cmykNotes)}`);
     // The example's top layer is the hidden guide layer; its "Mountains" layer has a CP932 name.
     check(items[1].layers.length === 6 && items[1].layers.some((l) => l.startsWith('山 2 | Normal | 100% | yes')),
           `layer list of example.wlx: ${JSON.stringify(items[1].layers)}`);
@@ -106,15 +142,15 @@ try {
     }
     await page.click('#download-all');
     const zip = unzipSync(await downloaded(join(downloads, 'rivodiv.zip')));
-    check(Object.keys(zip).sort().join() === 'example.psd,scene.wlx' &&
+    check(Object.keys(zip).sort().join() === 'cmyk.wlx,example.psd,scene.wlx' &&
           Object.entries(zip).every(([name, bytes]) => Buffer.compare(Buffer.from(bytes), expected[name]) === 0),
-          `"download all" zip holds both outputs unchanged: ${Object.keys(zip).join(', ')}`);
+          `"download all" zip holds the outputs unchanged: ${Object.keys(zip).join(', ')}`);
 
     // Every preview pixel against the merged image the native program wrote into example.psd.
     const merged = psdMergedImage(expected['example.psd']);
     const previews = await page.$$eval('#files .file canvas.picture', (canvases) => canvases.map((c) =>
       ({ width: c.width, height: c.height, rgba: Array.from(c.getContext('2d').getImageData(0, 0, c.width, c.height).data) })));
-    for (const [index, preview] of previews.entries()) {
+    for (const [index, preview] of previews.slice(0, 2).entries()) {
       let differing = 0;
       for (let i = 0; i < merged.width * merged.height; ++i)
         for (let c = 0; c < 3; ++c) if (preview.rgba[i * 4 + c] !== merged.planes[c][i]) ++differing;
