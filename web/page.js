@@ -16,6 +16,8 @@
     layers: 'レイヤー (上から順に)', thumb: 'サムネイル', name: '名前', mode: '合成モード',
     opacity: '不透明度', visible: '表示', yes: 'はい', no: 'いいえ',
     summary: (done, failed, total) => `${total} 件中 ${done} 件を変換、${failed} 件は失敗`,
+    modeChanged: (from, to) => `${from} → ${to}: WLX には ${from} がありません`,
+    nameCut: (full) => `WLX に入る 31 バイトまで (元の名前: ${full})`,
   } : {
     title: 'rivodiv — WLX ⇄ PSD',
     lead: 'Converts WLX paintings to PSD and PSD files to WLX right here. Nothing leaves your computer.',
@@ -27,6 +29,8 @@
     layers: 'Layers (top first)', thumb: 'Thumbnail', name: 'Name', mode: 'Blend mode',
     opacity: 'Opacity', visible: 'Visible', yes: 'yes', no: 'no',
     summary: (done, failed, total) => `${done} of ${total} converted, ${failed} failed`,
+    modeChanged: (from, to) => `${from} → ${to}: WLX has no ${from.toLowerCase()}`,
+    nameCut: (full) => `cut to the 31 bytes WLX keeps (was: ${full})`,
   };
   // The programs' English texts; the Japanese ones come from the module itself.
   const englishMessages = ['', 'file not found: ', 'unknown file type: ', 'cannot read file: ', 'cannot write file: '];
@@ -44,6 +48,8 @@
 
   const workerUrl = URL.createObjectURL(
     new Blob([document.getElementById('worker-source').textContent], { type: 'text/javascript' }));
+  // The preview is made at the screen's size at most: a larger one would only be scaled down.
+  const previewSide = Math.max(256, Math.min(2048, Math.ceil(Math.max(screen.width, screen.height) * (devicePixelRatio || 1))));
   const parallel = Math.max(1, Math.min(navigator.hardwareConcurrency || 2, 4));
   const list = document.getElementById('files');
   const summary = document.getElementById('summary');
@@ -67,16 +73,25 @@
     return canvas;
   }
 
+  const modeName = (mode) => blendModes[mode] || `${blendModes[0]} (${mode})`;
+
   function layerTable(layers) {
     const head = element('tr', {}, [ui.thumb, ui.name, ui.mode, ui.opacity, ui.visible]
       .map((text) => element('th', { scope: 'col', textContent: text })));
     // Layer 0 is the bottom one; lists of layers are read from the top.
     const rows = layers.slice().reverse().map((layer) => {
       const name = cp932.decode(layer.name);
+      const mode = modeName(layer.blendMode);
+      const sourceMode = modeName(layer.sourceMode);
+      // What the output lost, beside what it holds.
+      const nameCell = element('td', { className: 'layer-name', textContent: name });
+      if (layer.sourceName.length) nameCell.append(element('small', { className: 'changed', textContent: ui.nameCut(cp932.decode(layer.sourceName)) }));
+      const modeCell = element('td', { className: 'layer-mode', textContent: mode });
+      if (sourceMode !== mode) modeCell.append(element('small', { className: 'changed', textContent: ui.modeChanged(sourceMode, mode) }));
       const row = element('tr', { className: layer.visible ? '' : 'hidden-layer' }, [
         element('td', {}, [rgbaCanvas(layer.thumbnailWidth, layer.thumbnailHeight, layer.thumbnail, 'thumb', name)]),
-        element('td', { className: 'layer-name', textContent: name }),
-        element('td', { className: 'layer-mode', textContent: blendModes[layer.blendMode] || `${blendModes[0]} (${layer.blendMode})` }),
+        nameCell,
+        modeCell,
         element('td', { className: 'layer-opacity', textContent: `${layer.opacity}%` }),
         element('td', { className: 'layer-visible', textContent: layer.visible ? ui.yes : ui.no }),
       ]);
@@ -145,7 +160,7 @@
         done({ outcome: 3, subject: entry.file.name, milliseconds: 0 });
       };
       entry.file.arrayBuffer().then(
-        (buffer) => worker.postMessage({ name: entry.file.name, bytes: new Uint8Array(buffer) }, [buffer]),
+        (buffer) => worker.postMessage({ name: entry.file.name, bytes: new Uint8Array(buffer), previewSide }, [buffer]),
         () => done({ outcome: 3, subject: entry.file.name, milliseconds: 0 }));
     }
   }

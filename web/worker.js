@@ -1,5 +1,5 @@
-// Converts the files the page sends, one message each: { name, bytes }. Answers with progress
-// messages and then one result; the module (createRivodiv) is inlined before this script.
+// Converts the files the page sends, one message each: { name, bytes, previewSide }. Answers with
+// progress messages and then one result; the module (createRivodiv) is inlined before this script.
 'use strict';
 
 const moduleReady = createRivodiv({
@@ -32,11 +32,14 @@ function preview(m) {
   const layers = [];
   for (let i = 0; i < m._rivodiv_layer_count(); ++i) {
     const name = m._rivodiv_layer_name(i);
+    const sourceName = m._rivodiv_layer_source_name(i);
     const tw = m._rivodiv_layer_thumbnail_width(i);
     const th = m._rivodiv_layer_thumbnail_height(i);
     const thumbnail = m._rivodiv_layer_thumbnail(i);
     layers.push({
       name: m.HEAPU8.slice(name, name + m._rivodiv_layer_name_size(i)),
+      sourceName: m.HEAPU8.slice(sourceName, sourceName + m._rivodiv_layer_source_name_size(i)),
+      sourceMode: m._rivodiv_layer_source_mode(i),
       blendMode: m._rivodiv_layer_blend_mode(i),
       opacity: m._rivodiv_layer_opacity(i),
       visible: m._rivodiv_layer_visible(i) !== 0,
@@ -49,7 +52,7 @@ function preview(m) {
 }
 
 self.onmessage = async (event) => {
-  const { name, bytes } = event.data;
+  const { name, bytes, previewSide } = event.data;
   const started = performance.now();
   let m, texts;
   try {
@@ -67,7 +70,7 @@ self.onmessage = async (event) => {
   try {
     // The bytes were handed over to this worker, so the file system may keep them uncopied.
     m.FS.writeFile(name, bytes, { canOwn: true });
-    const outcome = m.ccall('rivodiv_convert', 'number', ['string'], [name]);
+    const outcome = m.ccall('rivodiv_convert', 'number', ['string', 'number'], [name, previewSide]);
     if (outcome === 0) {
       const outputName = m.UTF8ToString(m._rivodiv_output_name());
       const notes = [];
@@ -92,6 +95,6 @@ self.onmessage = async (event) => {
   result.type = 'result';
   result.milliseconds = performance.now() - started;
   const transfer = [result.output, result.picture].filter(Boolean).map((a) => a.buffer);
-  if (result.layers) for (const layer of result.layers) transfer.push(layer.thumbnail.buffer);
+  if (result.layers) for (const layer of result.layers) transfer.push(layer.thumbnail.buffer, layer.sourceName.buffer);
   postMessage(result, transfer);
 };

@@ -2,13 +2,15 @@
 // damaged file go through the picker; the downloads must equal the native program's output byte for
 // byte, the preview must show the native program's merged image, the damaged file must show the
 // read-failure message and the native program's reason beside it while the others convert, and the
-// CMYK file the native program's note. Saves build/web/screenshot.png.
+// CMYK file the native program's note. A PSD with a darken layer and a document larger than the
+// screen follow: each preview must be the native composite of the file downloaded, at the pixels it
+// shows. Saves build/web/screenshot.png.
 import { execFileSync, spawnSync } from 'node:child_process';
 import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { unzipSync } from 'fflate';
-import { downloaded, launch, nativeProgram, openPage, pagePath, repo, results } from './browser.mjs';
+import { convert, downloaded, launch, nativeProgram, openPage, pagePath, repo, results } from './browser.mjs';
 
 let failures = 0;
 function check(ok, what) {
@@ -45,6 +47,23 @@ function psdMergedImage(psd) {
   return { width, height, planes };
 }
 
+// Samples of preview (RGBA, canvas-sized) that differ from the merged image beneath them: a
+// preview smaller than the document shows the pixel at (x * width / w, y * height / h).
+function differingSamples(preview, merged) {
+  let differing = 0;
+  for (let y = 0; y < preview.height; ++y) {
+    const my = Math.floor(y * merged.height / preview.height);
+    for (let x = 0; x < preview.width; ++x) {
+      const at = my * merged.width + Math.floor(x * merged.width / preview.width);
+      for (let c = 0; c < 3; ++c) if (preview.rgba[(y * preview.width + x) * 4 + c] !== merged.planes[c][at]) ++differing;
+    }
+  }
+  return differing;
+}
+
+const readPreviews = (page) => page.$$eval('#files .file canvas.picture', (canvases) => canvases.map((c) =>
+  ({ width: c.width, height: c.height, rgba: Array.from(c.getContext('2d').getImageData(0, 0, c.width, c.height).data) })));
+
 // A CMYK document without layers or a colour profile, its merged image raw: the native program
 // converts it with a note that the colours are approximate.
 function cmykPsd(width, height) {
@@ -65,6 +84,18 @@ function cmykPsd(width, height) {
 function nativeSecondLines(path) {
   const run = spawnSync(nativeProgram, [path], { stdio: ['ignore', 'ignore', 'pipe'], encoding: 'utf8' });
   return run.stderr.split('\n').filter((line) => line.startsWith('rivodiv:   ')).map((line) => line.slice(11));
+}
+
+// The merged image the native program writes into the PSD it makes of a WLX file.
+function nativeComposite(wlx) {
+  const dir = mkdtempSync(join(tmpdir(), 'rivodiv-composite-'));
+  try {
+    copyFileSync(wlx, join(dir, 'in.wlx'));
+    execFileSync(nativeProgram, [join(dir, 'in.wlx')]);
+    return readFileSync(join(dir, 'in.psd'));
+  } finally {
+    rmSync(dir, { recursive: true });
+  }
 }
 
 if (!existsSync(pagePath)) throw new Error(`${pagePath} is missing; run ./rivodiv.sh web`);
@@ -91,7 +122,20 @@ try {
   copyFileSync(join(inputs, 'cmyk.psd'), join(native, 'cmyk.psd'));
   const damagedReason = nativeSecondLines(join(native, 'damaged.wlx'));
   const cmykNotes = nativeSecondLines(join(native, 'cmyk.psd'));
-  const expected = Object.fromEntries(['example.psd', 'scene.wlx', 'cmyk.wlx'].map((name) => [name, readFileSync(join(native, name))]));
+  // A document with a darken layer as a PSD, and one larger than the preview, from the bench tool.
+  for (const [name, size] of [['modes', [300, 200, 8]], ['big', [2400, 1200, 6]]]) {
+    execFileSync(join(repo, 'build', 'default', 'make_bench_wlx'), [join(native, `${name}.wlx`), ...size.map(String)]);
+    execFileSync(nativeProgram, [join(native, `${name}.wlx`)]);
+  }
+  // WLX has no darken: the top normal layer's blend key becomes darken in the PSD's layer record.
+  const modes = readFileSync(join(native, 'modes.psd'));
+  modes.write('dark', modes.lastIndexOf('8BIMnorm') + 4);
+  writeFileSync(join(native, 'modes.psd'), modes);
+  copyFileSync(join(native, 'modes.psd'), join(inputs, 'modes.psd'));
+  copyFileSync(join(native, 'big.wlx'), join(inputs, 'big.wlx'));
+  rmSync(join(native, 'modes.wlx'));
+  execFileSync(nativeProgram, [join(native, 'modes.psd')]);
+  const expected = Object.fromEntries(['example.psd', 'scene.wlx', 'cmyk.wlx', 'modes.wlx', 'big.psd'].map((name) => [name, readFileSync(join(native, name))]));
 
   const browser = await launch();
   try {
@@ -148,12 +192,9 @@ try {
 
     // Every preview pixel against the merged image the native program wrote into example.psd.
     const merged = psdMergedImage(expected['example.psd']);
-    const previews = await page.$$eval('#files .file canvas.picture', (canvases) => canvases.map((c) =>
-      ({ width: c.width, height: c.height, rgba: Array.from(c.getContext('2d').getImageData(0, 0, c.width, c.height).data) })));
+    const previews = await readPreviews(page);
     for (const [index, preview] of previews.slice(0, 2).entries()) {
-      let differing = 0;
-      for (let i = 0; i < merged.width * merged.height; ++i)
-        for (let c = 0; c < 3; ++c) if (preview.rgba[i * 4 + c] !== merged.planes[c][i]) ++differing;
+      const differing = differingSamples(preview, merged);
       const [x, y] = [180, 70];  // the sun's centre
       const at = (y * merged.width + x) * 4;
       check(preview.width === merged.width && preview.height === merged.height && differing === 0,
@@ -161,6 +202,29 @@ try {
             `${preview.rgba.slice(at, at + 3)} vs ${[0, 1, 2].map((c) => merged.planes[c][y * merged.width + x])}; ${differing} differing samples)`);
     }
     await page.screenshot({ path: join(repo, 'build', 'web', 'screenshot.png'), fullPage: true });
+
+    // The preview is the composite of the file downloaded. modes.psd has a darken layer, which the
+    // WLX file holds as normal: its preview is the native merged image of the downloaded WLX. A
+    // document larger than the screen previews smaller, each pixel the composite's beneath it.
+    await convert(page, [join(inputs, 'modes.psd'), join(inputs, 'big.wlx')]);
+    const more = await page.$$('#files .file');
+    for (const [index, name] of [[4, 'modes.wlx'], [5, 'big.psd']]) {
+      await (await more[index].$('a.download')).click();
+      const bytes = await downloaded(join(downloads, name));
+      check(Buffer.compare(bytes, expected[name]) === 0, `${name} downloaded byte-identical to the native program's (${bytes.length} bytes)`);
+    }
+    const composites = { 'modes.wlx': psdMergedImage(nativeComposite(join(downloads, 'modes.wlx'))),
+                         'big.psd': psdMergedImage(readFileSync(join(downloads, 'big.psd'))) };
+    const [modesPreview, bigPreview] = (await readPreviews(page)).slice(-2);
+    for (const [name, preview] of [['modes.wlx', modesPreview], ['big.psd', bigPreview]]) {
+      const merged = composites[name];
+      const smaller = preview.width < merged.width;
+      check((name === 'big.psd') === smaller && differingSamples(preview, merged) === 0,
+            `preview of ${name} (${preview.width} x ${preview.height}) is the native composite of the download ` +
+            `(${merged.width} x ${merged.height}): ${differingSamples(preview, merged)} differing samples`);
+    }
+    const marks = await more[4].$$eval('.layer-mode .changed', (list) => list.map((e) => e.textContent));
+    check(marks.length === 1 && marks[0] === 'Darken → Normal: WLX has no darken', `the layer list marks the mode WLX lacks: ${JSON.stringify(marks)}`);
 
     // The Japanese text when the browser's language is Japanese; the file arrives by a drop.
     const japanese = await openPage(browser, { language: 'ja-JP' });
