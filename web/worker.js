@@ -59,7 +59,7 @@ self.onmessage = async (event) => {
     m = await moduleReady;
     texts = await messageTexts;
   } catch (error) {
-    postMessage({ type: 'result', outcome: 3, subject: name, detail: String(error) });
+    postMessage({ type: 'result', outcome: 3, subject: name, detail: String(error), stopped: true });
     return;
   }
   // Each file gets an empty folder, so no earlier output is ever in the way.
@@ -81,8 +81,9 @@ self.onmessage = async (event) => {
                  detail: m.UTF8ToString(m._rivodiv_message_detail()) };
     }
   } catch (error) {
-    // The module stopped (memory past what the browser gives, say): the file could not be read.
-    result = { outcome: 3, subject: name, detail: String(error) };
+    // The module stopped (memory past what the browser gives, say): the file could not be read,
+    // and the page ends this worker.
+    result = { outcome: 3, subject: name, detail: String(error), stopped: true };
   }
   result.text = texts[result.outcome - 1];
   try {
@@ -93,6 +94,9 @@ self.onmessage = async (event) => {
     // A stopped module keeps its files; the page ends this worker anyway.
   }
   result.type = 'result';
+  // The memory the module holds from now on: the page keeps a worker for another file only while
+  // it is small.
+  result.heapBytes = m.HEAPU8.length;
   result.milliseconds = performance.now() - started;
   const transfer = [result.output, result.picture].filter(Boolean).map((a) => a.buffer);
   if (result.layers) for (const layer of result.layers) transfer.push(layer.thumbnail.buffer, layer.sourceName.buffer);

@@ -4,7 +4,9 @@
 // read-failure message and the native program's reason beside it while the others convert, and the
 // CMYK file the native program's note. A PSD with a darken layer and a document larger than the
 // screen follow: each preview must be the native composite of the file downloaded, at the pixels it
-// shows. Saves build/web/screenshot.png.
+// shows. "Download all" must wait for the conversions, a dropped folder convert what is in it,
+// "clear" empty the list, and the page fit 360 px without sideways scroll. Saves
+// build/web/screenshot.png, screenshot-360.png and screenshot-1280.png.
 import { execFileSync, spawnSync } from 'node:child_process';
 import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -225,6 +227,61 @@ try {
     }
     const marks = await more[4].$$eval('.layer-mode .changed', (list) => list.map((e) => e.textContent));
     check(marks.length === 1 && marks[0] === 'Darken → Normal: WLX has no darken', `the layer list marks the mode WLX lacks: ${JSON.stringify(marks)}`);
+
+    // "Download all" waits while anything converts, and says how many; the state is read in the
+    // same task as the drop, before any conversion can end.
+    const dropBytes = (name, bytes) => page.evaluate((name, bytes) => {
+      const transfer = new DataTransfer();
+      transfer.items.add(new File([new Uint8Array(bytes)], name));
+      document.body.dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+      const button = document.getElementById('download-all');
+      return { disabled: button.disabled, text: button.textContent };
+    }, name, Array.from(bytes));
+    const zipButton = () => page.$eval('#download-all', (b) => ({ disabled: b.disabled, text: b.textContent }));
+    const converting = await dropBytes('again.wlx', readFileSync(join(inputs, 'example.wlx')));
+    check(converting.disabled && converting.text === 'Download all (.zip): 1 still converting',
+          `"download all" is off while a file converts: ${JSON.stringify(converting)}`);
+    await results(page, 7);
+    const converted = await zipButton();
+    check(!converted.disabled && converted.text === 'Download all (.zip)', `and on once it is done: ${JSON.stringify(converted)}`);
+
+    // A dropped folder converts the files in it (in folders inside too) and nothing else; one with
+    // none says so.
+    const folder = join(work, 'folder');
+    const longName = 'a-long-file-name-that-a-narrow-screen-has-to-wrap-somewhere-cmyk.psd';
+    mkdirSync(join(folder, 'inner'), { recursive: true });
+    mkdirSync(join(work, 'empty'));
+    copyFileSync(join(inputs, 'example.wlx'), join(folder, 'example.wlx'));
+    copyFileSync(join(inputs, 'cmyk.psd'), join(folder, 'inner', longName));
+    writeFileSync(join(folder, 'notes.txt'), 'not a picture');
+    const cdp = await page.createCDPSession();
+    const drag = { items: [], files: [folder, join(work, 'empty')], dragOperationsMask: 1 };
+    for (const type of ['dragEnter', 'dragOver', 'drop']) await cdp.send('Input.dispatchDragEvent', { type, x: 200, y: 200, data: drag });
+    await results(page, 10);
+    const dropped = await page.$$eval('#files .file', (list) => list.slice(7).map((item) =>
+      `${item.querySelector('h2').textContent}: ${item.dataset.state}: ${item.querySelector('.status').textContent}`));
+    check(JSON.stringify(dropped) === JSON.stringify([
+      'folder/example.wlx: done: Converted: example.psd', `folder/inner/${longName}: done: Converted: ${longName.replace('.psd', '.wlx')}`,
+      'empty: error: this folder holds no .wlx, .psd or .psb file']), `dropped folders: ${JSON.stringify(dropped)}`);
+
+    // No sideways scroll on a phone: a wide layer table scrolls in its own box.
+    for (const width of [360, 1280]) {
+      await page.setViewport({ width, height: 900 });
+      const wide = await page.evaluate(() => document.documentElement.scrollWidth);
+      check(wide <= width, `at ${width} px wide the page is ${wide} px wide`);
+      await page.screenshot({ path: join(repo, 'build', 'web', `screenshot-${width}.png`), fullPage: true });
+    }
+
+    // "Clear" empties the list, also while a file converts; the page goes on taking files.
+    await dropBytes('again.wlx', readFileSync(join(inputs, 'example.wlx')));
+    await page.click('#clear');
+    const cleared = await page.evaluate(() => ({ items: document.querySelectorAll('#files .file').length,
+                                                zip: document.getElementById('download-all').disabled,
+                                                clear: document.getElementById('clear').disabled }));
+    check(cleared.items === 0 && cleared.zip && cleared.clear, `"clear" empties the list: ${JSON.stringify(cleared)}`);
+    await dropBytes('after.wlx', readFileSync(join(inputs, 'example.wlx')));
+    await results(page, 1);
+    check(await page.$eval('#files .file', (e) => e.dataset.state) === 'done', 'a file dropped after "clear" converts');
 
     // The Japanese text when the browser's language is Japanese; the file arrives by a drop.
     const japanese = await openPage(browser, { language: 'ja-JP' });
