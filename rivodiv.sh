@@ -208,6 +208,7 @@ case "$cmd" in
         need "${WEB_TEST_PACKAGES[@]}"
         build_native_program
         node web/test/page-test.mjs
+        node web/test/large-test.mjs
         ;;
     web-bench)
         build_web

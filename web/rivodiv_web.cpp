@@ -2,9 +2,11 @@
 // emscripten's in-memory file system, with the picture and the layer list of what was written
 // made as the layers pass, for the preview.
 #include <emscripten.h>
+#include <emscripten/heap.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -315,6 +317,21 @@ private:
     ProgressCounter& progress_;
 };
 
+// What a conversion in the page may take: three quarters of the most a page's WebAssembly memory
+// can grow to, the rest being the module, the preview and the files' buffers.
+MemoryBudget pageBudget() {
+    return MemoryBudget(emscripten_get_heap_max() / 4 * 3, "three quarters of the 4 GiB a page's WebAssembly may have");
+}
+
+// After a failure for memory: the side of the largest square document that fits the budget, at
+// the 8 bytes a pixel the heavier direction holds at once (a layer and its compressed block, or a
+// layer and the canvas's 3 bytes with the packed channels), rounded down to a thousand.
+std::string largestDocument(const MemoryBudget& budget) {
+    const auto side = static_cast<uint64_t>(std::sqrt(static_cast<double>(budget.limit()) / 8)) / 1000 * 1000;
+    return "; a page converts documents of up to about " + std::to_string(side) + " x " + std::to_string(side) +
+           " pixels";
+}
+
 const LayerPreview* layerAt(int index) {
     if (index < 0 || static_cast<size_t>(index) >= gPreview.layers.size()) return nullptr;
     return &gPreview.layers[static_cast<size_t>(index)];
@@ -339,6 +356,7 @@ EMSCRIPTEN_KEEPALIVE int rivodiv_convert(const char* name, int previewSide) {
     const MessageTexts texts;
     CollectingUserInterface ui(texts);
     RunContext context{ui, PathSyntax::posix(CodePageBytes::none()), texts};
+    context.budget = pageBudget();
 
     const std::string source = name;
     const bool toPsd = context.paths.toLowerMultibyte(context.paths.pathExtension(source)) == "wlx";
@@ -374,6 +392,7 @@ EMSCRIPTEN_KEEPALIVE int rivodiv_convert(const char* name, int previewSide) {
     } else {
         gMessageSubject = ui.subject;
         gMessageDetail = ui.detail;
+        if (gMessageDetail.find("memory") != std::string::npos) gMessageDetail += largestDocument(context.budget);
     }
     reportProgress(1.0);
     return ui.outcome;
