@@ -1,6 +1,6 @@
 // The page with documents past what a tab may hold when every layer is kept, in a browser whose
 // WebAssembly memory is capped at 2 GiB: a 12000 x 12000 WLX document must convert to the native
-// program's bytes with the renderer's peak memory under 2 GiB, and a 30000 x 30000 one, which
+// program's bytes and back with the renderer's peak memory under 2 GiB, and a 30000 x 30000 one, which
 // cannot fit the 4 GiB a page's WebAssembly may ever have, must fail with a reason that says how
 // large a document can be. The documents are made here, flat, so they are a few megabytes.
 import { execFileSync } from 'node:child_process';
@@ -69,6 +69,22 @@ try {
       await (await page.$('#files .file a.download')).click();
       const bytes = await downloaded(join(downloads, 'large.psd'), 120000);
       check(Buffer.compare(bytes, expected) === 0, `large.psd byte-identical to the native program's (${bytes.length} bytes)`);
+    }
+    // And back: each layer's compressed block is held until the write, so blocks kept at their
+    // worst-case room would pass the cap.
+    await page.click('#clear');
+    await (await page.$('#picker')).uploadFile(join(native, 'large.psd'));
+    await results(page, 1, 600000);
+    const back = await page.$eval('#files .file', (e) => ({ state: e.dataset.state, status: e.querySelector('.status').textContent,
+                                                           reason: (e.querySelector('.reason') || {}).textContent, ms: e.dataset.milliseconds }));
+    check(back.state === 'done', `and its PSD converts back to WLX: ${JSON.stringify(back)}`);
+    if (back.state === 'done') {
+      rmSync(join(native, 'large.wlx'));
+      execFileSync(nativeProgram, [join(native, 'large.psd')]);
+      await (await page.$('#files .file a.download')).click();
+      const bytes = await downloaded(join(downloads, 'large.wlx'), 120000);
+      check(Buffer.compare(bytes, readFileSync(join(native, 'large.wlx'))) === 0,
+            `large.wlx byte-identical to the native program's (${bytes.length} bytes)`);
     }
     const peak = rendererPeakBytes(browser.process().pid);
     check(peak > 0 && peak < cap, `the renderer's peak memory is ${mib(peak)} (under ${mib(cap)})`);
