@@ -13,7 +13,7 @@
 #   ./rivodiv.sh package-check build them, install the .deb (as root) and run it from PATH
 #   ./rivodiv.sh web           build the browser page (build/web/page/index.html) with emscripten
 #   ./rivodiv.sh web-test      build the page and test it in headless Chromium
-#   ./rivodiv.sh web-bench     time the page against the native program on a 2048 x 2048 x 12 document
+#   ./rivodiv.sh web-bench     time the page against the native program (2048 x 2048 x 12, both ways; 100 small files)
 #   ./rivodiv.sh fuzz [S]      build the fuzz targets with clang and run each for S seconds (60)
 set -euo pipefail
 cd "$(dirname "$0")"

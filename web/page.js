@@ -152,6 +152,8 @@
         element('div', { className: 'layers-box' }, [layerTable(result.layers)])]));
     }
     entry.item.dataset.totalMilliseconds = (performance.now() - entry.added).toFixed(1);
+    // And the longest the bar stood still.
+    entry.item.dataset.longestStill = Math.max(entry.longestStill || 0, performance.now() - entry.progressAt).toFixed(1);
     entry.item.dataset.state = entry.state;
     updateSummary();
   }
@@ -165,6 +167,7 @@
       entry.status.textContent = ui.working;
       // A worker whose module is up saves starting one (about 200 ms) for each file.
       const worker = idle.pop() || new Worker(workerUrl);
+      entry.progressAt = performance.now();
       entry.worker = worker;
       const done = (result, keep) => {
         // A cleared entry's worker was ended with it.
@@ -177,7 +180,12 @@
         startNext();
       };
       worker.onmessage = (event) => {
-        if (event.data.type === 'progress') entry.progress.value = event.data.fraction;
+        if (event.data.type === 'progress') {
+          const now = performance.now();
+          entry.longestStill = Math.max(entry.longestStill || 0, now - entry.progressAt);
+          entry.progressAt = now;
+          entry.progress.value = event.data.fraction;
+        }
         else done(event.data, !event.data.stopped && event.data.heapBytes <= keptHeapBytes);
       };
       worker.onerror = (event) => {
