@@ -62,7 +62,8 @@
   // A worker's module is kept for the next file unless its memory grew past this: WebAssembly
   // memory never shrinks, and a large document's would stay taken.
   const keptHeapBytes = 256 << 20;
-  const idle = [];
+  // One worker starts with the page, so the first file does not wait for its module either.
+  const idle = [new Worker(workerUrl)];
   const list = document.getElementById('files');
   const summary = document.getElementById('summary');
   const downloadAll = document.getElementById('download-all');
@@ -137,11 +138,12 @@
     } else {
       entry.state = 'done';
       entry.outputName = result.outputName;
-      entry.output = result.output;
+      // The page keeps the output as a blob only, which the browser may hold outside the tab's memory.
+      entry.blob = new Blob([result.output]);
       entry.status.textContent = ui.done(result.outputName);
       // What the POSIX program prints once the file is written, in English as there.
       entry.status.after(...(result.notes || []).map((note) => element('p', { className: 'note', textContent: note })));
-      entry.url = URL.createObjectURL(new Blob([result.output]));
+      entry.url = URL.createObjectURL(entry.blob);
       const link = element('a', {
         className: 'download', href: entry.url,
         download: result.outputName, textContent: ui.download(result.outputName),
@@ -325,14 +327,15 @@
     updateSummary();
   });
 
-  downloadAll.addEventListener('click', () => {
+  downloadAll.addEventListener('click', async () => {
     const files = {};
     for (const entry of entries.filter((e) => e.state === 'done')) {
       // Two inputs of the same name from different folders keep both outputs.
       let name = entry.outputName;
       for (let n = 2; name in files; ++n) name = entry.outputName.replace(/(\.[^.]*)?$/, ` (${n})$1`);
-      files[name] = entry.output;
+      files[name] = entry.blob;
     }
+    for (const name of Object.keys(files)) files[name] = new Uint8Array(await files[name].arrayBuffer());
     // The formats compress their own pixels; storing keeps the zip quick.
     const zip = fflate.zipSync(files, { level: 0 });
     const link = element('a', { href: URL.createObjectURL(new Blob([zip])), download: 'rivodiv.zip' });

@@ -25,6 +25,14 @@ function cString(m, pointer) {
   return heap.slice(pointer, end);
 }
 
+// The file's bytes without a copy where the file system holds them in an array of their own: the
+// array goes to the page, and the file is removed after.
+function takeFile(m, name) {
+  const node = m.FS.lookupPath(name).node;
+  const own = node.contents instanceof Uint8Array && node.contents.buffer !== m.HEAPU8.buffer;
+  return own ? node.contents.subarray(0, node.usedBytes) : m.FS.readFile(name);
+}
+
 function preview(m) {
   const width = m._rivodiv_width();
   const height = m._rivodiv_height();
@@ -75,7 +83,7 @@ self.onmessage = async (event) => {
       const outputName = m.UTF8ToString(m._rivodiv_output_name());
       const notes = [];
       for (let i = 0; i < m._rivodiv_note_count(); ++i) notes.push(m.UTF8ToString(m._rivodiv_note(i)));
-      result = { outcome, outputName, output: m.FS.readFile(outputName), notes, ...preview(m) };
+      result = { outcome, outputName, output: takeFile(m, outputName), notes, ...preview(m) };
     } else {
       result = { outcome, subject: m.UTF8ToString(m._rivodiv_message_subject()),
                  detail: m.UTF8ToString(m._rivodiv_message_detail()) };
