@@ -129,6 +129,7 @@
   function finish(entry, result) {
     // Kept on the item for the benchmark: the worker's part, and the whole way from the choice.
     entry.item.dataset.milliseconds = result.milliseconds.toFixed(1);
+    if (result.heapBytes) entry.item.dataset.heapBytes = result.heapBytes;
     if (result.outcome !== 0) {
       const text = japanese && result.text ? cp932.decode(result.text) : englishMessages[result.outcome] || '';
       entry.state = 'error';

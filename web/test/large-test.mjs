@@ -63,7 +63,10 @@ try {
     await (await page.$('#picker')).uploadFile(source);
     await results(page, 1, 600000);
     const item = await page.$eval('#files .file', (e) => ({ state: e.dataset.state, status: e.querySelector('.status').textContent,
-                                                           reason: (e.querySelector('.reason') || {}).textContent, ms: e.dataset.milliseconds }));
+                                                           reason: (e.querySelector('.reason') || {}).textContent, ms: e.dataset.milliseconds,
+                                                           heap: Number(e.dataset.heapBytes) }));
+    // At most 6 bytes a canvas pixel besides the one layer (4 bytes a pixel) passing through.
+    check(item.heap <= 10 * 144e6, `the worker's WebAssembly memory: ${mib(item.heap)}, ${(item.heap / 144e6).toFixed(2)} bytes a canvas pixel`);
     check(item.state === 'done', `12000 x 12000 converts in a page capped at 2 GiB of WebAssembly memory: ${JSON.stringify(item)}`);
     if (item.state === 'done') {
       await (await page.$('#files .file a.download')).click();
@@ -76,7 +79,10 @@ try {
     await (await page.$('#picker')).uploadFile(join(native, 'large.psd'));
     await results(page, 1, 600000);
     const back = await page.$eval('#files .file', (e) => ({ state: e.dataset.state, status: e.querySelector('.status').textContent,
-                                                           reason: (e.querySelector('.reason') || {}).textContent, ms: e.dataset.milliseconds }));
+                                                           reason: (e.querySelector('.reason') || {}).textContent, ms: e.dataset.milliseconds,
+                                                           heap: Number(e.dataset.heapBytes) }));
+    // At most 6 bytes a canvas pixel besides the one layer (4 bytes a pixel) passing through.
+    check(back.heap <= 10 * 144e6, `the worker's WebAssembly memory: ${mib(back.heap)}, ${(back.heap / 144e6).toFixed(2)} bytes a canvas pixel`);
     check(back.state === 'done', `and its PSD converts back to WLX: ${JSON.stringify(back)}`);
     if (back.state === 'done') {
       rmSync(join(native, 'large.wlx'));
