@@ -255,13 +255,17 @@ private:
 // declares; the write takes the last tenth.
 class ProgressCounter {
 public:
-    void begin(size_t count) { count_ = std::max<size_t>(count, 1); }
+    // The document's records are read: the layers follow.
+    void begin(size_t count) {
+        count_ = std::max<size_t>(count, 1);
+        reportProgress(kLayersStart);
+    }
     void layerDone() {
         ++done_;
-        reportProgress(kReadStart + (kWriteStart - kReadStart) * static_cast<double>(std::min(done_, count_)) /
-                                        static_cast<double>(count_));
+        reportProgress(kLayersStart + (kWriteStart - kLayersStart) * static_cast<double>(std::min(done_, count_)) /
+                                          static_cast<double>(count_));
     }
-    static constexpr double kReadStart = 0.02, kWriteStart = 0.92;
+    static constexpr double kReadStart = 0.02, kLayersStart = 0.05, kWriteStart = 0.92;
 
 private:
     size_t count_ = 1, done_ = 0;
