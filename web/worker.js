@@ -6,15 +6,18 @@ const moduleReady = createRivodiv({
   onProgress: (fraction) => postMessage({ type: 'progress', fraction }),
 }).then((m) => {
   // The in-memory file system grows a file past 1 MiB by an eighth at a time, copying it each
-  // time: storing a large output took longer than making it. Doubling copies it about twice.
+  // time: storing a large output took longer than making it. Doubling copies it about twice; an
+  // output starts with room for the source's size, which it mostly stays near, so it is seldom
+  // copied at all.
   const expand = m.MEMFS.expandFileStorage;
   m.MEMFS.expandFileStorage = (node, capacity) => {
     const held = node.contents ? node.contents.length : 0;
-    expand(node, held < capacity ? Math.max(capacity, held * 2) : capacity);
+    expand(node, held < capacity ? Math.max(capacity, held * 2, held === 0 ? sizeHint : 0) : capacity);
   };
   return m;
 });
 let jobs = 0;
+let sizeHint = 0;  // the size of the source being converted
 // The message texts (code page 932 bytes) by outcome, taken while the module surely runs.
 const messageTexts = moduleReady.then((m) => [1, 2, 3, 4].map((outcome) => cString(m, m._rivodiv_message_text(outcome))));
 
@@ -78,6 +81,7 @@ self.onmessage = async (event) => {
   try {
     // The bytes were handed over to this worker, so the file system may keep them uncopied.
     m.FS.writeFile(name, bytes, { canOwn: true });
+    sizeHint = bytes.length;
     const outcome = m.ccall('rivodiv_convert', 'number', ['string', 'number'], [name, previewSide]);
     if (outcome === 0) {
       const outputName = m.UTF8ToString(m._rivodiv_output_name());
@@ -101,6 +105,7 @@ self.onmessage = async (event) => {
   } catch (_) {
     // A stopped module keeps its files; the page ends this worker anyway.
   }
+  sizeHint = 0;
   result.type = 'result';
   // The memory the module holds from now on: the page keeps a worker for another file only while
   // it is small.
