@@ -328,10 +328,10 @@ MemoryBudget pageBudget() {
 }
 
 // After a failure for memory: the side of the largest square document that fits the budget, at
-// the 8 bytes a pixel the heavier direction holds at once (a layer and its compressed block, or a
-// layer and the canvas's 3 bytes with the packed channels), rounded down to a thousand.
+// the 9 bytes a pixel a conversion's module takes at its peak (a layer's 4, the canvas's 3, the
+// packed channels or compressed blocks), rounded down to a thousand.
 std::string largestDocument(const MemoryBudget& budget) {
-    const auto side = static_cast<uint64_t>(std::sqrt(static_cast<double>(budget.limit()) / 8)) / 1000 * 1000;
+    const auto side = static_cast<uint64_t>(std::sqrt(static_cast<double>(budget.limit()) / 9)) / 1000 * 1000;
     return "; a page converts documents of up to about " + std::to_string(side) + " x " + std::to_string(side) +
            " pixels";
 }
