@@ -14,7 +14,7 @@
 #                              its desktop parts (file type, thumbnails, loader, GIMP plug-in)
 #   ./rivodiv.sh web           build the browser page (build/web/page/index.html) with emscripten
 #   ./rivodiv.sh web-test      build the page and test it in headless Chromium
-#   ./rivodiv.sh web-bench     time the page against the native program on a 2048 x 2048 x 12 document
+#   ./rivodiv.sh web-bench     time the page against the native program (2048 x 2048 x 12, both ways; 100 small files)
 #   ./rivodiv.sh fuzz [S]      build the fuzz targets with clang and run each for S seconds (60)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -219,6 +219,7 @@ case "$cmd" in
         need "${WEB_TEST_PACKAGES[@]}"
         build_native_program
         node web/test/page-test.mjs
+        node web/test/large-test.mjs
         ;;
     web-bench)
         build_web

@@ -1,6 +1,7 @@
 #include "formats/wlx/LayerCompressor.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "formats/wlx/WlxLayout.h"
@@ -145,10 +146,26 @@ void LayerCompressor::layerRead(Layer* layer, uint64_t storedBytes) {
     });
 }
 
+// A block is made in room for the worst case, about a layer's size, and held until the write.
+// Untouched pages of it cost nothing where the system maps them lazily, but in a browser's
+// WebAssembly memory every byte allocated counts against a fixed limit: keep what was written.
+void LayerCompressor::keepExactSize(PackedBlock& block) {
+    if (block.capacity - block.size < kShrinkAbove) return;
+    try {
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[block.size]);
+        std::memcpy(exact.get(), block.bytes.get(), block.size);
+        block.bytes = std::move(exact);
+        block.capacity = block.size;
+    } catch (const std::bad_alloc&) {
+        // The larger block serves as well.
+    }
+}
+
 void LayerCompressor::compress(Layer& layer, Entry& entry) {
     bool ok = false;
     try {
         ok = compressRowsBottomUp(layer.pixels.data(), rowBytes_, rows_, entry.block);
+        if (ok) keepExactSize(entry.block);
     } catch (...) {
         ok = false;  // reported as a layer that cannot be compressed
     }

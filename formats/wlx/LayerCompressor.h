@@ -64,6 +64,9 @@ private:
     // Deflates one queued layer, the costliest or the cheapest; false when none is queued.
     bool compressOne(bool costliest);
     void compress(Layer& layer, Entry& entry);
+    // Moves a block into storage of its own size when that frees more than kShrinkAbove bytes.
+    static void keepExactSize(PackedBlock& block);
+    static constexpr size_t kShrinkAbove = size_t{1} << 20;
     // Reserves the blocks finished since the last call; on the reading thread, which owns the budget.
     void countFinished(std::unique_lock<std::mutex>& lock);
     void waitUntil(size_t inFlight);

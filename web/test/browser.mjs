@@ -9,12 +9,12 @@ export const repo = resolve(dirname(fileURLToPath(import.meta.url)), '..', '..')
 export const pagePath = join(repo, 'build', 'web', 'page', 'index.html');
 export const nativeProgram = join(repo, 'build', 'default', 'rivodiv');
 
-export function launch() {
+export function launch(extraArgs = []) {
   return puppeteer.launch({
     executablePath: '/usr/bin/chromium',
     headless: true,
     args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync', '--no-first-run', '--lang=en-US'],
+           '--disable-component-update', '--disable-sync', '--no-first-run', '--lang=en-US', ...extraArgs],
   });
 }
 
