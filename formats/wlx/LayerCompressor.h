@@ -66,7 +66,7 @@ private:
     void compress(Layer& layer, Entry& entry);
     // Moves a block into storage of its own size when that frees more than kShrinkAbove bytes.
     static void keepExactSize(PackedBlock& block);
-    static constexpr size_t kShrinkAbove = size_t{1} << 20;
+    static constexpr size_t kShrinkAbove = size_t{64} << 10;
     // Reserves the blocks finished since the last call; on the reading thread, which owns the budget.
     void countFinished(std::unique_lock<std::mutex>& lock);
     void waitUntil(size_t inFlight);
