@@ -70,6 +70,17 @@ int32_t dib24::dpiFromPelsPerMeter(int32_t pelsPerMeter) {
     return static_cast<int32_t>(pelsPerMeter * 0.0254 + 0.5);
 }
 
+void dib24::copyRgbTopDown(uint8_t* to, size_t bytesPerPixel) const {
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* from = bits + static_cast<size_t>(height - 1 - y) * static_cast<size_t>(stride);
+        for (int32_t x = 0; x < width; ++x, from += 3, to += bytesPerPixel) {
+            to[0] = from[2];
+            to[1] = from[1];
+            to[2] = from[0];
+        }
+    }
+}
+
 uint64_t dib24::imageBytes(int32_t w, int32_t h) {
     if (w <= 0 || h <= 0) return 0;
     return (static_cast<uint64_t>(w) * 3 + 3) / 4 * 4 * static_cast<uint64_t>(h);  // < 2^63: fits

@@ -50,6 +50,10 @@ public:
     static int32_t pelsPerMeterFromDpi(int32_t dpi);
     static int32_t dpiFromPelsPerMeter(int32_t pelsPerMeter);
 
+    // The pixels as viewers take them: top row first, red, green, blue, each pixel bytesPerPixel
+    // bytes from the last (3, or 4 leaving every fourth byte as it was) into width x height of them.
+    void copyRgbTopDown(uint8_t* to, size_t bytesPerPixel) const;
+
     bmp::InfoHeader bitmapInfo;
     uint8_t* bits = nullptr;
     int32_t width = 0;

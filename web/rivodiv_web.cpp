@@ -181,15 +181,7 @@ public:
             preview.width = canvas_.width;
             preview.height = canvas_.height;
             preview.picture.assign(static_cast<size_t>(preview.width) * preview.height * 4, 255);
-            uint8_t* to = preview.picture.data();
-            for (int32_t y = 0; y < preview.height; ++y) {
-                const uint8_t* from = canvas_.bits + static_cast<size_t>(preview.height - 1 - y) * canvas_.stride;
-                for (int32_t x = 0; x < preview.width; ++x, from += 3, to += 4) {
-                    to[0] = from[2];
-                    to[1] = from[1];
-                    to[2] = from[0];
-                }
-            }
+            canvas_.copyRgbTopDown(preview.picture.data(), 4);
             preview.layers = std::move(layers_);
         } catch (const std::bad_alloc&) {
             return Preview{};

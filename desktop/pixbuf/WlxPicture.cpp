@@ -122,15 +122,7 @@ bool readWlxPicture(std::FILE* in, Conversion& conversion, WlxPicture& picture, 
         if (!conversion.reserve(static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * 3, "the picture"))
             return false;
         std::vector<uint8_t> rgb(static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
-        for (int32_t y = 0; y < h; ++y) {
-            const uint8_t* from = canvas.bits + static_cast<size_t>(h - 1 - y) * static_cast<size_t>(canvas.stride);
-            uint8_t* to = rgb.data() + static_cast<size_t>(y) * static_cast<size_t>(w) * 3;
-            for (int32_t x = 0; x < w; ++x, from += 3, to += 3) {
-                to[0] = from[2];
-                to[1] = from[1];
-                to[2] = from[0];
-            }
-        }
+        canvas.copyRgbTopDown(rgb.data(), 3);
         const int32_t outW = wantedWidth > 0 ? std::min(wantedWidth, w) : w;
         const int32_t outH = wantedHeight > 0 ? std::min(wantedHeight, h) : h;
         picture.width = outW;
