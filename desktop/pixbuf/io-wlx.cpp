@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "desktop/pixbuf/WlxPicture.h"
 #include "formats/wlx/WlxLayout.h"
@@ -37,18 +38,11 @@ GdkPixbuf* loadPicture(std::FILE* in, int32_t wantedWidth, int32_t wantedHeight,
             setError(error, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, "the picture has no pixels");
             return nullptr;
         }
-        GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, picture.width, picture.height);
-        if (pixbuf == nullptr) {
-            setError(error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, "out of memory");
-            return nullptr;
-        }
-        guchar* rows = gdk_pixbuf_get_pixels(pixbuf);
-        const size_t stride = static_cast<size_t>(gdk_pixbuf_get_rowstride(pixbuf));
-        const size_t rowBytes = static_cast<size_t>(picture.width) * 3;
-        for (int32_t y = 0; y < picture.height; ++y)
-            std::memcpy(rows + static_cast<size_t>(y) * stride, picture.rgb.data() + static_cast<size_t>(y) * rowBytes,
-                        rowBytes);
-        return pixbuf;
+        // The pixbuf takes the picture's rows as they are, rather than a copy of them.
+        auto* rgb = new std::vector<uint8_t>(std::move(picture.rgb));
+        return gdk_pixbuf_new_from_data(
+            rgb->data(), GDK_COLORSPACE_RGB, FALSE, 8, picture.width, picture.height, picture.width * 3,
+            [](guchar*, gpointer held) { delete static_cast<std::vector<uint8_t>*>(held); }, rgb);
     } catch (...) {
         setError(error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, "out of memory");
         return nullptr;
